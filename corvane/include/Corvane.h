@@ -1,0 +1,6 @@
+#pragma once
+// Corvane SDK: everything a client program needs, in one include.
+#include <Corvane/Config.h>
+#include <Corvane/Properties.h>
+#include <Corvane/Addresses.h>
+#include <Corvane/Ports.h>
