@@ -1,0 +1,19 @@
+#!/bin/sh
+# The main job: installs what is missing, builds the x86_64 SDK and runs the
+# command-line companion, corvane.exe, under Wine on what the SDK offers so far.
+set -e
+top="$(cd "$(dirname "$0")/.." && pwd)"
+root="${CORVANE_BUILD_ROOT:-$top/build}"
+"$top/scripts/deps.sh"
+"$top/scripts/build.sh" x86_64 >/dev/null
+tree="$root/x86_64"
+corvane() {
+  echo
+  echo "\$ corvane $*"
+  "$tree/wine-run" "$tree/bin/corvane.exe" "$@"
+}
+
+# A serial port's settings as a client receives them, in their one-line text form.
+corvane props 'Id="Baud",vt=VT_UI4,Flags=0,PL=0,Value=9600,Options={4800,"",0}|{9600,"",0}|{19200,"",0}|{115200,"fast",0};Id="Parity",vt=VT_UI1,Flags=0,PL=0,Value=0,Options={0,"None",0}|{1,"Odd",0}|{2,"Even",0};Id="ReadTimeout",vt=VT_I4,Flags=0,PL=1,Value=500,Min=0,Max=60000;Id="Port",AP=read-only,vt=VT_BSTR,Flags=0,PL=0,Value="\\.\COM3";Id="DTR",vt=VT_BOOL,Flags=1,PL=0,Value=True;'
+# Bad input gets a clear error and a non-zero exit status.
+corvane props 'Id="Baud",vt=VT_U4,Value=9600;' || echo "(exit status $?)"
