@@ -5,9 +5,11 @@
 
 namespace corvane {
 
-// Orders variants by basalt::VariantCompare.
+// Orders variants by basalt::VariantCompare. Transparent, so that a set of
+// _variant_t can be searched with a plain VARIANT without copying it.
 struct VariantLess {
-    bool operator()(const _variant_t& a, const _variant_t& b) const {
+    typedef void is_transparent;
+    bool operator()(const VARIANT& a, const VARIANT& b) const {
         return basalt::VariantCompare(a, b) < 0;
     }
 };
@@ -71,6 +73,12 @@ public:
 class IProperty {
 public:
     enum EAccessPolicy { accessFull = 0, accessReadOnly = 1 };
+    // What GetConstraint answers: which rule SetValue applies besides the type.
+    enum EConstraint {
+        constraintNone = 0,     // any value convertible to the type
+        constraintOptions = 1,  // one of GetOptions' values
+        constraintRange = 2     // GetMin <= value <= GetMax; for VT_BSTR the text's length
+    };
 
     // Reads a property from its text form; throws basalt::CWinException
     // ("CProperty::Load" 87 and the others of the text reader) on malformed text.
