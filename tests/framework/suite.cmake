@@ -1,0 +1,1 @@
+corvane_test(framework corvane_internal)

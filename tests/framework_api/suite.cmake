@@ -1,0 +1,1 @@
+corvane_test(framework_api corvane)
