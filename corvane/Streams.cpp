@@ -1,0 +1,196 @@
+// The stream buffers between a port's client and its workers.
+#include "Streams.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace corvane {
+
+CByteRing::CByteRing(DWORD capacity) : m_data(capacity), m_start(0), m_count(0) {}
+
+DWORD CByteRing::Append(const BYTE* data, DWORD size) {
+    DWORD capacity = GetCapacity();
+    size = std::min(size, capacity - m_count);
+    if (size == 0) return 0;
+    // start < capacity and count <= capacity, so this is below 2 * capacity.
+    DWORD position = m_start + m_count;
+    if (position >= capacity) position -= capacity;
+    DWORD first = std::min(size, capacity - position);
+    std::memcpy(&m_data[position], data, first);
+    if (first < size) std::memcpy(&m_data[0], data + first, size - first);
+    m_count += size;
+    return size;
+}
+
+DWORD CByteRing::CopyOut(BYTE* buffer, DWORD size) const {
+    size = std::min(size, m_count);
+    if (size == 0) return 0;
+    DWORD first = std::min(size, GetCapacity() - m_start);
+    std::memcpy(buffer, &m_data[m_start], first);
+    if (first < size) std::memcpy(buffer + first, &m_data[0], size - first);
+    return size;
+}
+
+DWORD CByteRing::Remove(DWORD size) {
+    size = std::min(size, m_count);
+    m_count -= size;
+    m_start += size;
+    if (m_start >= GetCapacity()) m_start -= GetCapacity();
+    // An empty ring starts over at 0: the next append is one piece more often.
+    if (m_count == 0) m_start = 0;
+    return size;
+}
+
+void CByteRing::Resize(DWORD capacity) {
+    if (capacity == GetCapacity()) return;
+    // A fresh vector, so that shrinking gives the memory back too.
+    std::vector<BYTE> data(capacity);
+    DWORD kept = CopyOut(data.data(), std::min(m_count, capacity));
+    m_data.swap(data);
+    m_start = 0;
+    m_count = kept;
+}
+
+CStreamBase::CStreamBase(DWORD capacity) : m_statusWord(0), m_stagedLength(0), m_ring(capacity) {}
+
+DWORD CStreamBase::GetCount() const {
+    basalt::CLocker lock(GetLock());
+    return m_ring.GetCount();
+}
+
+DWORD CStreamBase::GetCapacity() const {
+    basalt::CLocker lock(GetLock());
+    return m_ring.GetCapacity();
+}
+
+void CStreamBase::SetCapacity(DWORD requested) {
+    basalt::CLocker lock(GetLock());
+    m_ring.Resize(std::max(requested, m_ring.GetCount()));
+}
+
+void CStreamBase::SetStatusWord(DWORD status) {
+    basalt::CLocker lock(GetLock());
+    m_statusWord = status;
+    FireLocked(eventStateChanged);
+}
+
+DWORD CStreamBase::GetStatusWord() const {
+    basalt::CLocker lock(GetLock());
+    return m_statusWord;
+}
+
+void CStreamBase::SetError(const basalt::CStdException& error) {
+    // Cloned outside the lock: the copy allocates and needs nothing of ours.
+    boost::shared_ptr<const basalt::CStdException> copy = error.Clone();
+    basalt::CLocker lock(GetLock());
+    m_error.swap(copy);
+    FireLocked(eventError);
+}
+
+bool CStreamBase::HasError() const {
+    basalt::CLocker lock(GetLock());
+    return static_cast<bool>(m_error);
+}
+
+void CStreamBase::ThrowError() const {
+    basalt::CLocker lock(GetLock());
+    ThrowErrorLocked();
+}
+
+void CStreamBase::ThrowErrorLocked() const {
+    if (m_error) m_error->Throw();
+}
+
+void CStreamBase::Reset(bool dropNotices) {
+    basalt::CLocker lock(GetLock());
+    if (dropNotices) DeregisterNotice(boost::shared_ptr<INotice>(), eventAll);
+    m_statusWord = 0;
+    m_stagedLength = 0;
+    m_error.reset();
+    m_ring.Clear();
+}
+
+BYTE* CStreamBase::Stage(DWORD size) {
+    if (m_staging.size() < size) m_staging.resize(size);
+    m_stagedLength = size;
+    return m_staging.data();
+}
+
+void CStreamIncoming::Clear() {
+    basalt::CLocker lock(GetLock());
+    m_ring.Clear();
+    FireLocked(eventIncomingEmpty);
+}
+
+DWORD CStreamIncoming::Read(void* buffer, DWORD size) {
+    basalt::CLocker lock(GetLock());
+    ThrowErrorLocked();
+    if (!buffer || size == 0) return m_ring.GetCount();
+    DWORD moved = m_ring.CopyOut(static_cast<BYTE*>(buffer), size);
+    m_ring.Remove(moved);
+    FireLocked(m_ring.GetCount() > 0 ? eventDataAvailable : eventIncomingEmpty);
+    return moved;
+}
+
+BYTE* CStreamIncoming::BeginFill(DWORD size) {
+    basalt::CLocker lock(GetLock());
+    return Stage(size);
+}
+
+DWORD CStreamIncoming::EndFill(DWORD received) {
+    basalt::CLocker lock(GetLock());
+    DWORD offered = std::min(received, m_stagedLength);
+    m_stagedLength = 0;
+    DWORD taken = m_ring.Append(m_staging.data(), offered);
+    if (taken > 0) FireLocked(eventDataAvailable);
+    if (taken < offered) FireLocked(eventIncomingOverflow);
+    return taken;
+}
+
+void CStreamOutgoing::Clear() {
+    basalt::CLocker lock(GetLock());
+    m_ring.Clear();
+    m_stagedLength = 0;
+    FireLocked(eventOutgoingEmpty);
+}
+
+DWORD CStreamOutgoing::Write(const void* data, DWORD size) {
+    basalt::CLocker lock(GetLock());
+    ThrowErrorLocked();
+    if (size == 0) return 0;
+    if (!data)
+        throw basalt::CWinException(__LINE__, L"Streams", L"CStreamOutgoing::Write",
+                                    ERROR_INVALID_PARAMETER);
+    DWORD queued = m_ring.Append(static_cast<const BYTE*>(data), size);
+    if (queued > 0) FireLocked(eventOutgoingPending);
+    if (queued < size) FireLocked(eventOutgoingOverflow);
+    return queued;
+}
+
+BYTE* CStreamOutgoing::BeginDrain(DWORD* size) {
+    basalt::CLocker lock(GetLock());
+    DWORD count = m_ring.GetCount();
+    if (size) *size = count;
+    if (count == 0) {
+        m_stagedLength = 0;
+        return nullptr;
+    }
+    BYTE* staging = Stage(count);
+    m_ring.CopyOut(staging, count);
+    return staging;
+}
+
+DWORD CStreamOutgoing::GetDrainLength() const {
+    basalt::CLocker lock(GetLock());
+    return m_stagedLength;
+}
+
+DWORD CStreamOutgoing::EndDrain(DWORD sent) {
+    basalt::CLocker lock(GetLock());
+    DWORD removed = m_ring.Remove(std::min(sent, m_stagedLength));
+    m_stagedLength = 0;
+    FireLocked(m_ring.GetCount() > 0 ? eventOutgoingPending : eventOutgoingEmpty);
+    return removed;
+}
+
+}  // namespace corvane

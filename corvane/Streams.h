@@ -1,0 +1,132 @@
+#pragma once
+// The two byte streams of every port, between the client's Send and Recv and
+// the port's workers. A stream is a bounded ring with its own lock and
+// notifier: each change of fill level is fired as an event while the lock is
+// held, from the thread that made the change.
+//
+// Worker side, without holding the lock during the slow device call:
+//     receive:  BYTE* p = in.BeginFill(n);  <read up to n bytes into p>;  in.EndFill(got);
+//     send:     DWORD n; BYTE* p = out.BeginDrain(&n);  <write p[0..n)>;  out.EndDrain(sent);
+// The pointer stays valid until the matching End call, whatever the client does
+// to the stream meanwhile; each stream has one worker, the only user of it.
+#include "Notices.h"
+
+#include <vector>
+
+namespace corvane {
+
+// A bounded ring of bytes: the arithmetic only, no lock and no events. The
+// oldest byte is at the start; data wraps at the capacity. Copies are at most
+// two pieces; only the constructor and Resize allocate.
+class CByteRing {
+public:
+    explicit CByteRing(DWORD capacity = 0);
+
+    DWORD GetCapacity() const { return static_cast<DWORD>(m_data.size()); }
+    DWORD GetCount() const { return m_count; }
+    DWORD GetFree() const { return GetCapacity() - m_count; }
+
+    // Appends as many of the size bytes as there is room for; returns that number.
+    DWORD Append(const BYTE* data, DWORD size);
+    // Copies up to size of the oldest bytes without removing them; returns the number copied.
+    DWORD CopyOut(BYTE* buffer, DWORD size) const;
+    // Drops up to size of the oldest bytes; returns the number dropped.
+    DWORD Remove(DWORD size);
+    // New capacity; keeps the oldest min(count, capacity) bytes in order.
+    void Resize(DWORD capacity);
+    void Clear() { m_start = m_count = 0; }
+
+private:
+    std::vector<BYTE> m_data;
+    DWORD m_start;
+    DWORD m_count;
+};
+
+// What both directions share: the ring, the staging buffer the worker uses
+// outside the lock, the line status word and the error a worker stored.
+class CStreamBase : public CNotifier {
+public:
+    explicit CStreamBase(DWORD capacity);
+
+    DWORD GetCount() const;
+    DWORD GetCapacity() const;
+    // Never below the bytes held, so that none is lost.
+    void SetCapacity(DWORD requested);
+
+    // The line status a receiving worker saw (serial: the modem status bits);
+    // setting it fires eventStateChanged.
+    void SetStatusWord(DWORD status);
+    DWORD GetStatusWord() const;
+
+    // Keeps a copy of what a worker caught, replacing any earlier one, and
+    // fires eventError. Read or Write then re-raise it until Reset.
+    void SetError(const basalt::CStdException& error);
+    bool HasError() const;
+    // Re-raises the stored error as the object the worker met; nothing when none.
+    void ThrowError() const;
+
+    // Back to a new stream's state, the capacity kept: empty, no staged
+    // operation, status 0, no error; the registrations go too if dropNotices.
+    // Fires nothing.
+    void Reset(bool dropNotices);
+    // Empties the stream on the client's request and fires the direction's event.
+    virtual void Clear() = 0;
+
+protected:
+    // Both with the lock held.
+    void ThrowErrorLocked() const;
+    // Grows the staging buffer to at least size; it never shrinks, so a worker
+    // that keeps to its usual sizes causes no allocation.
+    BYTE* Stage(DWORD size);
+
+    DWORD m_statusWord;
+    DWORD m_stagedLength;  // bytes of the staging buffer in the operation under way
+    boost::shared_ptr<const basalt::CStdException> m_error;
+    std::vector<BYTE> m_staging;
+    CByteRing m_ring;
+};
+
+// Filled by the receiving worker, emptied by the client.
+class CStreamIncoming : public CStreamBase {
+public:
+    explicit CStreamIncoming(DWORD capacity) : CStreamBase(capacity) {}
+
+    // Empties the ring and fires eventIncomingEmpty. A fill under way still lands.
+    void Clear() override;
+    // Re-raises a stored error first. With no buffer or size 0 answers the
+    // count; else moves up to size bytes out and fires eventDataAvailable if
+    // bytes remain, eventIncomingEmpty if none. Returns the number moved.
+    DWORD Read(void* buffer, DWORD size);
+    // A buffer of at least size bytes for the worker to receive into.
+    BYTE* BeginFill(DWORD size);
+    // Takes up to received bytes of the fill into the ring, as many as fit:
+    // eventDataAvailable when any was taken, then eventIncomingOverflow when
+    // some were dropped. Returns the number taken.
+    DWORD EndFill(DWORD received);
+};
+
+// Filled by the client, emptied by the sending worker. Bytes stay in the ring
+// until EndDrain confirms them, so what the device did not take is offered
+// again by the next BeginDrain.
+class CStreamOutgoing : public CStreamBase {
+public:
+    explicit CStreamOutgoing(DWORD capacity) : CStreamBase(capacity) {}
+
+    // Empties the ring, forgets the chunk in flight, fires eventOutgoingEmpty.
+    void Clear() override;
+    // Re-raises a stored error first. Queues as many bytes as fit:
+    // eventOutgoingPending when any was queued, then eventOutgoingOverflow when
+    // some were refused. Returns the number queued.
+    DWORD Write(const void* data, DWORD size);
+    // A copy of every queued byte, oldest first, and its length in *size;
+    // null when nothing is queued.
+    BYTE* BeginDrain(DWORD* size);
+    // Length of the chunk in flight; 0 when none.
+    DWORD GetDrainLength() const;
+    // Removes the sent bytes (at most the chunk's length) and fires
+    // eventOutgoingPending if bytes remain, else eventOutgoingEmpty. With 0 it
+    // removes nothing and only fires, which wakes a sending worker.
+    DWORD EndDrain(DWORD sent);
+};
+
+}  // namespace corvane

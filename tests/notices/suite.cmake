@@ -1,0 +1,1 @@
+corvane_test(notices corvane_internal)

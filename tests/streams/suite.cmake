@@ -1,0 +1,1 @@
+corvane_test(streams corvane_internal)
