@@ -1,5 +1,6 @@
 // Factories, addresses and descriptions, and the library's entry point.
 #include "Common.h"
+#include "TCP.h"
 
 #include <algorithm>
 #include <atomic>
@@ -266,7 +267,7 @@ namespace {
 // a driver plugs in by replacing the body of its maker here.
 boost::shared_ptr<IPort> MakeSerialPort(const PortAddrPtr&) { return {}; }
 boost::shared_ptr<IPort> MakeUSBPort(const PortAddrPtr&) { return {}; }
-boost::shared_ptr<IPort> MakeTCPPort(const PortAddrPtr&) { return {}; }
+boost::shared_ptr<IPort> MakeTCPPort(const PortAddrPtr& address) { return CreateTCPPort(address); }
 boost::shared_ptr<IPort> MakeBluetoothSmartPort(const PortAddrPtr&) { return {}; }
 boost::shared_ptr<IPort> MakeMicrosoftBluetoothPort(const PortAddrPtr&) { return {}; }
 boost::shared_ptr<IPort> MakeToshibaBluetoothPort(const PortAddrPtr&) { return {}; }

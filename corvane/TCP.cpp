@@ -1,0 +1,386 @@
+#include "TCP.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace corvane {
+
+namespace {
+
+const wchar_t kFile[] = L"TCP";
+// The device's greeting ends with this; prompts and reply follow it.
+const wchar_t kGreetingEnd[] = L"}}\r\n";
+
+[[noreturn]] void Fail(int line, const wchar_t* function, DWORD code) {
+    throw basalt::CWinException(line, kFile, function, code);
+}
+
+// UTF-8 bytes of one receive, NULs included; a sequence cut between two
+// receives decodes as two replacement characters.
+basalt::ustring DecodeUtf8(const char* bytes, DWORD count) {
+    if (count == 0) return basalt::ustring();
+    int length = ::MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(count), nullptr, 0);
+    basalt::ustring text(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0) ::MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(count), &text[0], length);
+    return text;
+}
+
+}  // namespace
+
+CTCPPort::CTCPPort(boost::shared_ptr<const IPortAddr> address)
+    : m_address(address),
+      m_stop(true, false),
+      m_outgoing(defaultBufferSize),
+      m_incoming(defaultBufferSize) {}
+
+CTCPPort::~CTCPPort() {
+    try {
+        Close();
+    } catch (const basalt::CStdException&) {
+        // A destructor has no one to tell; Close has stopped what it could.
+    }
+}
+
+bool CTCPPort::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
+    return m_incoming.RegisterNotice(notice, type) && m_outgoing.RegisterNotice(notice, type);
+}
+
+bool CTCPPort::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
+    return m_incoming.DeregisterNotice(notice, type) && m_outgoing.DeregisterNotice(notice, type);
+}
+
+bool CTCPPort::IsOpen() const { return m_socket.IsCreated(); }
+
+void CTCPPort::Close() {
+    m_stopping = true;
+    m_stop.Set();
+    m_sendThread.Join();
+    m_recvThread.Join();
+    m_socket.Close();
+    m_incoming.Reset(false);
+    m_outgoing.Reset(false);
+}
+
+void CTCPPort::SetBufferSize(DWORD incoming, DWORD outgoing) {
+    m_incoming.SetCapacity(incoming ? incoming : defaultBufferSize);
+    m_outgoing.SetCapacity(outgoing ? outgoing : defaultBufferSize);
+}
+
+void CTCPPort::GetBufferSize(DWORD* incoming, DWORD* outgoing) {
+    if (incoming) *incoming = m_incoming.GetCapacity();
+    if (outgoing) *outgoing = m_outgoing.GetCapacity();
+}
+
+void CTCPPort::Purge(DWORD flags) {
+    if (flags & PURGE_TXCLEAR) m_outgoing.Clear();
+    if (flags & PURGE_RXCLEAR) m_incoming.Clear();
+}
+
+DWORD CTCPPort::Send(const void* data, DWORD size) {
+    if (!IsOpen()) Fail(__LINE__, L"CTCPPort::Send", ERROR_INVALID_HANDLE);
+    return m_outgoing.Write(data, size);
+}
+
+DWORD CTCPPort::Recv(void* buffer, DWORD size) {
+    if (!IsOpen()) Fail(__LINE__, L"CTCPPort::Recv", ERROR_INVALID_HANDLE);
+    return m_incoming.Read(buffer, size);
+}
+
+boost::shared_ptr<IPropertySet> CTCPPort::Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) {
+    return m_escapes.Escape(name, args);
+}
+
+boost::shared_ptr<const IPortAddr> CTCPPort::GetAddress() const { return m_address; }
+
+void CTCPPort::Open() {
+    Close();
+    if (!m_address) Fail(__LINE__, L"CTCPPort::Open", ERROR_INVALID_PARAMETER);
+    try {
+        basalt::ustring host(m_address->GetPhysicalName());
+        basalt::ustring service(m_address->GetService());
+        m_stop.Reset();
+        m_stopping = false;
+        m_sendRecord.Prepare();
+        m_recvRecord.Prepare();
+
+        m_socket.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        sockaddr_in peer = ResolveAddress(host, service);
+        m_socket.ConnectLL(reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+        Auth(basalt::ustring(m_address->GetPassword()));
+        // What the dialogue received beyond its own texts is the device's data.
+        if (!m_dialogueBytes.empty()) {
+            DWORD count = static_cast<DWORD>(m_dialogueBytes.size());
+            std::memcpy(m_incoming.BeginFill(count), m_dialogueBytes.data(), count);
+            m_incoming.EndFill(count);
+            m_dialogueBytes.clear();
+        }
+
+        // The dialogue's operations completed with their events set.
+        m_sendRecord.Prepare();
+        m_recvRecord.Prepare();
+        m_sendThread = basalt::CThread::Create(SendThreadProc, this);
+        m_recvThread = basalt::CThread::Create(RecvThreadProc, this);
+    } catch (...) {
+        Close();
+        throw;
+    }
+}
+
+sockaddr_in CTCPPort::ResolveAddress(const basalt::ustring& host, const basalt::ustring& service) const {
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(_wtoi(service.c_str())));
+    std::string name = host.ToCodePage(CP_UTF8);
+    if (basalt::IsValidIP(host.c_str())) {
+        address.sin_addr.s_addr = inet_addr(name.c_str());
+        return address;
+    }
+    // gethostbyname reads an empty name as this machine: no address names nothing.
+    if (name.empty()) Fail(__LINE__, L"gethostbyname", WSAHOST_NOT_FOUND);
+    const hostent* entry = gethostbyname(name.c_str());
+    if (!entry) Fail(__LINE__, L"gethostbyname", static_cast<DWORD>(WSAGetLastError()));
+    // Only IPv4 fits the socket; a name without such an address has no data for it.
+    if (entry->h_addrtype != AF_INET || entry->h_length != sizeof(in_addr) || !entry->h_addr_list ||
+        !entry->h_addr_list[0])
+        Fail(__LINE__, L"gethostbyname", WSANO_DATA);
+    std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof(in_addr));
+    return address;
+}
+
+bool CTCPPort::IoControl(DWORD, DWORD*) { return false; }
+
+boost::shared_ptr<IPropertySet> CTCPPort::GetSettings() { return boost::shared_ptr<IPropertySet>(); }
+
+void CTCPPort::SetSettings(boost::shared_ptr<IPropertySet>) {}
+
+boost::shared_ptr<IPropertySet> CTCPPort::GetStatus() { return boost::shared_ptr<IPropertySet>(); }
+
+// ---------------------------------------------------------------------------
+// The login dialogue
+
+void CTCPPort::Auth(const basalt::ustring& password) {
+    basalt::ustring text;
+    m_dialogueBytes.clear();
+    try {
+        SyncRecv(text, dialogueTimeoutMs, kGreetingEnd, false);
+    } catch (const basalt::CWinException& e) {
+        // A device that does not greet asks for no login: the port opens as it
+        // is, and what the device sent meanwhile is its data.
+        if (e.GetErrorCode() == ERROR_TIMEOUT) return;
+        throw;
+    }
+    text.erase(0, text.find(kGreetingEnd) + std::wcslen(kGreetingEnd));
+    SyncRecv(text, dialogueTimeoutMs, L"Login:", false);
+    // A TCP address has no login name: the device takes an empty line.
+    SyncSend(L"\r\n", dialogueTimeoutMs);
+
+    text.clear();
+    m_dialogueBytes.clear();
+    SyncRecv(text, dialogueTimeoutMs, L"Password:", false);
+    basalt::ustring line;
+    SyncSend(line.sprintf(L"%s\r\n", password.c_str()), dialogueTimeoutMs);
+
+    text.clear();
+    m_dialogueBytes.clear();
+    SyncRecv(text, dialogueTimeoutMs, L"\r", false);
+    basalt::ustring reply(text.substr(0, text.find(L'\r')));
+    if (reply.compare(0, 2, L"RE") == 0) {
+        // Data the device sent right behind its reply line came in the same
+        // receive and is kept; the line's own line feed is not data.
+        size_t end = m_dialogueBytes.find('\r') + 1;
+        if (end == m_dialogueBytes.size()) ReceiveTrailingLineFeed();
+        if (end < m_dialogueBytes.size() && m_dialogueBytes[end] == '\n') ++end;
+        m_dialogueBytes.erase(0, end);
+        return;
+    }
+    m_dialogueBytes.clear();
+    const wchar_t* message = reply.compareNoCase(L"login incorrect") == 0 ? L"Invalid password." : reply.c_str();
+    throw basalt::CCommException(__LINE__, kFile, L"CTCPPort::Auth", message, L"Receiver");
+}
+
+void CTCPPort::ReceiveTrailingLineFeed() {
+    if (m_socket.Select(true, false, false, lineFeedGraceMs) == 0) return;
+    char buffer[receiveChunk];
+    DWORD received = 0;
+    if (!m_socket.Recv(buffer, sizeof buffer, received, m_recvRecord))
+        m_socket.GetOverlappedResult(m_recvRecord, received, true);
+    // Zero bytes is the device hanging up; the receive worker meets that again.
+    m_dialogueBytes.append(buffer, received);
+}
+
+void CTCPPort::SyncSend(const basalt::ustring& text, DWORD limitMs) {
+    std::string bytes = text.ToCodePage(CP_UTF8);
+    DWORD start = ::GetTickCount();
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD sent = 0;
+        if (!m_socket.Send(bytes.data() + done, static_cast<DWORD>(bytes.size() - done), sent, m_sendRecord))
+            m_socket.GetOverlappedResult(m_sendRecord, sent, true);
+        done += sent;
+        if (done < bytes.size() && ::GetTickCount() - start >= limitMs)
+            Fail(__LINE__, L"CTCPPort::SyncSend", ERROR_TIMEOUT);
+    }
+}
+
+void CTCPPort::SyncRecv(basalt::ustring& text, DWORD limitMs, const wchar_t* expected, bool exact) {
+    DWORD start = ::GetTickCount();
+    basalt::ustring wanted(expected);
+    if (!exact) wanted.strupr();
+    char buffer[1024];
+    // Only the new text is looked at, with enough of the old before it for a
+    // match split between two receives: a chatty device costs no more per receive.
+    size_t searched = 0;
+    for (;;) {
+        size_t from = searched >= wanted.size() ? searched - wanted.size() + 1 : 0;
+        basalt::ustring tail(text.substr(from));
+        if (!exact) tail.strupr();
+        if (tail.find(wanted) != basalt::ustring::npos) return;
+        searched = text.size();
+        DWORD elapsed = ::GetTickCount() - start;
+        if (elapsed >= limitMs) Fail(__LINE__, L"CTCPPort::SyncRecv", ERROR_TIMEOUT);
+        if (m_socket.Select(true, false, false, limitMs - elapsed) == 0) continue;
+        DWORD received = 0;
+        if (!m_socket.Recv(buffer, sizeof buffer, received, m_recvRecord))
+            m_socket.GetOverlappedResult(m_recvRecord, received, true);
+        // The device hung up in the middle of the dialogue.
+        if (received == 0) Fail(__LINE__, L"CTCPPort::SyncRecv", WSAECONNREFUSED);
+        // Kept for the incoming stream; beyond one byte more than it can take
+        // (so that its overflow is still told) the bytes would be dropped anyway.
+        if (m_dialogueBytes.size() <= m_incoming.GetCapacity())
+            m_dialogueBytes.append(buffer, std::min<size_t>(received, m_incoming.GetCapacity() + 1 - m_dialogueBytes.size()));
+        text += DecodeUtf8(buffer, received);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The workers
+
+DWORD WINAPI CTCPPort::SendThreadProc(void* port) {
+    static_cast<CTCPPort*>(port)->SendThreadProcFn();
+    return 0;
+}
+
+DWORD WINAPI CTCPPort::RecvThreadProc(void* port) {
+    static_cast<CTCPPort*>(port)->RecvThreadProcFn();
+    return 0;
+}
+
+void CTCPPort::RecvThreadProcFn() {
+    try {
+        basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
+        HANDLE handles[2] = {m_stop.GetHandle(), m_recvRecord.GetEventHandle()};
+        for (;;) {
+            // A device that sends without pause completes every receive at
+            // once, so the stop is looked at here too; the flag spares a
+            // kernel call per receive.
+            if (m_stopping) break;
+            BYTE* area = m_incoming.BeginFill(receiveChunk);
+            DWORD received = 0;
+            if (m_socket.Recv(area, receiveChunk, received, m_recvRecord)) {
+                if (received == 0) Fail(__LINE__, L"CTCPPort::RecvThreadProcFn", ERROR_GRACEFUL_DISCONNECT);
+                m_incoming.EndFill(received);
+                continue;
+            }
+            DWORD woken = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+            if (woken == WAIT_OBJECT_0) {
+                CancelPending(m_recvRecord);
+                break;
+            }
+            if (woken != WAIT_OBJECT_0 + 1) Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
+            m_socket.GetOverlappedResult(m_recvRecord, received, true);
+            // Zero bytes here is the peer's close; the next receive reports it at once.
+            m_incoming.EndFill(received);
+        }
+    } catch (const basalt::CStdException& e) {
+        m_incoming.SetError(e);
+    } catch (...) {
+        StoreWorkerError(L"CTCPPort::RecvThreadProcFn");
+    }
+    m_incoming.Fire(eventTerminated);
+}
+
+void CTCPPort::SendThreadProcFn() {
+    // The worker wakes on its own event, which the outgoing stream sets
+    // through a notice whenever bytes are queued.
+    basalt::COverlapped wake;
+    boost::shared_ptr<INotice> notice;
+    try {
+        basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
+        notice = INotice::CreateInstance(wake);
+        m_outgoing.RegisterNotice(notice, eventOutgoingPending);
+        // Bytes queued before the worker listened are sent all the same.
+        if (m_outgoing.GetCount() > 0) wake.GetEvent().Set();
+        HANDLE handles[3] = {m_stop.GetHandle(), wake.GetEventHandle(), m_sendRecord.GetEventHandle()};
+        // Kept here rather than read from the stream: a purge forgets the
+        // stream's chunk while the socket may still be sending it.
+        bool inFlight = false;
+        for (;;) {
+            DWORD woken = ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
+            if (woken == WAIT_OBJECT_0) {
+                if (inFlight) CancelPending(m_sendRecord);
+                break;
+            }
+            if (woken == WAIT_OBJECT_0 + 1) {
+                // Reset before draining: bytes queued from now on set it again.
+                wake.GetEvent().Reset();
+                // With a send in flight, its completion drains what came meanwhile.
+                if (!inFlight) inFlight = SendQueued();
+            } else if (woken == WAIT_OBJECT_0 + 2) {
+                m_sendRecord.GetEvent().Reset();
+                // A completion already taken (the dialogue's last send) leaves the event set.
+                if (!inFlight) continue;
+                DWORD sent = 0;
+                m_socket.GetOverlappedResult(m_sendRecord, sent, true);
+                inFlight = false;
+                // Fires eventOutgoingPending when bytes remain, which wakes us again.
+                m_outgoing.EndDrain(sent);
+            } else {
+                Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
+            }
+        }
+    } catch (const basalt::CStdException& e) {
+        m_incoming.SetError(e);
+    } catch (...) {
+        StoreWorkerError(L"CTCPPort::SendThreadProcFn");
+    }
+    if (notice) m_outgoing.DeregisterNotice(notice, eventAll);
+}
+
+bool CTCPPort::SendQueued() {
+    for (;;) {
+        DWORD size = 0;
+        BYTE* data = m_outgoing.BeginDrain(&size);
+        if (!data) return false;
+        DWORD sent = 0;
+        if (!m_socket.Send(data, size, sent, m_sendRecord)) return true;  // its completion wakes us
+        m_sendRecord.GetEvent().Reset();
+        if (sent > 0) m_outgoing.EndDrain(sent);
+        if (m_outgoing.GetCount() == 0) return false;
+    }
+}
+
+void CTCPPort::CancelPending(basalt::COverlapped& record) {
+    m_socket.Cancel(record);
+    DWORD transferred = 0;
+    try {
+        m_socket.GetOverlappedResult(record, transferred, true);
+    } catch (const basalt::CWinException&) {
+        // Aborted, as asked: the port is closing and the bytes no longer matter.
+    }
+}
+
+void CTCPPort::StoreWorkerError(const wchar_t* function) {
+    try {
+        m_incoming.SetError(basalt::CWinException(__LINE__, kFile, function, ERROR_INTERNAL_ERROR));
+    } catch (...) {
+        // Nothing is left to report with; the worker ends all the same.
+    }
+}
+
+boost::shared_ptr<IPort> CreateTCPPort(boost::shared_ptr<const IPortAddr> address) {
+    if (!address) return boost::shared_ptr<IPort>();
+    return boost::shared_ptr<IPort>(new CTCPPort(address));
+}
+
+}  // namespace corvane

@@ -1,0 +1,101 @@
+#pragma once
+// The port to a device reached over TCP/IP. Open resolves the host, connects,
+// runs the device's short text login when it offers one, then a send worker
+// and a receive worker move bytes between the socket and the two streams.
+#include "Streams.h"
+
+#include <CorvaneAux/Escape.h>
+#include <basalt/Sockets.h>
+#include <basalt/Threads.h>
+
+#include <atomic>
+#include <string>
+
+namespace corvane {
+
+class CTCPPort : public IPort {
+public:
+    // Each step of the login dialogue waits this long for the device.
+    static const DWORD dialogueTimeoutMs = 5000;
+    static const DWORD defaultBufferSize = 0x10000;
+    // Receives go straight into the incoming stream, this many bytes at a time.
+    static const DWORD receiveChunk = 1024;
+    // How long the end of the reply line may lag behind its carriage return.
+    static const DWORD lineFeedGraceMs = 200;
+
+    explicit CTCPPort(boost::shared_ptr<const IPortAddr> address);
+    ~CTCPPort() override;
+    CTCPPort(const CTCPPort&) = delete;
+    CTCPPort& operator=(const CTCPPort&) = delete;
+
+    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
+    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
+
+    bool IsOpen() const override;
+    void Close() override;
+    void SetBufferSize(DWORD incoming, DWORD outgoing) override;
+    void GetBufferSize(DWORD* incoming, DWORD* outgoing) override;
+    void Purge(DWORD flags) override;
+    DWORD Send(const void* data, DWORD size) override;
+    DWORD Recv(void* buffer, DWORD size) override;
+    boost::shared_ptr<IPropertySet> Escape(const wchar_t* name,
+                                           boost::shared_ptr<IPropertySet> args) override;
+
+    boost::shared_ptr<const IPortAddr> GetAddress() const override;
+    void Open() override;
+    bool IoControl(DWORD code, DWORD* value) override;
+    boost::shared_ptr<IPropertySet> GetSettings() override;
+    void SetSettings(boost::shared_ptr<IPropertySet> settings) override;
+    boost::shared_ptr<IPropertySet> GetStatus() override;
+
+private:
+    sockaddr_in ResolveAddress(const basalt::ustring& host, const basalt::ustring& service) const;
+
+    // The login dialogue, on the client's thread inside Open.
+    void Auth(const basalt::ustring& password);
+    void SyncSend(const basalt::ustring& text, DWORD limitMs);
+    // Receives into text until it holds expected (ignoring letter case unless
+    // exact); throws 1460 when limitMs pass first, 10061 when the peer closes.
+    // The raw bytes are kept in m_dialogueBytes too.
+    void SyncRecv(basalt::ustring& text, DWORD limitMs, const wchar_t* expected, bool exact);
+
+    // The reply's line feed may trail its carriage return in a later packet:
+    // waits for it briefly, so that it does not reach the client as data.
+    void ReceiveTrailingLineFeed();
+
+    static DWORD WINAPI SendThreadProc(void* port);
+    static DWORD WINAPI RecvThreadProc(void* port);
+    void SendThreadProcFn();
+    void RecvThreadProcFn();
+    // Hands everything queued to one overlapped send, again while sends
+    // complete at once and bytes remain. True when a send is left pending.
+    bool SendQueued();
+    // A worker leaving while its operation is pending cancels it and waits for
+    // its end, so that nothing writes into the record or the stream's staging
+    // buffer once the worker is gone.
+    void CancelPending(basalt::COverlapped& record);
+    // Stores a failure of a worker for the client's next call (eventError).
+    void StoreWorkerError(const wchar_t* function);
+
+    boost::shared_ptr<const IPortAddr> m_address;
+    basalt::CEvent m_stop;
+    std::atomic<bool> m_stopping{false};  // set with m_stop, for the receive worker's busy path
+    basalt::CWSASocket m_socket;
+    basalt::CThread m_sendThread;
+    basalt::CThread m_recvThread;
+    basalt::COverlapped m_sendRecord;
+    basalt::COverlapped m_recvRecord;
+    CStreamOutgoing m_outgoing;
+    CStreamIncoming m_incoming;
+    CEscapeFunctionManager<CEscapeFunction> m_escapes;  // the port has no commands: always empty
+    // Bytes of the dialogue's current wait; after Auth, those that were not
+    // part of the dialogue (the data of a device that asks for no login, or
+    // what followed the reply line), handed to the incoming stream by Open.
+    std::string m_dialogueBytes;
+};
+
+// The factory of TCP ports, for IPort::CreateInstance; an empty pointer for
+// an empty address.
+boost::shared_ptr<IPort> CreateTCPPort(boost::shared_ptr<const IPortAddr> address);
+
+}  // namespace corvane

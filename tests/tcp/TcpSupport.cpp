@@ -1,0 +1,219 @@
+#include "TcpSupport.h"
+
+#include "Common.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+
+namespace tcptest {
+
+namespace {
+
+// The library's start (Winsock among it) for this statically linked program,
+// after every static registration of its units has run.
+class LibraryEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { m_scope.reset(new corvane::CLibraryScope); }
+    void TearDown() override { m_scope.reset(); }
+
+private:
+    std::unique_ptr<corvane::CLibraryScope> m_scope;
+};
+
+[[maybe_unused]] const ::testing::Environment* const s_library = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+
+std::wstring SimPath() {
+    wchar_t path[MAX_PATH];
+    DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.find_last_of(L"\\/") + 1) + L"corvane-sim.exe";
+}
+
+}  // namespace
+
+SimProcess::SimProcess(const std::wstring& options) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
+    m_output.Reset(readEnd);
+    basalt::CHandle childEnd(writeEnd);
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    std::wstring path = SimPath();
+    std::wstring command = L"\"" + path + L"\" " + options;
+    if (!::CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                          nullptr, &startup, &m_process))
+        throw std::runtime_error("corvane-sim.exe did not start");
+    childEnd.Close();  // the pipe ends when the child's copy goes
+    m_reader = std::thread([this] { ReadOutput(); });
+
+    std::unique_lock<std::mutex> hold(m_lock);
+    m_changed.wait_for(hold, std::chrono::seconds(20), [this] { return !m_lines.empty() || m_ended; });
+    if (m_lines.empty() || m_lines[0].compare(0, 13, "listening on ") != 0) {
+        hold.unlock();
+        std::string transcript = Transcript();
+        Stop();
+        throw std::runtime_error("corvane-sim.exe did not start listening: " + transcript);
+    }
+    m_port = static_cast<unsigned short>(std::stoul(m_lines[0].substr(m_lines[0].rfind(':') + 1)));
+}
+
+SimProcess::~SimProcess() { Stop(); }
+
+void SimProcess::Stop() {
+    if (m_process.hProcess) {
+        ::TerminateProcess(m_process.hProcess, 0);
+        ::WaitForSingleObject(m_process.hProcess, 10000);
+        ::CloseHandle(m_process.hProcess);
+        ::CloseHandle(m_process.hThread);
+        m_process = PROCESS_INFORMATION();
+    }
+    if (m_reader.joinable()) m_reader.join();
+}
+
+void SimProcess::ReadOutput() {
+    char buffer[4096];
+    DWORD count = 0;
+    while (::ReadFile(m_output.Get(), buffer, sizeof buffer, &count, nullptr) && count > 0) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_partial.append(buffer, count);
+        size_t end;
+        while ((end = m_partial.find('\n')) != std::string::npos) {
+            std::string line = m_partial.substr(0, end);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            m_lines.push_back(line);
+            m_partial.erase(0, end + 1);
+        }
+        m_changed.notify_all();
+    }
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_ended = true;
+    m_changed.notify_all();
+}
+
+std::vector<std::string> SimProcess::Lines() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_lines;
+}
+
+bool SimProcess::HasLine(const std::string& fragment) const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return std::any_of(m_lines.begin(), m_lines.end(),
+                       [&](const std::string& line) { return line.find(fragment) != std::string::npos; });
+}
+
+bool SimProcess::WaitForLine(const std::string& fragment, DWORD timeoutMs) const {
+    std::unique_lock<std::mutex> hold(m_lock);
+    return m_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+        return std::any_of(m_lines.begin(), m_lines.end(),
+                           [&](const std::string& line) { return line.find(fragment) != std::string::npos; });
+    });
+}
+
+std::string SimProcess::Transcript() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    std::string text;
+    for (const std::string& line : m_lines) text += line + "\n";
+    return text + m_partial;
+}
+
+int EventRecorder::Notify(corvane::EEventType type) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_events.push_back(type);
+    m_told.notify_all();
+    return 1;
+}
+
+void EventRecorder::ListenTo(corvane::IPort& port, const boost::shared_ptr<EventRecorder>& self) {
+    for (int type = corvane::eventDataAvailable; type <= corvane::eventTerminated; ++type)
+        ASSERT_TRUE(port.RegisterNotice(self, static_cast<corvane::EEventType>(type)));
+}
+
+std::vector<corvane::EEventType> EventRecorder::Events() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_events;
+}
+
+size_t EventRecorder::Count(corvane::EEventType type) const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return static_cast<size_t>(std::count(m_events.begin(), m_events.end(), type));
+}
+
+bool EventRecorder::WaitFor(corvane::EEventType type, DWORD timeoutMs, size_t count) const {
+    std::unique_lock<std::mutex> hold(m_lock);
+    return m_told.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+        return static_cast<size_t>(std::count(m_events.begin(), m_events.end(), type)) >= count;
+    });
+}
+
+void EventRecorder::Clear() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_events.clear();
+}
+
+boost::shared_ptr<const corvane::IPortAddr> SimAddress(const SimProcess& sim, const wchar_t* password,
+                                                       const wchar_t* host) {
+    return corvane::IPortAddr::CreateInstance(corvane::IPortAddr::portTCP, 0, host, L"corvane-sim", nullptr,
+                                              password, 0, 0, sim.PortText().c_str());
+}
+
+boost::shared_ptr<corvane::CTCPPort> MakePort(const boost::shared_ptr<const corvane::IPortAddr>& address) {
+    return boost::shared_ptr<corvane::CTCPPort>(new corvane::CTCPPort(address));
+}
+
+DataWaiter::DataWaiter(corvane::IPort& port)
+    : m_port(port), m_notice(corvane::INotice::CreateInstance(m_record)) {
+    m_port.RegisterNotice(m_notice, corvane::eventDataAvailable);
+    m_port.RegisterNotice(m_notice, corvane::eventError);
+    m_port.RegisterNotice(m_notice, corvane::eventTerminated);
+}
+
+DataWaiter::~DataWaiter() { m_port.DeregisterNotice(m_notice, corvane::eventAll); }
+
+bool DataWaiter::WaitForBytes(DWORD count, DWORD timeoutMs) {
+    DWORD start = ::GetTickCount();
+    for (;;) {
+        // Reset before looking, so that bytes arriving after the look still wake us.
+        m_record.GetEvent().Reset();
+        if (m_port.Recv(nullptr, 0) >= count) return true;
+        DWORD elapsed = ::GetTickCount() - start;
+        if (elapsed >= timeoutMs) return false;
+        m_record.GetEvent().Wait(timeoutMs - elapsed);
+    }
+}
+
+std::string DataWaiter::Receive(DWORD count, DWORD timeoutMs) {
+    std::string data;
+    DWORD start = ::GetTickCount();
+    while (data.size() < count) {
+        DWORD elapsed = ::GetTickCount() - start;
+        if (elapsed >= timeoutMs || !WaitForBytes(1, timeoutMs - elapsed)) break;
+        char buffer[4096];
+        DWORD want = std::min<DWORD>(sizeof buffer, count - static_cast<DWORD>(data.size()));
+        data.append(buffer, m_port.Recv(buffer, want));
+    }
+    return data;
+}
+
+void Concurrently(const std::vector<std::function<void()>>& cases) {
+    std::vector<std::thread> threads;
+    for (const std::function<void()>& one : cases)
+        threads.emplace_back([&one] {
+            try {
+                one();
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << "unexpected exception: " << e.what();
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace tcptest

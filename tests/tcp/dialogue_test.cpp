@@ -1,0 +1,159 @@
+// The login dialogue inside Open, branch by branch, against corvane-sim.
+#include "TcpSupport.h"
+
+namespace {
+
+using basalt::CCommException;
+using basalt::CWinException;
+using tcptest::Caught;
+using tcptest::MakePort;
+using tcptest::SimAddress;
+using tcptest::SimProcess;
+
+// The port is open and passes bytes both ways (the simulator echoes).
+void ExpectWorking(corvane::IPort& port) {
+    ASSERT_TRUE(port.IsOpen());
+    tcptest::DataWaiter waiter(port);
+    ASSERT_EQ(port.Send("ping", 4), 4u);
+    EXPECT_EQ(waiter.Receive(4, 5000), "ping");
+}
+
+// Open fails with a refused login carrying message; the port stays closed.
+void ExpectRefused(const std::wstring& simOptions, const wchar_t* password, const wchar_t* message) {
+    SimProcess sim(simOptions + L" --once");
+    auto port = MakePort(SimAddress(sim, password));
+    auto refused = Caught<CCommException>([&] { port->Open(); });
+    ASSERT_TRUE(refused) << basalt::ustring(simOptions).ToCodePage(CP_UTF8);
+    EXPECT_EQ(refused->GetFunction(), L"CTCPPort::Auth");
+    EXPECT_EQ(refused->GetFile(), L"TCP");
+    EXPECT_EQ(refused->GetErrorMessage(), message);
+    EXPECT_EQ(refused->GetSource(), L"Receiver");
+    EXPECT_FALSE(port->IsOpen());
+}
+
+// Open fails with a CWinException of the dialogue; the port stays closed.
+void ExpectDialogueError(const std::wstring& simOptions, DWORD code, DWORD minMs, DWORD maxMs) {
+    SimProcess sim(simOptions + L" --once");
+    auto port = MakePort(SimAddress(sim));
+    std::unique_ptr<CWinException> error;
+    DWORD took = tcptest::Elapsed([&] { error = Caught<CWinException>([&] { port->Open(); }); });
+    std::string what = basalt::ustring(simOptions).ToCodePage(CP_UTF8);
+    ASSERT_TRUE(error) << what;
+    EXPECT_EQ(error->GetFunction(), L"CTCPPort::SyncRecv") << what;
+    EXPECT_EQ(error->GetErrorCode(), code) << what;
+    EXPECT_GE(took, minMs) << what;
+    EXPECT_LE(took, maxMs) << what;
+    EXPECT_FALSE(port->IsOpen()) << what;
+    auto closed = Caught<CWinException>([&] { port->Send("x", 1); });
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->GetErrorCode(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST(TcpDialogue, RightPasswordOpensWithAnEmptyLoginLineEvenWhenTheDeviceDribbles) {
+    SimProcess sim(L"--password s3cret --dribble --once");
+    auto port = MakePort(SimAddress(sim, L"s3cret"));
+    DWORD took = tcptest::Elapsed([&] { port->Open(); });
+    EXPECT_LT(took, 4000u) << "the dialogue must not wait for a time limit";
+    ExpectWorking(*port);
+    EXPECT_TRUE(sim.HasLine("login name \"\"")) << sim.Transcript();
+    EXPECT_TRUE(sim.HasLine("password \"s3cret\"")) << sim.Transcript();
+}
+
+TEST(TcpDialogue, PromptsMatchInAnyLetterCaseAndAnEmptyPasswordIsAnEmptyLine) {
+    tcptest::Concurrently({
+        [] {
+            SimProcess sim(L"--prompt-case upper --password pw --once");
+            auto port = MakePort(SimAddress(sim, L"pw"));
+            port->Open();
+            ExpectWorking(*port);
+        },
+        [] {
+            SimProcess sim(L"--prompt-case mixed --password pw --once");
+            auto port = MakePort(SimAddress(sim, L"pw"));
+            port->Open();
+            ExpectWorking(*port);
+        },
+        [] {
+            SimProcess sim(L"--prompt-case lower --once");
+            auto port = MakePort(SimAddress(sim, L""));
+            port->Open();
+            ExpectWorking(*port);
+            EXPECT_TRUE(sim.HasLine("password \"\"")) << sim.Transcript();
+        },
+        // A password with characters beyond ASCII travels as UTF-8.
+        [] {
+            SimProcess sim(L"--password \"gr\u00FC\u00DF \u20AC\" --once");
+            auto port = MakePort(SimAddress(sim, L"gr\u00FC\u00DF \u20AC"));
+            port->Open();
+            ExpectWorking(*port);
+        },
+    });
+}
+
+TEST(TcpDialogue, RefusalsCarryTheReplyOrInvalidPassword) {
+    tcptest::Concurrently({
+        [] { ExpectRefused(L"--password right", L"wrong", L"Invalid password."); },
+        [] { ExpectRefused(L"--reply \"Login Incorrect\"", L"", L"Invalid password."); },
+        [] { ExpectRefused(L"--reply \"ERROR 17: unit locked\"", L"", L"ERROR 17: unit locked"); },
+        // Only "RE" in capitals, at the very start, means success.
+        [] { ExpectRefused(L"--reply \"ready\"", L"", L"ready"); },
+        [] { ExpectRefused(L"--reply \" READY\"", L"", L" READY"); },
+        [] {
+            SimProcess sim(L"--reply \"REMOTE MODE\" --once");
+            auto port = MakePort(SimAddress(sim, L"anything"));
+            port->Open();
+            ExpectWorking(*port);
+        },
+    });
+}
+
+// The slow branches, all at once: each waits out the five-second limit.
+TEST(TcpDialogue, SilenceAndHangUpsAtEachPointOfTheDialogue) {
+    tcptest::Concurrently({
+        // No greeting at all: the device asks for no login, the port opens
+        // after the time limit and has sent nothing.
+        [] {
+            SimProcess sim(L"--no-greeting --once");
+            auto port = MakePort(SimAddress(sim, L"unused"));
+            DWORD took = tcptest::Elapsed([&] { port->Open(); });
+            EXPECT_GE(took, 4900u);
+            EXPECT_LT(took, 8000u);
+            ASSERT_TRUE(port->IsOpen());
+            port->Close();
+            EXPECT_TRUE(sim.WaitForLine("totals: 0 bytes in")) << sim.Transcript();
+        },
+        // A device that streams without greeting: what it sent during the
+        // wait is its data, and reaches the client from the first line on.
+        [] {
+            SimProcess sim(L"--no-greeting --mode stream --rate 200 --once");
+            auto port = MakePort(SimAddress(sim));
+            port->Open();
+            tcptest::DataWaiter waiter(*port);
+            EXPECT_EQ(waiter.Receive(98, 5000), "0000000000 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n"
+                                                "0000000001 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
+        },
+        // A chattier one sends more in the wait than the incoming stream
+        // holds: the stream keeps the oldest bytes and tells of the overflow.
+        [] {
+            SimProcess sim(L"--no-greeting --mode stream --rate 5000 --once");
+            auto port = MakePort(SimAddress(sim));
+            auto events = boost::make_shared<tcptest::EventRecorder>();
+            events->ListenTo(*port, events);
+            port->Open();
+            EXPECT_GE(events->Count(corvane::eventIncomingOverflow), 1u);
+            char line[49];
+            ASSERT_EQ(port->Recv(line, sizeof line), sizeof line);
+            EXPECT_EQ(std::string(line, sizeof line), "0000000000 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
+        },
+        // A prompt or the reply that never comes.
+        [] { ExpectDialogueError(L"--hang-after greeting", ERROR_TIMEOUT, 4900, 8000); },
+        [] { ExpectDialogueError(L"--hang-after login", ERROR_TIMEOUT, 4900, 8000); },
+        [] { ExpectDialogueError(L"--hang-after password", ERROR_TIMEOUT, 4900, 8000); },
+        // The device hanging up in the middle.
+        [] { ExpectDialogueError(L"--close-after greeting", WSAECONNREFUSED, 0, 4000); },
+        [] { ExpectDialogueError(L"--close-after login", WSAECONNREFUSED, 0, 4000); },
+        [] { ExpectDialogueError(L"--close-after password", WSAECONNREFUSED, 0, 4000); },
+    });
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+// Bytes through an open TCP port: large transfers with every byte once and in
+// order, and what the streams report when the client falls behind.
+#include "TcpSupport.h"
+
+#include <random>
+
+namespace {
+
+using tcptest::EventRecorder;
+using tcptest::MakePort;
+using tcptest::SimAddress;
+using tcptest::SimProcess;
+
+// Sends size pseudo-random bytes in chunks of random size through an echoing
+// receiver and checks that exactly the same bytes come back. At most one
+// incoming buffer's worth is left in flight, so nothing may overflow.
+void EchoRandomly(corvane::IPort& port, size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(random());
+    std::uniform_int_distribution<DWORD> chunk(1, 9000);
+
+    tcptest::DataWaiter waiter(port);
+    const size_t window = 0x8000;
+    size_t sent = 0;
+    std::string received;
+    received.reserve(size);
+    DWORD start = ::GetTickCount();
+    while (received.size() < size) {
+        ASSERT_LT(::GetTickCount() - start, 30000u) << "stalled at " << received.size() << " of " << size;
+        if (sent < size && sent - received.size() < window) {
+            DWORD want = static_cast<DWORD>(std::min<size_t>({chunk(random), size - sent, window}));
+            sent += port.Send(data.data() + sent, want);
+        }
+        char buffer[8192];
+        DWORD got = port.Recv(buffer, sizeof buffer);
+        received.append(buffer, got);
+        if (got == 0 && (sent == size || sent - received.size() >= window)) waiter.WaitForBytes(1, 1000);
+    }
+    ASSERT_EQ(received.size(), size);
+    // Compare in pieces, so that a failure points at the first bad region.
+    for (size_t at = 0; at < size; at += 4096)
+        ASSERT_EQ(received.compare(at, 4096, data, at, 4096), 0) << "first difference near byte " << at;
+}
+
+TEST(TcpTransfer, EveryByteComesBackOnceAndInOrderThroughAnEcho) {
+    SimProcess sim(L"--once");
+    auto port = MakePort(SimAddress(sim));
+    auto events = boost::make_shared<EventRecorder>();
+    events->ListenTo(*port, events);
+    port->Open();
+    EchoRandomly(*port, 3 << 20, 20240611);
+    EXPECT_EQ(events->Count(corvane::eventIncomingOverflow), 0u);
+    EXPECT_EQ(events->Count(corvane::eventError), 0u);
+}
+
+// Lines that follow the login reply closely share its receive: they must
+// still be the first bytes the client reads.
+TEST(TcpTransfer, AStreamArrivesLineByLineFromItsFirstByteWithoutGaps) {
+    SimProcess sim(L"--mode stream --rate 0 --once");
+    auto port = MakePort(SimAddress(sim));
+    // Large enough for everything this test reads, so no byte can be dropped.
+    port->SetBufferSize(0x800000, 0);
+    port->Open();
+    tcptest::DataWaiter waiter(*port);
+    const size_t lineLength = 49;  // "0000000042 ABC...XYZ0123456789\r\n"
+    const unsigned lines = 40000;
+    std::string text = waiter.Receive(static_cast<DWORD>(lineLength * lines), 30000);
+    ASSERT_EQ(text.size(), lineLength * lines);
+    for (unsigned i = 0; i < lines; ++i) {
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "%010u ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n", i);
+        ASSERT_EQ(text.compare(i * lineLength, lineLength, expected), 0) << "line " << i;
+    }
+}
+
+TEST(TcpTransfer, SentBytesAllReachTheDeviceBeforeOutgoingEmpty) {
+    SimProcess sim(L"--mode sink --once");
+    auto port = MakePort(SimAddress(sim));
+    auto events = boost::make_shared<EventRecorder>();
+    events->ListenTo(*port, events);
+    port->Open();
+    std::string block(50000, 'z');
+    size_t total = 0;
+    for (int i = 0; i < 40; ++i) {
+        // Fill the outgoing stream, then wait for it to drain.
+        size_t queued = 0;
+        while (queued < block.size()) queued += port->Send(block.data() + queued, static_cast<DWORD>(block.size() - queued));
+        total += queued;
+        ASSERT_TRUE(events->WaitFor(corvane::eventOutgoingEmpty, 5000, static_cast<size_t>(i + 1)));
+    }
+    port->Close();
+    EXPECT_TRUE(sim.WaitForLine("data: " + std::to_string(total) + " bytes in")) << sim.Transcript();
+}
+
+TEST(TcpTransfer, AClientThatFallsBehindIsToldOfOverflowAndKeepsWhatFits) {
+    SimProcess sim(L"--mode stream --rate 0 --once");
+    auto port = MakePort(SimAddress(sim));
+    auto events = boost::make_shared<EventRecorder>();
+    events->ListenTo(*port, events);
+    port->SetBufferSize(4096, 4096);
+    DWORD incoming = 0, outgoing = 0;
+    port->GetBufferSize(&incoming, &outgoing);
+    EXPECT_EQ(incoming, 4096u);
+    EXPECT_EQ(outgoing, 4096u);
+    port->Open();
+    ASSERT_TRUE(events->WaitFor(corvane::eventIncomingOverflow, 5000));
+    EXPECT_EQ(port->Recv(nullptr, 0), 4096u);
+    // What was kept is the start of the stream, whole.
+    char buffer[4096];
+    ASSERT_EQ(port->Recv(buffer, sizeof buffer), 4096u);
+    EXPECT_EQ(std::string(buffer, 49), "0000000000 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
+
+    // Purging both directions is told as both streams being empty; the
+    // capacities come back to their defaults with zeros.
+    events->Clear();
+    port->Purge(PURGE_TXCLEAR | PURGE_RXCLEAR);
+    EXPECT_GE(events->Count(corvane::eventOutgoingEmpty), 1u);
+    EXPECT_GE(events->Count(corvane::eventIncomingEmpty), 1u);
+    port->SetBufferSize(0, 0);
+    port->GetBufferSize(&incoming, &outgoing);
+    EXPECT_EQ(incoming, 0x10000u);
+    EXPECT_EQ(outgoing, 0x10000u);
+}
+
+}  // namespace

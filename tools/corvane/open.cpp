@@ -1,0 +1,219 @@
+// corvane open TRANSPORT TARGET [OPTIONS]: opens a port and becomes a
+// terminal. Standard input goes to Send, received bytes go to standard
+// output; notices on events drive both, and Ctrl-C closes the port cleanly.
+// Transports are rows of a table: each turns its target and options into an
+// address, and the terminal is the same for all.
+#include "Command.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+#include <map>
+#include <memory>
+#include <thread>
+
+namespace tool {
+
+namespace {
+
+typedef std::map<std::wstring, std::wstring> Options;
+typedef boost::shared_ptr<const corvane::IPortAddr> AddressPtr;
+
+struct Transport {
+    const wchar_t* name;
+    const wchar_t* target;                  // what the target argument is, for the help text
+    std::vector<const wchar_t*> options;    // the options it takes besides the common ones
+    // An empty pointer (after saying why on standard error) for a bad target.
+    AddressPtr (*makeAddress)(const std::wstring& target, const Options& options);
+};
+
+AddressPtr MakeTcpAddress(const std::wstring& target, const Options& options) {
+    size_t colon = target.rfind(L':');
+    std::wstring host = colon == std::wstring::npos ? L"" : target.substr(0, colon);
+    std::wstring service = colon == std::wstring::npos ? L"" : target.substr(colon + 1);
+    bool digits = !service.empty() && service.size() <= 5 &&
+                  service.find_first_not_of(L"0123456789") == std::wstring::npos;
+    if (host.empty() || !digits || std::stoul(service) == 0 || std::stoul(service) > 65535) {
+        Err(L"corvane open tcp: expected HOST:PORT with a port from 1 to 65535, got '" + target + L"'\n");
+        return AddressPtr();
+    }
+    Options::const_iterator password = options.find(L"--password");
+    return corvane::IPortAddr::CreateInstance(corvane::IPortAddr::portTCP, 0, host.c_str(), target.c_str(),
+                                              nullptr, password == options.end() ? L"" : password->second.c_str(),
+                                              0, 0, service.c_str());
+}
+
+const std::vector<Transport>& Transports() {
+    static const std::vector<Transport> transports = {
+        {L"tcp", L"HOST:PORT", {L"--password"}, MakeTcpAddress},
+    };
+    return transports;
+}
+
+// Quiet time after standard input has ended before the port is closed, so
+// that the device's last answer is still shown.
+const DWORD kDefaultLingerMs = 1000;
+
+HANDLE g_interrupted = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+    ::SetEvent(g_interrupted);
+    return TRUE;
+}
+
+// An OVERLAPPED notice with the event it sets.
+struct Signal {
+    basalt::COverlapped record;
+    boost::shared_ptr<corvane::INotice> notice = corvane::INotice::CreateInstance(record);
+    HANDLE Handle() const { return record.GetEventHandle(); }
+};
+
+// Feeds standard input to the port until it ends, waiting for room when the
+// outgoing stream is full; then waits until what it queued has been sent and
+// sets done. Runs on a thread of its own, because reading standard input blocks.
+void PumpInput(boost::shared_ptr<corvane::IPort> port, std::shared_ptr<Signal> room,
+               std::shared_ptr<basalt::CEvent> done) {
+    HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    char buffer[4096];
+    DWORD count = 0;
+    bool queued = false;
+    try {
+        while (::ReadFile(input, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+            for (DWORD taken = 0; taken < count;) {
+                room->record.GetEvent().Reset();
+                taken += port->Send(buffer + taken, count - taken);
+                queued = true;
+                if (taken < count) room->record.GetEvent().Wait();
+            }
+        }
+        // The outgoing stream says when it has drained; nothing queued, nothing to wait for.
+        if (queued) room->record.GetEvent().Wait(5000);
+    } catch (const basalt::CStdException&) {
+        // The port failed or closed: the main loop reports it.
+    }
+    done->Set();
+}
+
+// Writes everything waiting in the incoming stream to standard output. Throws
+// the error a worker stored.
+void DrainOutput(corvane::IPort& port) {
+    char buffer[0x10000];
+    while (DWORD count = port.Recv(buffer, sizeof buffer)) {
+        std::fwrite(buffer, 1, count, stdout);
+        std::fflush(stdout);
+    }
+}
+
+// Closes the port and drops every notice when the terminal ends, however it
+// ends: the notices point into this function's frame.
+class ClosingGuard {
+public:
+    explicit ClosingGuard(corvane::IPort& port) : m_port(port) {}
+    ~ClosingGuard() {
+        try {
+            m_port.Close();
+        } catch (const basalt::CStdException&) {
+            // Ending anyway; the error that brought us here is the one reported.
+        }
+        m_port.DeregisterNotice(boost::shared_ptr<corvane::INotice>(), corvane::eventAll);
+    }
+
+private:
+    corvane::IPort& m_port;
+};
+
+int Terminal(const boost::shared_ptr<corvane::IPort>& port, DWORD lingerMs) {
+    Signal data, ended;
+    // Shared with the input thread, which may outlive this function.
+    auto room = std::make_shared<Signal>();
+    auto inputDone = std::make_shared<basalt::CEvent>();
+    port->RegisterNotice(data.notice, corvane::eventDataAvailable);
+    port->RegisterNotice(data.notice, corvane::eventError);
+    port->RegisterNotice(ended.notice, corvane::eventTerminated);
+    port->RegisterNotice(room->notice, corvane::eventOutgoingEmpty);
+    ClosingGuard closing(*port);
+    std::thread(PumpInput, port, room, inputDone).detach();
+
+    HANDLE waits[] = {g_interrupted, data.Handle(), ended.Handle(), inputDone->GetHandle()};
+    bool lingering = false;
+    for (;;) {
+        data.record.GetEvent().Reset();
+        DrainOutput(*port);
+        DWORD woken = ::WaitForMultipleObjects(4, waits, FALSE, lingering ? lingerMs : INFINITE);
+        if (woken == WAIT_OBJECT_0 || woken == WAIT_TIMEOUT) break;
+        if (woken == WAIT_OBJECT_0 + 2) {
+            // The receive worker ended: what it left behind, or the error it stored.
+            DrainOutput(*port);
+            Err(L"the connection ended\n");
+            break;
+        }
+        if (woken == WAIT_OBJECT_0 + 3) {
+            inputDone->Reset();
+            lingering = true;
+        }
+        if (woken == WAIT_FAILED)
+            throw basalt::CWinException(__LINE__, L"open", L"WaitForMultipleObjects", ::GetLastError());
+    }
+    // The input thread may still be reading; it ends with the process.
+    Err(L"closed\n");
+    return 0;
+}
+
+int Usage() {
+    Err(L"usage: corvane open TRANSPORT TARGET [OPTIONS]\n  transports:\n");
+    for (const Transport& t : Transports()) {
+        std::wstring line = L"    " + std::wstring(t.name) + L" " + t.target;
+        for (const wchar_t* option : t.options) line += L" [" + std::wstring(option) + L" VALUE]";
+        Err(line + L" [--linger MS]\n");
+    }
+    return 1;
+}
+
+int RunOpen(const Args& args) {
+    if (args.size() < 2) return Usage();
+    const Transport* transport = nullptr;
+    for (const Transport& t : Transports())
+        if (args[0] == t.name) transport = &t;
+    if (!transport) {
+        Err(L"corvane open: unknown transport '" + args[0] + L"'\n");
+        return Usage();
+    }
+    Options options;
+    for (size_t i = 2; i < args.size(); i += 2) {
+        bool known = args[i] == L"--linger";
+        for (const wchar_t* option : transport->options) known = known || args[i] == option;
+        if (!known || i + 1 >= args.size()) {
+            Err(L"corvane open: " + std::wstring(known ? L"missing value for " : L"unknown option ") + args[i] + L"\n");
+            return Usage();
+        }
+        options[args[i]] = args[i + 1];
+    }
+    DWORD lingerMs = kDefaultLingerMs;
+    if (options.count(L"--linger")) lingerMs = static_cast<DWORD>(basalt::ustring(options[L"--linger"]).atoi64());
+
+    AddressPtr address = transport->makeAddress(args[1], options);
+    if (!address) return 1;
+    boost::shared_ptr<corvane::IPort> port = corvane::IPort::CreateInstance(address, corvane::driverDefault);
+    if (!port) {
+        Err(L"corvane open: this library has no driver for " + std::wstring(transport->name) + L" ports\n");
+        return 2;
+    }
+
+    basalt::CEvent interrupted;
+    g_interrupted = interrupted.GetHandle();
+    ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    // Bytes pass through as they are.
+    _setmode(_fileno(stdout), _O_BINARY);
+    Err(L"opening " + args[1] + L"...\n");
+    port->Open();
+    Err(L"open; standard input goes to the device, Ctrl-C closes\n");
+    return Terminal(port, lingerMs);
+}
+
+CommandRegistration s_open({L"open", L"TRANSPORT TARGET [OPTIONS]",
+                            L"open a port as a terminal: tcp HOST:PORT [--password P]", RunOpen});
+
+}  // namespace
+
+}  // namespace tool
