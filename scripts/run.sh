@@ -9,7 +9,7 @@ root="${CORVANE_BUILD_ROOT:-$top/build}"
 tree="$root/x86_64"
 corvane() {
   echo
-  echo "\$ corvane $*"
+  printf '$ corvane'; printf " '%s'" "$@"; echo
   "$tree/wine-run" "$tree/bin/corvane.exe" "$@"
 }
 
@@ -17,3 +17,30 @@ corvane() {
 corvane props 'Id="Baud",vt=VT_UI4,Flags=0,PL=0,Value=9600,Options={4800,"",0}|{9600,"",0}|{19200,"",0}|{115200,"fast",0};Id="Parity",vt=VT_UI1,Flags=0,PL=0,Value=0,Options={0,"None",0}|{1,"Odd",0}|{2,"Even",0};Id="ReadTimeout",vt=VT_I4,Flags=0,PL=1,Value=500,Min=0,Max=60000;Id="Port",AP=read-only,vt=VT_BSTR,Flags=0,PL=0,Value="\\.\COM3";Id="DTR",vt=VT_BOOL,Flags=1,PL=0,Value=True;'
 # Bad input gets a clear error and a non-zero exit status.
 corvane props 'Id="Baud",vt=VT_U4,Value=9600;' || echo "(exit status $?)"
+
+# A receiver simulated on the loopback address: corvane-sim plays the device's
+# login dialogue and echoes what it receives; its log goes to sim.log.
+log="$tree/sim.log"
+start_sim() {
+  rm -f "$log"
+  "$tree/wine-run" "$tree/bin/corvane-sim.exe" --once "$@" >"$log" 2>&1 &
+  sim=$!
+  for _ in $(seq 100); do
+    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$log" | tr -d '\r')
+    [ -n "$port" ] && return 0
+    sleep 0.1
+  done
+  echo "corvane-sim did not start"; cat "$log"; exit 1
+}
+
+start_sim --password secret
+# A terminal session: two lines typed, each echoed back by the receiver.
+(sleep 2; printf 'hello receiver\r\n'; sleep 1; printf 'second line\r\n'; sleep 2) |
+  corvane open tcp "127.0.0.1:$port" --password secret
+wait $sim || true
+echo "--- what the simulated receiver saw:"
+cat "$log"
+
+start_sim --password secret
+(sleep 1) | corvane open tcp "127.0.0.1:$port" --password wrong || echo "(exit status $?)"
+wait $sim || true
