@@ -1,5 +1,6 @@
 // Factories, addresses and descriptions, and the library's entry point.
 #include "Common.h"
+#include "Serial.h"
 #include "TCP.h"
 
 #include <algorithm>
@@ -265,13 +266,13 @@ boost::shared_ptr<const IServerDescription> IServerDescription::CreateInstance(
 namespace {
 // Until a driver is part of the library its makers answer an empty pointer;
 // a driver plugs in by replacing the body of its maker here.
-boost::shared_ptr<IPort> MakeSerialPort(const PortAddrPtr&) { return {}; }
+boost::shared_ptr<IPort> MakeSerialPort(const PortAddrPtr& address) { return CreateSerialPort(address); }
 boost::shared_ptr<IPort> MakeUSBPort(const PortAddrPtr&) { return {}; }
 boost::shared_ptr<IPort> MakeTCPPort(const PortAddrPtr& address) { return CreateTCPPort(address); }
 boost::shared_ptr<IPort> MakeBluetoothSmartPort(const PortAddrPtr&) { return {}; }
 boost::shared_ptr<IPort> MakeMicrosoftBluetoothPort(const PortAddrPtr&) { return {}; }
 boost::shared_ptr<IPort> MakeToshibaBluetoothPort(const PortAddrPtr&) { return {}; }
-boost::shared_ptr<IPortLocator> MakeSerialLocator() { return {}; }
+boost::shared_ptr<IPortLocator> MakeSerialLocator() { return CreateSerialPortLocator(); }
 boost::shared_ptr<IPortLocator> MakeUSBLocator() { return {}; }
 boost::shared_ptr<IPortLocator> MakeBluetoothSmartLocator() { return {}; }
 boost::shared_ptr<IPortLocator> MakeMicrosoftBluetoothLocator() { return {}; }

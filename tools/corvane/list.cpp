@@ -1,0 +1,75 @@
+// corvane list TRANSPORT: runs the transport's locator and prints one row
+// per device found: its port (physical name) and its friendly name.
+#include "List.h"
+
+namespace tool {
+
+std::vector<ListTransport>& ListTransports() {
+    static std::vector<ListTransport> transports;
+    return transports;
+}
+
+namespace {
+
+int ListUsage() {
+    Err(L"usage: corvane list TRANSPORT\n\ntransports:\n");
+    for (const ListTransport& transport : ListTransports())
+        Err(L"  " + std::wstring(transport.name) + L"\t" + transport.summary + L"\n");
+    return 1;
+}
+
+// Device names in the \\.\ namespace are shown as users type them.
+std::wstring Shown(const std::wstring& physicalName) {
+    return physicalName.compare(0, 4, L"\\\\.\\") == 0 ? physicalName.substr(4) : physicalName;
+}
+
+int Search(const ListTransport& transport) {
+    boost::shared_ptr<corvane::IPortLocator> locator =
+        corvane::IPortLocator::CreateInstance(transport.type, transport.driver);
+    if (!locator) {
+        Err(L"error: this library has no " + std::wstring(transport.name) + L" locator\n");
+        return 2;
+    }
+    // The OVERLAPPED notice tells when a search that runs on a worker ends.
+    OVERLAPPED ended = {};
+    basalt::CEvent event;
+    ended.hEvent = event.GetHandle();
+    boost::shared_ptr<corvane::INotice> notice = corvane::INotice::CreateInstance(ended);
+    locator->RegisterNotice(notice, corvane::eventStateChanged);
+    locator->BeginSearch(0, 0);
+    if (locator->IsRunning()) event.Wait(60000);
+    locator->EndSearch();
+
+    std::vector<std::vector<std::wstring>> rows = {{L"PORT", L"NAME"}};
+    int status = 0;
+    for (;;) {
+        boost::shared_ptr<const corvane::IPortAddr> address;
+        try {
+            address = locator->GetNextAddress();
+        } catch (const basalt::CStdException& e) {
+            // A search error comes first; what was found in spite of it follows.
+            status = ReportError(e);
+            continue;
+        }
+        if (!address) break;
+        rows.push_back({Shown(std::wstring(address->GetPhysicalName())), std::wstring(address->GetFriendlyName())});
+    }
+    locator->DeregisterNotice(notice, corvane::eventAll);
+    PrintTable(rows);
+    return status;
+}
+
+int List(const Args& args) {
+    if (args.size() != 1) return ListUsage();
+    for (const ListTransport& transport : ListTransports())
+        if (args[0] == transport.name) return Search(transport);
+    Err(L"corvane list: unknown transport '" + args[0] + L"'\n\n");
+    return ListUsage();
+}
+
+const CommandRegistration s_list({L"list", L"TRANSPORT", L"list the devices a transport finds (corvane list serial)",
+                                  List});
+
+}  // namespace
+
+}  // namespace tool
