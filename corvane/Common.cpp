@@ -1,5 +1,6 @@
 // Factories, addresses and descriptions, and the library's entry point.
 #include "Common.h"
+#include "BluetoothSmart/BluetoothSmart.h"
 #include "Serial.h"
 #include "TCP.h"
 
@@ -269,12 +270,14 @@ namespace {
 boost::shared_ptr<IPort> MakeSerialPort(const PortAddrPtr& address) { return CreateSerialPort(address); }
 boost::shared_ptr<IPort> MakeUSBPort(const PortAddrPtr&) { return {}; }
 boost::shared_ptr<IPort> MakeTCPPort(const PortAddrPtr& address) { return CreateTCPPort(address); }
-boost::shared_ptr<IPort> MakeBluetoothSmartPort(const PortAddrPtr&) { return {}; }
+boost::shared_ptr<IPort> MakeBluetoothSmartPort(const PortAddrPtr& address) {
+    return CreateBluetoothSmartPort(address);
+}
 boost::shared_ptr<IPort> MakeMicrosoftBluetoothPort(const PortAddrPtr&) { return {}; }
 boost::shared_ptr<IPort> MakeToshibaBluetoothPort(const PortAddrPtr&) { return {}; }
 boost::shared_ptr<IPortLocator> MakeSerialLocator() { return CreateSerialPortLocator(); }
 boost::shared_ptr<IPortLocator> MakeUSBLocator() { return {}; }
-boost::shared_ptr<IPortLocator> MakeBluetoothSmartLocator() { return {}; }
+boost::shared_ptr<IPortLocator> MakeBluetoothSmartLocator() { return CreateBluetoothSmartPortLocator(); }
 boost::shared_ptr<IPortLocator> MakeMicrosoftBluetoothLocator() { return {}; }
 boost::shared_ptr<IPortLocator> MakeToshibaBluetoothLocator() { return {}; }
 boost::shared_ptr<IStreamServer> MakeMicrosoftBluetoothServer(

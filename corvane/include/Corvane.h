@@ -4,3 +4,5 @@
 #include <Corvane/Properties.h>
 #include <Corvane/Addresses.h>
 #include <Corvane/Ports.h>
+#include <Corvane/Serial.h>
+#include <Corvane/BluetoothSmart.h>

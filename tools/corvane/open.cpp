@@ -14,6 +14,9 @@
 
 namespace tool {
 
+// Defined with the Bluetooth Smart commands (ble.cpp).
+boost::shared_ptr<const corvane::IPortAddr> MakeBluetoothSmartAddress(const std::wstring& target);
+
 namespace {
 
 typedef std::map<std::wstring, std::wstring> Options;
@@ -43,9 +46,14 @@ AddressPtr MakeTcpAddress(const std::wstring& target, const Options& options) {
                                               0, 0, service.c_str());
 }
 
+AddressPtr MakeBleAddress(const std::wstring& target, const Options&) {
+    return MakeBluetoothSmartAddress(target);
+}
+
 const std::vector<Transport>& Transports() {
     static const std::vector<Transport> transports = {
         {L"tcp", L"HOST:PORT", {L"--password"}, MakeTcpAddress},
+        {L"ble", L"ADDRESS", {}, MakeBleAddress},
     };
     return transports;
 }
@@ -212,7 +220,7 @@ int RunOpen(const Args& args) {
 }
 
 CommandRegistration s_open({L"open", L"TRANSPORT TARGET [OPTIONS]",
-                            L"open a port as a terminal: tcp HOST:PORT [--password P]", RunOpen});
+                            L"open a port as a terminal: tcp HOST:PORT [--password P] | ble ADDRESS", RunOpen});
 
 }  // namespace
 

@@ -1,0 +1,87 @@
+#pragma once
+// The Bluetooth Smart driver: a port that runs the link protocol (LinkEngine)
+// over one GATT characteristic of a paired device, the locator of such
+// devices and its two escape functions.
+#include "BluetoothSmart/LinkEngine.h"
+#include "Streams.h"
+
+#include <Corvane/BluetoothSmart.h>
+#include <basalt/GATT.h>
+#include <basalt/Threads.h>
+
+namespace corvane {
+
+namespace bluetooth_smart {
+// The GATT service that carries the link, and the interface class of its device path.
+extern const GUID linkService;        // {F000A050-008B-4000-B000-000000000000}
+const USHORT linkServiceUuid = 0xA050;
+const USHORT dataCharacteristicUuid = 0xA002;
+const DWORD defaultBufferSize = 0x10000;
+}  // namespace bluetooth_smart
+
+class CBluetoothSmartPort : public IPort, public basalt::CMultiThreadObject, private ILinkIO {
+public:
+    // Throws CWinException 87 unless the address is a Bluetooth Smart address.
+    explicit CBluetoothSmartPort(boost::shared_ptr<const IPortAddr> address);
+    ~CBluetoothSmartPort() override;
+    CBluetoothSmartPort(const CBluetoothSmartPort&) = delete;
+    CBluetoothSmartPort& operator=(const CBluetoothSmartPort&) = delete;
+
+    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
+    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
+
+    bool IsOpen() const override;
+    void Close() override;
+    void SetBufferSize(DWORD incoming, DWORD outgoing) override;
+    void GetBufferSize(DWORD* incoming, DWORD* outgoing) override;
+    void Purge(DWORD flags) override;
+    DWORD Send(const void* data, DWORD size) override;
+    DWORD Recv(void* buffer, DWORD size) override;
+    // The port has no escape functions: an empty pointer for anything.
+    boost::shared_ptr<IPropertySet> Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) override;
+
+    boost::shared_ptr<const IPortAddr> GetAddress() const override;
+    // Opens the GATT service of the link, subscribes to its data
+    // characteristic and starts the worker; does not wait for the handshake.
+    void Open() override;
+    bool IoControl(DWORD code, DWORD* value) override;
+    boost::shared_ptr<IPropertySet> GetSettings() override;
+    void SetSettings(boost::shared_ptr<IPropertySet> settings) override;
+    boost::shared_ptr<IPropertySet> GetStatus() override;
+
+private:
+    // The stack's value-change callback, on the stack's thread: files the
+    // frame in its slot and wakes the worker, nothing more.
+    static void CALLBACK ValueChanged(BTH_LE_GATT_EVENT_TYPE type, PVOID event, PVOID context);
+    void File(const BLUETOOTH_GATT_VALUE_CHANGED_EVENT& event);
+
+    static DWORD WINAPI ThreadProc(void* port);
+    DWORD ThreadProcFn();
+    // Each filed frame to the engine, slot by slot.
+    void ReceivePhase(CLinkEngine& engine, DWORD now);
+
+    // What the engine does to the characteristic and the streams.
+    void WriteFrame(const BYTE* frame, DWORD size, bool control) override;
+    DWORD TakeOutgoing(BYTE* buffer, DWORD size) override;
+    void Deliver(const BYTE* data, DWORD size) override;
+
+    // Fields; the object's own lock (CMultiThreadObject) guards the slots.
+    basalt::CMicrosoftGATT m_gatt;
+    boost::shared_ptr<const IPortAddr> m_address;
+    CStreamOutgoing m_outgoing;
+    CStreamIncoming m_incoming;
+    basalt::CEvent m_stop;       // manual reset: tells the worker to end
+    basalt::CEvent m_frame;      // auto reset: the callback filed a frame
+    basalt::CEvent m_sendNow;    // auto reset: the worker processed an acknowledgement
+    basalt::CThread m_worker;
+    BTH_LE_GATT_CHARACTERISTIC m_dataCharacteristic;
+    BLUETOOTH_GATT_EVENT_HANDLE m_registration;
+    std::vector<BYTE> m_registrationBlock;
+    CFrameSlots m_slots;
+};
+
+// The factories the exported ones reach the driver through.
+boost::shared_ptr<IPort> CreateBluetoothSmartPort(const boost::shared_ptr<const IPortAddr>& address);
+boost::shared_ptr<IPortLocator> CreateBluetoothSmartPortLocator();
+
+}  // namespace corvane

@@ -1,0 +1,299 @@
+#include "BluetoothSmart/BluetoothSmart.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace corvane {
+
+namespace bluetooth_smart {
+const GUID linkService = {0xF000A050, 0x008B, 0x4000, {0xB0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
+}  // namespace bluetooth_smart
+
+namespace {
+
+const wchar_t kFile[] = L"BluetoothSmart";
+const wchar_t kOpen[] = L"corvane::CBluetoothSmartPort::Open";
+const wchar_t kWorker[] = L"corvane::CBluetoothSmartPort::ThreadProcFn";
+
+}  // namespace
+
+CBluetoothSmartPort::CBluetoothSmartPort(boost::shared_ptr<const IPortAddr> address)
+    : m_address(address),
+      m_outgoing(bluetooth_smart::defaultBufferSize),
+      m_incoming(bluetooth_smart::defaultBufferSize),
+      m_stop(true, false),
+      m_frame(false, false),
+      m_sendNow(false, false),
+      m_registration(nullptr) {
+    if (!address || address->GetType() != IPortAddr::portBluetoothSmart)
+        throw basalt::CWinException(__LINE__, kFile, L"corvane::CBluetoothSmartPort::CBluetoothSmartPort",
+                                    ERROR_INVALID_PARAMETER);
+    std::memset(&m_dataCharacteristic, 0, sizeof m_dataCharacteristic);
+}
+
+CBluetoothSmartPort::~CBluetoothSmartPort() {
+    try {
+        Close();
+    } catch (const basalt::CStdException&) {
+        // No one to tell; Close has released what it could.
+    }
+}
+
+bool CBluetoothSmartPort::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
+    return m_incoming.RegisterNotice(notice, type) && m_outgoing.RegisterNotice(notice, type);
+}
+
+bool CBluetoothSmartPort::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
+    return m_incoming.DeregisterNotice(notice, type) && m_outgoing.DeregisterNotice(notice, type);
+}
+
+bool CBluetoothSmartPort::IsOpen() const { return m_gatt.IsOpen(); }
+
+void CBluetoothSmartPort::Close() {
+    if (m_worker.IsJoinable()) {
+        m_stop.Set();
+        m_worker.Join();
+    }
+    m_stop.Reset();
+    m_frame.Reset();
+    m_sendNow.Reset();
+
+    // After UnregisterEvent returns, no callback runs: only then may the
+    // slots go. Should the stack refuse, the rest is released all the same
+    // and the refusal reported; the slots, freed under the lock, then take
+    // nothing more.
+    boost::shared_ptr<basalt::CStdException> refusal;
+    if (m_registration) {
+        BLUETOOTH_GATT_EVENT_HANDLE registration = m_registration;
+        m_registration = nullptr;
+        try {
+            m_gatt.UnregisterEvent(registration, 0);
+        } catch (const basalt::CStdException& e) {
+            refusal = e.Clone();
+        }
+    }
+    m_gatt.Close();
+    std::memset(&m_dataCharacteristic, 0, sizeof m_dataCharacteristic);
+    m_registrationBlock.clear();
+    {
+        CObjectLocker lock(*this);
+        m_slots.Free();
+    }
+    m_outgoing.Reset(false);
+    m_incoming.Reset(false);
+    if (refusal) refusal->Throw();
+}
+
+void CBluetoothSmartPort::SetBufferSize(DWORD incoming, DWORD outgoing) {
+    m_incoming.SetCapacity(std::max(incoming, bluetooth_smart::defaultBufferSize));
+    m_outgoing.SetCapacity(std::max(outgoing, bluetooth_smart::defaultBufferSize));
+}
+
+void CBluetoothSmartPort::GetBufferSize(DWORD* incoming, DWORD* outgoing) {
+    if (incoming) *incoming = m_incoming.GetCapacity();
+    if (outgoing) *outgoing = m_outgoing.GetCapacity();
+}
+
+void CBluetoothSmartPort::Purge(DWORD flags) {
+    if (flags & PURGE_TXCLEAR) m_outgoing.Clear();
+    if (flags & PURGE_RXCLEAR) m_incoming.Clear();
+}
+
+DWORD CBluetoothSmartPort::Send(const void* data, DWORD size) {
+    const wchar_t* function = L"corvane::CBluetoothSmartPort::Send";
+    if (!IsOpen()) throw basalt::CWinException(__LINE__, kFile, function, ERROR_INVALID_HANDLE);
+    m_incoming.Read(nullptr, 0);  // re-raises what the worker stored
+    if (data == nullptr && size != 0) throw basalt::CWinException(__LINE__, kFile, function, ERROR_INVALID_PARAMETER);
+    return m_outgoing.Write(data, size);
+}
+
+DWORD CBluetoothSmartPort::Recv(void* buffer, DWORD size) {
+    if (!IsOpen())
+        throw basalt::CWinException(__LINE__, kFile, L"corvane::CBluetoothSmartPort::Recv", ERROR_INVALID_HANDLE);
+    return m_incoming.Read(buffer, size);
+}
+
+boost::shared_ptr<IPropertySet> CBluetoothSmartPort::Escape(const wchar_t*, boost::shared_ptr<IPropertySet>) {
+    return boost::shared_ptr<IPropertySet>();
+}
+
+boost::shared_ptr<const IPortAddr> CBluetoothSmartPort::GetAddress() const { return m_address; }
+
+bool CBluetoothSmartPort::IoControl(DWORD, DWORD*) { return false; }
+
+boost::shared_ptr<IPropertySet> CBluetoothSmartPort::GetSettings() { return boost::shared_ptr<IPropertySet>(); }
+
+void CBluetoothSmartPort::SetSettings(boost::shared_ptr<IPropertySet>) {}
+
+boost::shared_ptr<IPropertySet> CBluetoothSmartPort::GetStatus() { return boost::shared_ptr<IPropertySet>(); }
+
+void CBluetoothSmartPort::Open() {
+    Close();
+    try {
+        ULONGLONG address = CBluetoothPortAddr::Str2BluetoothAddr(m_address->GetPhysicalName(), L':');
+        basalt::ustring path;
+        DWORD result =
+            CBluetoothSmartPortLocator::BluetoothAddress2PhysicalPath(bluetooth_smart::linkService, address, path);
+        if (result != 0) throw basalt::CWinException(__LINE__, kFile, kOpen, result);
+
+        m_gatt.Open(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    FILE_FLAG_OVERLAPPED);
+
+        // Subscribe to every characteristic that can tell of changes; one
+        // that refuses does not keep the link from working.
+        std::vector<BTH_LE_GATT_DESCRIPTOR> descriptors;
+        m_gatt.GetAllDescriptors(descriptors);
+        for (const BTH_LE_GATT_DESCRIPTOR& descriptor : descriptors) {
+            if (descriptor.DescriptorType != ClientCharacteristicConfiguration) continue;
+            BTH_LE_GATT_DESCRIPTOR_VALUE value;
+            std::memset(&value, 0, sizeof value);
+            value.DescriptorType = ClientCharacteristicConfiguration;
+            value.ClientCharacteristicConfiguration.IsSubscribeToNotification = TRUE;
+            value.ClientCharacteristicConfiguration.IsSubscribeToIndication = TRUE;
+            try {
+                m_gatt.SetDescriptorValue(descriptor, value, 0);
+            } catch (const basalt::CStdException&) {
+            }
+        }
+
+        {
+            CObjectLocker lock(*this);
+            m_slots.Allocate();
+        }
+        if (!m_gatt.FindCharacteristicByUUID(bluetooth_smart::linkServiceUuid, bluetooth_smart::dataCharacteristicUuid,
+                                             m_dataCharacteristic))
+            throw basalt::CWinException(__LINE__, kFile, kOpen, ERROR_INTERNAL_ERROR);
+
+        // One characteristic: the count, its padding, then the characteristic.
+        m_registrationBlock.assign(sizeof(BLUETOOTH_GATT_VALUE_CHANGED_EVENT_REGISTRATION), 0);
+        auto* block = reinterpret_cast<PBLUETOOTH_GATT_VALUE_CHANGED_EVENT_REGISTRATION>(m_registrationBlock.data());
+        block->NumCharacteristics = 1;
+        block->Characteristics[0] = m_dataCharacteristic;
+        m_gatt.RegisterEvent(CharacteristicValueChangedEvent, block, ValueChanged, this, &m_registration, 0);
+
+        m_worker = basalt::CThread::Create(ThreadProc, this);
+    } catch (const basalt::CStdException&) {
+        try {
+            Close();
+        } catch (const basalt::CStdException&) {
+            // The failure of Open is the one to report.
+        }
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The stack's thread
+
+void CALLBACK CBluetoothSmartPort::ValueChanged(BTH_LE_GATT_EVENT_TYPE, PVOID event, PVOID context) {
+    if (!event || !context) return;
+    static_cast<CBluetoothSmartPort*>(context)->File(*static_cast<BLUETOOTH_GATT_VALUE_CHANGED_EVENT*>(event));
+}
+
+void CBluetoothSmartPort::File(const BLUETOOTH_GATT_VALUE_CHANGED_EVENT& event) {
+    // The stack names the characteristic by its declaration's handle or by
+    // its value's; any other attribute is not the link's.
+    if (event.ChangedAttributeHandle != m_dataCharacteristic.AttributeHandle &&
+        event.ChangedAttributeHandle != m_dataCharacteristic.CharacteristicValueHandle)
+        return;
+    const BTH_LE_GATT_CHARACTERISTIC_VALUE* value = event.CharacteristicValue;
+    if (!value || value->DataSize < 1 || value->DataSize > link::maxFrame) return;
+    CObjectLocker lock(*this);
+    if (m_slots.File(value->Data, value->DataSize)) m_frame.Set();
+}
+
+// ---------------------------------------------------------------------------
+// The worker
+
+DWORD WINAPI CBluetoothSmartPort::ThreadProc(void* port) {
+    basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
+    return static_cast<CBluetoothSmartPort*>(port)->ThreadProcFn();
+}
+
+DWORD CBluetoothSmartPort::ThreadProcFn() {
+    // Send queues bytes and fires eventOutgoingPending: this notice wakes the worker.
+    basalt::COverlapped pending;
+    boost::shared_ptr<INotice> notice(new CNoticeOvl(pending));
+    m_outgoing.RegisterNotice(notice, eventOutgoingPending);
+    try {
+        CLinkEngine engine(CLinkEngine::rolePort, *this, CLinkRules::Reliable());
+        engine.Start(::GetTickCount());
+        const HANDLE handles[4] = {m_stop.GetHandle(), m_sendNow.GetHandle(), m_frame.GetHandle(),
+                                   pending.GetEventHandle()};
+        for (bool stop = false; !stop;) {
+            DWORD result = ::WaitForMultipleObjects(4, handles, FALSE, engine.GetWaitTimeout());
+            DWORD now = ::GetTickCount();
+            switch (result) {
+            case WAIT_OBJECT_0:
+                stop = true;
+                break;
+            case WAIT_OBJECT_0 + 3:
+                pending.GetEvent().Reset();  // before the phase: a Send during it sets it again
+                engine.SendPhase(now);
+                break;
+            case WAIT_OBJECT_0 + 1:
+            case WAIT_TIMEOUT:
+                engine.SendPhase(now);
+                break;
+            case WAIT_OBJECT_0 + 2:
+                ReceivePhase(engine, now);
+                engine.Deliver(now);
+                if (engine.IsAckDue()) engine.SendPhase(now);
+                break;
+            case WAIT_FAILED:
+                throw basalt::CWinException(__LINE__, kFile, L"WaitForMultipleObjects", ::GetLastError());
+            default:
+                throw basalt::CWinException(__LINE__, kFile, L"WaitForMultipleObjects", ERROR_INTERNAL_ERROR);
+            }
+            if (engine.TakeSendNow()) m_sendNow.Set();
+        }
+    } catch (const basalt::CStdException& e) {
+        m_incoming.SetError(e);
+    } catch (const std::exception&) {
+        // Out of memory and the like: the client hears of it as a broken link.
+        m_incoming.SetError(basalt::CWinException(__LINE__, kFile, kWorker, ERROR_INTERNAL_ERROR));
+    }
+    m_outgoing.DeregisterNotice(notice, eventAll);
+    return 0;
+}
+
+void CBluetoothSmartPort::ReceivePhase(CLinkEngine& engine, DWORD now) {
+    BYTE frame[link::maxFrame];
+    for (DWORD position = 0; position < CFrameSlots::slotCount; ++position) {
+        DWORD size;
+        {
+            CObjectLocker lock(*this);
+            size = m_slots.Take(CFrameSlots::SlotAt(position), frame);
+        }
+        if (size) engine.Receive(frame, size, now);
+    }
+}
+
+void CBluetoothSmartPort::WriteFrame(const BYTE* frame, DWORD size, bool control) {
+    m_gatt.SetCharacteristicValue(m_dataCharacteristic, frame, size,
+                                  control ? BLUETOOTH_GATT_FLAG_NONE : BLUETOOTH_GATT_FLAG_WRITE_WITHOUT_RESPONSE);
+}
+
+DWORD CBluetoothSmartPort::TakeOutgoing(BYTE* buffer, DWORD size) {
+    DWORD queued = 0;
+    BYTE* staged = m_outgoing.BeginDrain(&queued);
+    if (!staged) return 0;
+    DWORD taken = std::min(size, queued);
+    std::memcpy(buffer, staged, taken);
+    m_outgoing.EndDrain(taken);
+    return taken;
+}
+
+void CBluetoothSmartPort::Deliver(const BYTE* data, DWORD size) {
+    BYTE* fill = m_incoming.BeginFill(size);
+    std::memcpy(fill, data, size);
+    m_incoming.EndFill(size);
+}
+
+// ---------------------------------------------------------------------------
+
+boost::shared_ptr<IPort> CreateBluetoothSmartPort(const boost::shared_ptr<const IPortAddr>& address) {
+    return boost::shared_ptr<IPort>(new CBluetoothSmartPort(address));
+}
+
+}  // namespace corvane

@@ -1,0 +1,87 @@
+#include "DeviceLink.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace blesim {
+
+namespace {
+
+// Drops the consumed front of a byte queue once it is the larger part, so
+// that queues stay contiguous without moving bytes on every take.
+void Compact(std::vector<BYTE>& bytes, size_t& start) {
+    if (start == bytes.size()) {
+        bytes.clear();
+        start = 0;
+    } else if (start > 4096 && start * 2 > bytes.size()) {
+        bytes.erase(bytes.begin(), bytes.begin() + start);
+        start = 0;
+    }
+}
+
+}  // namespace
+
+CDeviceLink::CDeviceLink(const corvane::CLinkRules& rules)
+    : m_engine(corvane::CLinkEngine::roleDevice, *this, rules),
+      m_echo(false),
+      m_lastSendPhase(0),
+      m_outgoingStart(0),
+      m_receivedStart(0),
+      m_bytesReceived(0),
+      m_bytesSent(0) {}
+
+void CDeviceLink::OnFrame(const BYTE* frame, DWORD size, DWORD now) {
+    m_engine.Receive(frame, size, now);
+    size_t queued = GetQueued();
+    m_engine.Deliver(now);
+    bool sendNow = m_engine.TakeSendNow();
+    // An echo goes out with the acknowledgement of what it echoes.
+    if (sendNow || m_engine.IsAckDue() || GetQueued() > queued) SendPhase(now);
+}
+
+void CDeviceLink::OnTimer(DWORD now) {
+    if (now - m_lastSendPhase >= m_engine.GetWaitTimeout()) SendPhase(now);
+}
+
+void CDeviceLink::Queue(const BYTE* data, size_t size, DWORD now) {
+    m_outgoing.insert(m_outgoing.end(), data, data + size);
+    SendPhase(now);
+}
+
+size_t CDeviceLink::TakeReceived(BYTE* buffer, size_t size) {
+    size_t count = std::min(size, GetReceivedCount());
+    if (count) std::memcpy(buffer, m_received.data() + m_receivedStart, count);
+    m_receivedStart += count;
+    Compact(m_received, m_receivedStart);
+    return count;
+}
+
+void CDeviceLink::SendPhase(DWORD now) {
+    m_lastSendPhase = now;
+    m_engine.SendPhase(now);
+}
+
+void CDeviceLink::WriteFrame(const BYTE* frame, DWORD size, bool control) {
+    if (m_emit) m_emit(frame, size, control);
+}
+
+DWORD CDeviceLink::TakeOutgoing(BYTE* buffer, DWORD size) {
+    DWORD count = static_cast<DWORD>(std::min<size_t>(size, GetQueued()));
+    if (count) std::memcpy(buffer, m_outgoing.data() + m_outgoingStart, count);
+    m_outgoingStart += count;
+    m_bytesSent += count;
+    Compact(m_outgoing, m_outgoingStart);
+    return count;
+}
+
+void CDeviceLink::Deliver(const BYTE* data, DWORD size) {
+    m_bytesReceived += size;
+    if (m_echo) {
+        // Queued for the next send phase, which the delivery's ACK brings soon.
+        m_outgoing.insert(m_outgoing.end(), data, data + size);
+    } else {
+        m_received.insert(m_received.end(), data, data + size);
+    }
+}
+
+}  // namespace blesim

@@ -1,0 +1,86 @@
+#pragma once
+// What the Bluetooth Smart tests share: a fixture that starts every test with
+// an empty simulated stack and no device nodes, a notice that counts events,
+// and waiting helpers around a port.
+#include "BleSim.h"
+#include "BluetoothSmart/BluetoothSmart.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace bletest {
+
+typedef std::vector<BYTE> Bytes;
+
+const ULONGLONG kDevice = 0x001122334455ull;
+const wchar_t kDeviceText[] = L"00:11:22:33:44:55";
+const ULONGLONG kOther = 0x0A0B0C0D0E0Full;
+const wchar_t kOtherText[] = L"0A:0B:0C:0D:0E:0F";
+// The link service, and Generic Access in its full form.
+const GUID kLinkService = {0xF000A050, 0x008B, 0x4000, {0xB0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
+const GUID kGenericAccess = {0x00001800, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
+
+// Counts every event it is told; may be told from any thread.
+class CEventCounter : public corvane::INotice {
+public:
+    int Notify(corvane::EEventType type) override {
+        ++m_counts[type];
+        return 1;
+    }
+    long Count(corvane::EEventType type) const { return m_counts[type].load(); }
+    void RegisterForAll(corvane::INotifier& notifier, const boost::shared_ptr<CEventCounter>& self);
+
+private:
+    std::atomic<long> m_counts[11] = {};
+};
+
+// Every test starts and ends with the simulator empty and no node of ours.
+class CBleTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A simulated device with the link service, registered with SetupAPI.
+    void AddLinkDevice(ULONGLONG address, DWORD flags = BLESIM_DEVICE_DATA_SERVICE);
+    static boost::shared_ptr<const corvane::IPortAddr> Address(const wchar_t* text = kDeviceText);
+    static boost::shared_ptr<corvane::IPort> MakePort(const wchar_t* text = kDeviceText);
+};
+
+// A port to a device in raw mode, whose link the test plays frame by frame.
+class CRawLinkTest : public CBleTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The next value the port writes, with its flags; fails the test on a time-out.
+    Bytes Take(DWORD* flags = nullptr, DWORD timeoutMs = 2000);
+    // True when the port writes nothing within timeoutMs.
+    bool Quiet(DWORD timeoutMs);
+    void Inject(const Bytes& value, USHORT attribute = 0);
+    // Connect request, parameters, confirm, accepted.
+    void LinkUp(const Bytes& parameters = {0x00, 0x01, 0x10, 0x20, 0x50, 0xFF});
+
+    boost::shared_ptr<corvane::IPort> port;
+};
+
+// Receives from the port until count bytes came or timeoutMs passed.
+Bytes ReceiveAll(corvane::IPort& port, size_t count, DWORD timeoutMs);
+// The code of the CWinException a call throws; 0 when it throws none.
+template <class Call>
+DWORD ErrorOf(Call call, basalt::ustring* function = nullptr) {
+    try {
+        call();
+    } catch (const basalt::CWinException& e) {
+        if (function) *function = e.GetFunction();
+        return e.GetErrorCode();
+    }
+    return 0;
+}
+Bytes Pattern(size_t count, unsigned seed);
+// Wine's SetupAPI never reports a device node started.
+bool RunningOnWine();
+
+}  // namespace bletest

@@ -1,0 +1,287 @@
+#include "LinkModel.h"
+
+#include "DeviceLink.h"
+
+#include <basalt/Exceptions.h>
+
+#include <algorithm>
+#include <sstream>
+#include <vector>
+
+namespace link_model {
+
+namespace {
+
+const std::uint64_t kNever = UINT64_MAX;
+
+// Virtual microseconds since the start, and the tick count the engines see.
+struct CClock {
+    DWORD startTick;
+    std::uint64_t nowUs;
+    DWORD Tick() const { return startTick + static_cast<DWORD>(nowUs / 1000); }
+    // The time at which the tick count reaches tick (ticks compare unsigned).
+    std::uint64_t TimeOfTick(DWORD tick) const {
+        DWORD elapsedMs = tick - startTick;
+        return static_cast<std::uint64_t>(elapsedMs) * 1000;
+    }
+};
+
+// The port's side: its engine behind a model of CBluetoothSmartPort's worker.
+class CPortModel : public corvane::ILinkIO {
+public:
+    CPortModel(const CModelConfig& config, CClock& clock, blesim::CFrameChannel& up, CModelResult& result)
+        : m_engine(corvane::CLinkEngine::rolePort, *this, config.portRules),
+          m_clock(clock),
+          m_up(up),
+          m_result(result),
+          m_random(config.seed * 7919ull + 3),
+          m_latencyUs(config.wakeLatencyUs),
+          m_sendSeed(config.seed * 2 + 1),
+          m_receiveSeed(config.seed * 2 + 2),
+          m_toSend(config.bytesUp),
+          m_sent(0),
+          m_sendNow(false),
+          m_frame(false),
+          m_notice(false),
+          m_wakeAt(kNever),
+          m_deadline(0),
+          m_lastProgressUs(0),
+          m_trace(config.trace),
+          m_dropDataFrame(config.dropPortDataFrame),
+          m_dataFrames(0) {
+        m_slots.Allocate();
+    }
+
+    // Open: the worker writes the connect request and waits; the client has
+    // queued its bytes, so the outgoing stream's notice is set.
+    void Start() {
+        m_engine.Start(m_clock.Tick());
+        Rewait();
+        Signal(m_notice);
+    }
+
+    // The stack's callback: file the frame, set the frame event.
+    void File(const blesim::CFrame& frame) {
+        if (m_trace) m_trace(m_clock.nowUs / 1000.0, ">P", frame.data, frame.size);
+        if (m_slots.File(frame.data, frame.size)) Signal(m_frame);
+    }
+
+    std::uint64_t NextWake() const { return std::min(m_wakeAt, m_deadline); }
+
+    // The worker's loop from a wake-up until it waits again with nothing set:
+    // WaitForMultipleObjects answers the lowest signalled index first.
+    void Run() {
+        m_wakeAt = kNever;
+        for (int round = 0; round < 1000; ++round) {
+            DWORD now = m_clock.Tick();
+            if (m_sendNow) {
+                m_sendNow = false;
+                m_engine.SendPhase(now);
+            } else if (m_frame) {
+                m_frame = false;
+                ReceivePass(now);
+            } else if (m_notice) {
+                m_notice = false;
+                m_engine.SendPhase(now);
+            } else if (m_clock.nowUs >= m_deadline) {
+                m_engine.SendPhase(now);
+            } else {
+                return;
+            }
+            Rewait();
+        }
+    }
+
+    const corvane::CLinkEngine& Engine() const { return m_engine; }
+    size_t Received() const { return m_received; }
+    std::uint64_t LastProgressUs() const { return m_lastProgressUs; }
+
+private:
+    void ReceivePass(DWORD now) {
+        BYTE frame[corvane::link::maxFrame];
+        for (DWORD position = 0; position < corvane::CFrameSlots::slotCount; ++position) {
+            DWORD size = m_slots.Take(corvane::CFrameSlots::SlotAt(position), frame);
+            if (size) m_engine.Receive(frame, size, now);
+        }
+        m_engine.Deliver(now);
+        if (m_engine.IsAckDue()) m_engine.SendPhase(now);
+        if (m_engine.TakeSendNow()) m_sendNow = true;
+    }
+
+    void Rewait() { m_deadline = m_clock.nowUs + m_engine.GetWaitTimeout() * 1000ull; }
+
+    // An event set from outside the worker wakes it after a short latency.
+    void Signal(bool& event) {
+        event = true;
+        std::uint64_t wake = m_clock.nowUs + (m_latencyUs ? m_random.Below(m_latencyUs + 1) : 0);
+        m_wakeAt = std::min(m_wakeAt, wake);
+    }
+
+    void WriteFrame(const BYTE* frame, DWORD size, bool control) override {
+        if (m_trace) m_trace(m_clock.nowUs / 1000.0, "P>", frame, size);
+        if (size > 2 && !control && ++m_dataFrames == m_dropDataFrame) return;
+        m_up.Submit(frame, size, control, m_clock.nowUs);
+    }
+
+    DWORD TakeOutgoing(BYTE* buffer, DWORD size) override {
+        DWORD count = static_cast<DWORD>(std::min<size_t>(size, m_toSend - m_sent));
+        for (DWORD i = 0; i < count; ++i) buffer[i] = StreamByte(m_sendSeed, m_sent + i);
+        m_sent += count;
+        // EndDrain fires eventOutgoingPending while bytes remain: the
+        // worker's own notice wakes it again at once.
+        if (m_sent < m_toSend) m_notice = true;
+        return count;
+    }
+
+    void Deliver(const BYTE* data, DWORD size) override {
+        for (DWORD i = 0; i < size && m_result.intact; ++i) {
+            BYTE want = StreamByte(m_receiveSeed, m_received + i);
+            if (data[i] != want) {
+                std::ostringstream text;
+                text << "device-to-port byte " << (m_received + i) << " is " << int(data[i]) << ", not "
+                     << int(want);
+                m_result.intact = false;
+                m_result.failure = text.str();
+            }
+        }
+        m_received += size;
+        m_lastProgressUs = m_clock.nowUs;
+    }
+
+    corvane::CLinkEngine m_engine;
+    corvane::CFrameSlots m_slots;
+    CClock& m_clock;
+    blesim::CFrameChannel& m_up;
+    CModelResult& m_result;
+    blesim::CRandom m_random;
+    DWORD m_latencyUs;
+    DWORD m_sendSeed;
+    DWORD m_receiveSeed;
+    size_t m_toSend;
+    size_t m_sent;
+    size_t m_received = 0;
+    bool m_sendNow;
+    bool m_frame;
+    bool m_notice;
+    std::uint64_t m_wakeAt;
+    std::uint64_t m_deadline;
+    std::uint64_t m_lastProgressUs;
+    std::function<void(double, const char*, const BYTE*, DWORD)> m_trace;
+    DWORD m_dropDataFrame;
+    DWORD m_dataFrames;
+};
+
+}  // namespace
+
+void CModelConfig::SetChannel(DWORD delayMs, DWORD lossPermille, DWORD reorderPermille,
+                              DWORD duplicatePermille, DWORD framesPerSecond, DWORD channelSeed) {
+    for (BLESIM_CHANNEL* channel : {&up, &down}) {
+        *channel = BLESIM_CHANNEL();
+        channel->delayMs = delayMs;
+        channel->lossPermille = lossPermille;
+        channel->reorderPermille = reorderPermille;
+        channel->reorderDepth = 3;
+        channel->duplicatePermille = duplicatePermille;
+        channel->framesPerSecond = framesPerSecond;
+        channel->seed = channelSeed;
+    }
+}
+
+BYTE StreamByte(DWORD seed, std::uint64_t position) {
+    std::uint64_t z = position * 0x9E3779B97F4A7C15ull + seed * 0xD1B54A32D192ED03ull;
+    z = (z ^ (z >> 29)) * 0xBF58476D1CE4E5B9ull;
+    return static_cast<BYTE>(z >> 56);
+}
+
+std::string CModelResult::Describe() const {
+    std::ostringstream text;
+    text << (Ok() ? "ok" : "FAILED");
+    if (!failure.empty()) text << " (" << failure << ")";
+    text << ": up " << deliveredUp << " B, down " << deliveredDown << " B in " << elapsedMs
+         << " ms, longest stall " << longestStallMs << " ms; port frames " << port.framesWritten << " resent "
+         << port.resentFrames << " timeouts " << port.timeouts << " naks " << port.naksSent << " dup "
+         << port.duplicates << "; device frames " << device.framesWritten << " resent " << device.resentFrames
+         << "; dropped " << upChannel.dropped << "/" << downChannel.dropped;
+    return text.str();
+}
+
+CModelResult RunLinkModel(const CModelConfig& config) {
+    CModelResult result;
+    CClock clock = {config.startTick, 0};
+    blesim::CFrameChannel up(config.up, 1);
+    blesim::CFrameChannel down(config.down, 2);
+    CPortModel port(config, clock, up, result);
+
+    blesim::CDeviceLink device(config.deviceRules);
+    device.SetParameters(config.parameters);
+    device.SetEmitter([&](const BYTE* frame, DWORD size, bool control) {
+        if (config.trace) config.trace(clock.nowUs / 1000.0, "D>", frame, size);
+        down.Submit(frame, size, control, clock.nowUs);
+    });
+    DWORD deviceSendSeed = config.seed * 2 + 2;
+    DWORD deviceReceiveSeed = config.seed * 2 + 1;
+    {
+        std::vector<BYTE> stream(config.bytesDown);
+        for (size_t i = 0; i < stream.size(); ++i) stream[i] = StreamByte(deviceSendSeed, i);
+        device.Queue(stream.data(), stream.size(), clock.Tick());
+    }
+    size_t deviceReceived = 0;
+    std::uint64_t deviceProgressUs = 0;
+    std::vector<BYTE> taken(4096);
+
+    const std::uint64_t limitUs = config.timeLimitMs * 1000;
+    try {
+        port.Start();
+        while (result.intact) {
+            if (port.Received() >= config.bytesDown && deviceReceived >= config.bytesUp) {
+                result.complete = true;
+                break;
+            }
+            std::uint64_t next = std::min({up.NextDue(), down.NextDue(), port.NextWake(),
+                                           clock.TimeOfTick(device.NextTimer())});
+            if (next < clock.nowUs) next = clock.nowUs;
+            if (next > limitUs) break;
+            std::uint64_t progress = std::max(port.LastProgressUs(), deviceProgressUs);
+            result.longestStallMs = std::max(result.longestStallMs, (next - progress) / 1000);
+            clock.nowUs = next;
+
+            blesim::CFrame frame;
+            while (up.Pop(clock.nowUs, frame)) {
+                if (config.trace) config.trace(clock.nowUs / 1000.0, ">D", frame.data, frame.size);
+                device.OnFrame(frame.data, frame.size, clock.Tick());
+                for (size_t count; (count = device.TakeReceived(taken.data(), taken.size())) != 0;) {
+                    for (size_t i = 0; i < count && result.intact; ++i) {
+                        BYTE want = StreamByte(deviceReceiveSeed, deviceReceived + i);
+                        if (taken[i] != want) {
+                            std::ostringstream text;
+                            text << "port-to-device byte " << (deviceReceived + i) << " is " << int(taken[i])
+                                 << ", not " << int(want);
+                            result.intact = false;
+                            result.failure = text.str();
+                        }
+                    }
+                    deviceReceived += count;
+                    deviceProgressUs = clock.nowUs;
+                }
+            }
+            while (down.Pop(clock.nowUs, frame)) port.File(frame);
+            if (port.NextWake() <= clock.nowUs) port.Run();
+            if (clock.TimeOfTick(device.NextTimer()) <= clock.nowUs) device.OnTimer(clock.Tick());
+        }
+    } catch (const basalt::CStdException& e) {
+        result.intact = false;
+        result.failure = std::string("port worker ended: ") + e.what();
+    }
+    if (!result.complete && result.intact && result.failure.empty()) result.failure = "stalled until the time limit";
+
+    result.deliveredUp = deviceReceived;
+    result.deliveredDown = port.Received();
+    result.elapsedMs = clock.nowUs / 1000;
+    result.port = port.Engine().GetCounters();
+    result.device = device.Engine().GetCounters();
+    result.upChannel = up.GetCounters();
+    result.downChannel = down.GetCounters();
+    return result;
+}
+
+}  // namespace link_model

@@ -1,0 +1,131 @@
+// Bluetooth Smart in corvane.exe:
+//   corvane list ble                 paired Bluetooth Smart devices (the list command's locator)
+//   corvane services ADDRESS         the GATT services a device node names
+//   corvane read ADDRESS SERVICE     every readable characteristic of one service
+//   corvane open ble ADDRESS         a terminal on the link (the open command's
+//                                    transport table takes MakeBluetoothSmartAddress)
+// SERVICE is a UUID in braces or the four hexadecimal digits of an assigned one (180F).
+#include "List.h"
+
+#include <cwctype>
+
+namespace tool {
+
+namespace {
+
+const ListRegistration s_list({L"ble", L"Bluetooth Smart devices", corvane::IPortAddr::portBluetoothSmart,
+                               corvane::driverDefault});
+
+// The escape's parameter template with its arguments filled in.
+boost::shared_ptr<corvane::IPropertySet> Arguments(corvane::IPortLocator& locator, const wchar_t* function,
+                                                   const std::vector<std::pair<const wchar_t*, std::wstring>>& values) {
+    boost::shared_ptr<corvane::IPropertySet> args = locator.Escape(function, boost::shared_ptr<corvane::IPropertySet>());
+    for (const auto& value : values) args->SetValue(value.first, _variant_t(value.second.c_str()));
+    return args;
+}
+
+bool IsAddress(const std::wstring& text) {
+    return corvane::CBluetoothPortAddr::Str2BluetoothAddr(text.c_str(), L':') != corvane::invalidBluetoothAddress;
+}
+
+// 180F gives the assigned number's full UUID; anything else is passed as it is.
+std::wstring ServiceText(const std::wstring& text) {
+    bool shortForm = text.size() == 4;
+    for (wchar_t c : text) shortForm = shortForm && std::iswxdigit(c);
+    if (!shortForm) return text;
+    std::wstring upper = text;
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(std::towupper(c));
+    return L"{0000" + upper + L"-0000-1000-8000-00805F9B34FB}";
+}
+
+std::wstring Hex(const std::vector<BYTE>& bytes) {
+    std::wstring text;
+    for (BYTE byte : bytes) {
+        wchar_t pair[4];
+        swprintf(pair, 4, text.empty() ? L"%02X" : L" %02X", byte);
+        text += pair;
+    }
+    return text;
+}
+
+// The value as text when every byte is printable ASCII, else empty.
+std::wstring Printable(const std::vector<BYTE>& bytes) {
+    std::wstring text;
+    for (BYTE byte : bytes) {
+        if (byte < 0x20 || byte > 0x7E) return L"";
+        text.push_back(static_cast<wchar_t>(byte));
+    }
+    return text.empty() ? text : L"\"" + text + L"\"";
+}
+
+std::vector<BYTE> BytesOf(const _variant_t& value) {
+    std::vector<BYTE> bytes;
+    if (value.vt != (VT_ARRAY | VT_UI1) || !value.parray) return bytes;
+    LONG low = 0, high = -1;
+    ::SafeArrayGetLBound(value.parray, 1, &low);
+    ::SafeArrayGetUBound(value.parray, 1, &high);
+    for (LONG i = low; i <= high; ++i) {
+        BYTE byte = 0;
+        ::SafeArrayGetElement(value.parray, &i, &byte);
+        bytes.push_back(byte);
+    }
+    return bytes;
+}
+
+int Services(const Args& args) {
+    if (args.size() != 1 || !IsAddress(args[0])) {
+        Err(L"usage: corvane services ADDRESS   (ADDRESS as 00:11:22:33:44:55)\n");
+        return 1;
+    }
+    corvane::CBluetoothSmartPortLocator locator;
+    boost::shared_ptr<corvane::IPropertySet> result =
+        locator.Escape(L"GetSupportedServices", Arguments(locator, L"GetSupportedServices", {{L"Address", args[0]}}));
+    if (result->GetCount() == 0) {
+        Err(L"no services known for " + args[0] + L" (is the device paired?)\n");
+        return 3;
+    }
+    for (DWORD i = 0; i < result->GetCount(); ++i) Out(std::wstring(result->GetAt(i)->GetName()) + L"\n");
+    return 0;
+}
+
+int Read(const Args& args) {
+    if (args.size() != 2 || !IsAddress(args[0])) {
+        Err(L"usage: corvane read ADDRESS SERVICE   (SERVICE as {UUID} or 180F)\n");
+        return 1;
+    }
+    corvane::CBluetoothSmartPortLocator locator;
+    boost::shared_ptr<corvane::IPropertySet> result = locator.Escape(
+        L"GetCharacteristicValues",
+        Arguments(locator, L"GetCharacteristicValues", {{L"Address", args[0]}, {L"Service", ServiceText(args[1])}}));
+    std::vector<std::vector<std::wstring>> rows = {{L"CHARACTERISTIC", L"VALUE", L"TEXT"}};
+    for (DWORD i = 0; i < result->GetCount(); ++i) {
+        boost::shared_ptr<corvane::IProperty> property = result->GetAt(i);
+        std::vector<BYTE> bytes = BytesOf(property->GetValue());
+        rows.push_back({std::wstring(property->GetName()), bytes.empty() ? L"(empty)" : Hex(bytes), Printable(bytes)});
+    }
+    PrintTable(rows);
+    return 0;
+}
+
+}  // namespace
+
+// The address of "corvane open ble ADDRESS"; empty (after saying why) when
+// the text is not a Bluetooth address.
+boost::shared_ptr<const corvane::IPortAddr> MakeBluetoothSmartAddress(const std::wstring& target) {
+    if (!IsAddress(target)) {
+        Err(L"corvane open ble: expected an address such as 00:11:22:33:44:55, got '" + target + L"'\n");
+        return boost::shared_ptr<const corvane::IPortAddr>();
+    }
+    return corvane::CBluetoothSmartPortAddr::CreateInstance(target.c_str(), 0, L"");
+}
+
+namespace {
+
+const CommandRegistration s_services({L"services", L"ADDRESS",
+                                      L"the GATT services of a paired Bluetooth Smart device", Services});
+const CommandRegistration s_read({L"read", L"ADDRESS SERVICE",
+                                  L"the readable characteristics of one GATT service, in hex and as text", Read});
+
+}  // namespace
+
+}  // namespace tool
