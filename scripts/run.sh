@@ -44,3 +44,16 @@ cat "$log"
 start_sim --password secret
 (sleep 1) | corvane open tcp "127.0.0.1:$port" --password wrong || echo "(exit status $?)"
 wait $sim || true
+
+# A Bluetooth Smart device simulated behind the stand-in BluetoothApis.dll
+# beside corvane.exe: its device nodes are registered with SetupAPI, the
+# locator finds it, its GATT services are read, and a terminal session runs
+# over the reliable link protocol (the simulated device echoes).
+"$tree/wine-run" "$tree/bin/blesim.exe" register
+corvane list ble
+corvane services 00:11:22:33:44:55
+corvane read 00:11:22:33:44:55 '{00001800-0000-1000-8000-00805F9B34FB}'
+(sleep 2; printf 'hello over the air\r\n'; sleep 2) | corvane open ble 00:11:22:33:44:55
+
+# The machine's COM ports as the serial locator sees them.
+corvane list serial
