@@ -15,8 +15,14 @@ done
 tree="$root/x86_64"
 export WINEPREFIX="$tree/wineprefix" WINEDEBUG=-all
 "$top/scripts/wine-prefix.sh" "$WINEPREFIX"
-# One Wine server for the whole run: each program then starts in well under a second.
-wineserver -p
+# One Wine server for the whole run: each program then starts in well under a
+# second. The server and the prefix's services (and its desktop window) are
+# started here with no output attached: whatever Wine starts for its first
+# client inherits that client's standard output, and CTest would wait for
+# them to close it long after the test has ended.
+wineserver -k 2>/dev/null || true
+wineserver -p </dev/null >/dev/null 2>&1
+wine rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 echo "== tests (x86_64, under Wine)"
