@@ -24,15 +24,12 @@ const wchar_t kDevicePrefix[] = L"\\\\.\\";  // the device namespace, \\.\ in fr
 }
 
 CSerialPortAddr::CSerialPortAddr(const wchar_t* physicalName, const wchar_t* friendlyName)
-    : m_physicalName(physicalName), m_friendlyName(friendlyName) {
+    : CNamedPortAddr(physicalName, friendlyName) {
     // COM10 and above open only through the device namespace; the prefix is
     // added once, whatever case a caller gave it in.
     if (::_wcsnicmp(m_physicalName.c_str(), kDevicePrefix, 4) != 0)
         m_physicalName.insert(0, kDevicePrefix);
 }
-
-CUSBPortAddr::CUSBPortAddr(const wchar_t* physicalName, const wchar_t* friendlyName)
-    : m_physicalName(physicalName), m_friendlyName(friendlyName) {}
 
 CTCPPortAddr::CTCPPortAddr(const wchar_t* host, const wchar_t* service, const wchar_t* friendlyName,
                            const wchar_t* password)

@@ -56,12 +56,13 @@ public:
 // Keeps a text with its exact length (embedded NULs included).
 _bstr_t MakeBstr(const std::wstring& text);
 
-// A COM port. The name is kept in its device form, \\.\COMn.
-class CSerialPortAddr : public IPortAddr {
+// An address that is a device name and a friendly name, nothing more: the
+// serial and USB kinds, which differ only in their type and the name's form.
+class CNamedPortAddr : public IPortAddr {
 public:
-    CSerialPortAddr(const wchar_t* physicalName, const wchar_t* friendlyName);
+    CNamedPortAddr(const wchar_t* physicalName, const wchar_t* friendlyName)
+        : m_physicalName(physicalName), m_friendlyName(friendlyName) {}
 
-    EPortType GetType() const override { return portSerial; }
     DWORD GetClassOfDevice() const override { return 0; }
     _bstr_t GetPhysicalName() const override { return MakeBstr(m_physicalName); }
     _bstr_t GetService() const override { return MakeBstr(L""); }
@@ -71,29 +72,24 @@ public:
     int GetRSSI() const override { return 0; }
     unsigned int GetSignalQuality() const override { return 0; }
 
-private:
+protected:
     basalt::ustring m_physicalName;
     basalt::ustring m_friendlyName;
 };
 
-// An instrument on the maker's USB driver; the physical name is its device path.
-class CUSBPortAddr : public IPortAddr {
+// A COM port. The name is kept in its device form, \\.\COMn.
+class CSerialPortAddr : public CNamedPortAddr {
 public:
-    CUSBPortAddr(const wchar_t* physicalName, const wchar_t* friendlyName);
+    CSerialPortAddr(const wchar_t* physicalName, const wchar_t* friendlyName);
+    EPortType GetType() const override { return portSerial; }
+};
 
+// An instrument on the maker's USB driver; the physical name is its device path.
+class CUSBPortAddr : public CNamedPortAddr {
+public:
+    CUSBPortAddr(const wchar_t* physicalName, const wchar_t* friendlyName)
+        : CNamedPortAddr(physicalName, friendlyName) {}
     EPortType GetType() const override { return portUSB; }
-    DWORD GetClassOfDevice() const override { return 0; }
-    _bstr_t GetPhysicalName() const override { return MakeBstr(m_physicalName); }
-    _bstr_t GetService() const override { return MakeBstr(L""); }
-    _bstr_t GetFriendlyName() const override { return MakeBstr(m_friendlyName); }
-    _bstr_t GetLogin() const override { return MakeBstr(L""); }
-    _bstr_t GetPassword() const override { return MakeBstr(L""); }
-    int GetRSSI() const override { return 0; }
-    unsigned int GetSignalQuality() const override { return 0; }
-
-private:
-    basalt::ustring m_physicalName;
-    basalt::ustring m_friendlyName;
 };
 
 // A device reached over TCP/IP: host name or dotted address, and the port
