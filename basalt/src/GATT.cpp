@@ -1,4 +1,5 @@
 #include <basalt/GATT.h>
+#include <basalt/Library.h>
 #include <basalt/Exceptions.h>
 
 #include <algorithm>
@@ -69,9 +70,10 @@ void List(std::vector<T>& items, const wchar_t* function, Query query) {
 const CGATTFunctions& CGATTFunctions::Get() {
     static const CGATTFunctions functions = [] {
         CGATTFunctions f = {};
-        // Loaded for the life of the process: callbacks registered with it
-        // may run until the last registration is withdrawn.
-        f.library = ::LoadLibraryW(L"BluetoothApis.dll");
+        // Never freed: callbacks registered with it may run until the last
+        // registration is withdrawn, possibly at process exit.
+        static const CLibrary* const library = new CLibrary(L"BluetoothApis.dll");
+        f.library = library->Get();
         f.getServices = Resolve<GetServicesFn>(f.library, "BluetoothGATTGetServices");
         f.getCharacteristics = Resolve<GetCharacteristicsFn>(f.library, "BluetoothGATTGetCharacteristics");
         f.getDescriptors = Resolve<GetDescriptorsFn>(f.library, "BluetoothGATTGetDescriptors");
