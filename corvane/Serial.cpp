@@ -249,7 +249,8 @@ CSerialPort::CState::CState(boost::shared_ptr<const IPortAddr> address,
       outgoing(serial::defaultOutgoingSize),
       incoming(serial::defaultIncomingSize),
       probedBauds(0),
-      stallTolerant(false) {}
+      stallTolerant(false),
+      purges(0) {}
 
 CSerialPort::CSerialPort(boost::shared_ptr<const IPortAddr> address)
     : CSerialPort(address, std::unique_ptr<basalt::CCommPort>(new basalt::CCommPort)) {}
@@ -308,14 +309,29 @@ void CSerialPort::Purge(DWORD flags) {
     // Only the clear bits reach the device: the abort bits would cancel the
     // workers' operations under them.
     DWORD clear = flags & (PURGE_TXCLEAR | PURGE_RXCLEAR);
-    if (clear) m_state->device->PurgeComm(clear);
+    if (!clear) return;
+    if (clear & PURGE_RXCLEAR) {
+        // The receive worker may be reading the bytes this flushes. Its read
+        // is aborted too, so that it neither waits for bytes that will never
+        // come (Windows) nor takes the flush for a broken device (Wine, which
+        // fails the read with 109); the purge count, odd while a purge is
+        // under way, tells it why the read ended.
+        struct CPurgeCount {
+            volatile LONG& count;
+            explicit CPurgeCount(volatile LONG& c) : count(c) { ::InterlockedIncrement(&count); }
+            ~CPurgeCount() { ::InterlockedIncrement(&count); }
+        } counted(m_state->purges);
+        m_state->device->PurgeComm(clear | PURGE_RXABORT);
+        return;
+    }
+    m_state->device->PurgeComm(clear);
 }
 
 DWORD CSerialPort::Send(const void* data, DWORD size) {
     if (!IsOpen()) Fail(__LINE__, L"CSerialPort::Send", ERROR_INVALID_HANDLE);
     if (!data && size) Fail(__LINE__, L"CSerialPort::Send", ERROR_INVALID_PARAMETER);
     // Both workers store their errors in the incoming stream.
-    m_state->incoming.Read(nullptr, 0);
+    m_state->incoming.ThrowError();
     return m_state->outgoing.Write(data, size);
 }
 
@@ -445,7 +461,7 @@ namespace {
 // The receiving worker's steps, apart from its loop.
 class CReceiver {
 public:
-    explicit CReceiver(CSerialPort::CState& state) : s(state), waitPending(false) {}
+    explicit CReceiver(CSerialPort::CState& state) : s(state), waitPending(false), stopped(false) {}
 
     // What the events in the mask call for; the rest only woke the worker.
     void Handle(DWORD events) {
@@ -457,6 +473,9 @@ public:
         if (events & EV_RXCHAR) Receive();
         if (events & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) s.incoming.SetStatusWord(s.device->GetCommModemStatus());
     }
+
+    // Close asked the worker to stop while it was reading.
+    bool Stopped() const { return stopped; }
 
     // True when an event was ready at once (in s.waitEvents).
     bool StartWait() {
@@ -488,7 +507,10 @@ public:
     }
 
 private:
-    // Only what is queued already, so the read never waits for more.
+    // Only what is queued already, so the read never waits for more; unless
+    // a client's purge flushes those bytes under it. So the read is waited
+    // for together with the stop event, and a read that fails across a purge
+    // counts as flushed, not as a broken device (Wine fails it with 109).
     void Receive() {
         COMSTAT status = {};
         s.device->ClearCommError(nullptr, &status);
@@ -497,14 +519,42 @@ private:
         BYTE* buffer = s.incoming.BeginFill(queued);
         DWORD received = 0;
         s.readRecord.Prepare();
-        if (!s.device->ReadFile(buffer, queued, &received, &s.readRecord))
-            s.device->GetOverlappedResult(&s.readRecord, &received, true);
+        const LONG purges = s.purges;
+        try {
+            if (!s.device->ReadFile(buffer, queued, &received, &s.readRecord) && !AwaitRead(received)) return;
+        } catch (const basalt::CWinException&) {
+            bool purged = s.purges != purges || (purges & 1);
+            if (!purged) throw;
+            received = 0;
+        }
         s.readRecord.GetEvent().Reset();
         if (received) s.incoming.EndFill(received);
     }
 
+    // Waits for the pending read; false when the stop event came first, after
+    // the read is cancelled.
+    bool AwaitRead(DWORD& received) {
+        const HANDLE handles[] = {s.stop.GetHandle(), s.readRecord.GetEventHandle()};
+        DWORD woken = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        if (woken == WAIT_OBJECT_0) {
+            stopped = true;
+            try {
+                s.device->CancelIo(&s.readRecord);
+                DWORD ignored = 0;
+                s.device->GetOverlappedResult(&s.readRecord, &ignored, true);
+            } catch (const basalt::CStdException&) {
+                // A cancelled read ends in error.
+            }
+            return false;
+        }
+        if (woken != WAIT_OBJECT_0 + 1) Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
+        s.device->GetOverlappedResult(&s.readRecord, &received, true);
+        return true;
+    }
+
     CSerialPort::CState& s;
     bool waitPending;
+    bool stopped;
 };
 
 }  // namespace
@@ -517,23 +567,18 @@ void CSerialPort::RecvThreadProcFn() {
         // EV_RING asks for the modem status: the client hears the lines at once.
         s.waitEvents = EV_RING;
         bool process = true;
-        const HANDLE handles[] = {s.stop.GetHandle(), s.waitRecord.GetEventHandle(),
-                                  s.readRecord.GetEventHandle()};
+        const HANDLE handles[] = {s.stop.GetHandle(), s.waitRecord.GetEventHandle()};
         for (;;) {
-            while (process) {
+            while (process && !receiver.Stopped()) {
                 receiver.Handle(s.waitEvents);
-                process = receiver.StartWait();
+                process = !receiver.Stopped() && receiver.StartWait();
             }
-            DWORD woken = ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
+            if (receiver.Stopped()) break;
+            DWORD woken = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
             if (woken == WAIT_OBJECT_0) break;
-            if (woken == WAIT_OBJECT_0 + 1) {
-                receiver.EndWait();
-                process = true;
-            } else if (woken == WAIT_OBJECT_0 + 2) {
-                s.readRecord.GetEvent().Reset();
-            } else {
-                Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
-            }
+            if (woken != WAIT_OBJECT_0 + 1) Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
+            receiver.EndWait();
+            process = true;
         }
     } catch (const basalt::CStdException& e) {
         s.incoming.SetError(e);
@@ -631,8 +676,7 @@ void CSerialPort::SendThreadProcFn() {
     CState& s = *m_state;
     // Each Send, and each drain that leaves bytes behind, sets this event.
     basalt::COverlapped wake;
-    boost::shared_ptr<INotice> notice(new CNoticeOvl(wake));
-    s.outgoing.RegisterNotice(notice, eventOutgoingPending);
+    s.outgoing.SetWorkerNotice(boost::shared_ptr<INotice>(new CNoticeOvl(wake)));
     CSender sender(s, GetCriticalSection());
     try {
         // Bytes a client queued while the port was opening.
@@ -657,7 +701,7 @@ void CSerialPort::SendThreadProcFn() {
         s.incoming.SetError(e);
     }
     sender.AbandonWrite();
-    s.outgoing.DeregisterNotice(notice, eventAll);
+    s.outgoing.SetWorkerNotice(boost::shared_ptr<INotice>());
 }
 
 // ===========================================================================

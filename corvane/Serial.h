@@ -94,6 +94,9 @@ struct CSerialPort::CState {
     CStreamIncoming incoming;  // also the modem status word and every worker's error
     DWORD probedBauds;         // guarded by the port's lock
     bool stallTolerant;        // guarded by the port's lock
+    // Twice the client purges of the input so far, odd during one: a read
+    // that fails across a purge was flushed, not broken.
+    volatile LONG purges;
 };
 
 class CSerialPort::CEscapeCommFunction : public CEscapeFunction {

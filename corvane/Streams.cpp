@@ -124,7 +124,10 @@ void CStreamIncoming::Clear() {
 
 DWORD CStreamIncoming::Read(void* buffer, DWORD size) {
     basalt::CLocker lock(GetLock());
-    ThrowErrorLocked();
+    // Unlike Write, the error waits for the ring to empty: re-raising it at
+    // once would hide bytes that arrived before it, and a port that is closed
+    // or reset loses them for good.
+    if (m_ring.GetCount() == 0) ThrowErrorLocked();
     if (!buffer || size == 0) return m_ring.GetCount();
     DWORD moved = m_ring.CopyOut(static_cast<BYTE*>(buffer), size);
     m_ring.Remove(moved);
@@ -162,7 +165,7 @@ DWORD CStreamOutgoing::Write(const void* data, DWORD size) {
         throw basalt::CWinException(__LINE__, L"Streams", L"CStreamOutgoing::Write",
                                     ERROR_INVALID_PARAMETER);
     DWORD queued = m_ring.Append(static_cast<const BYTE*>(data), size);
-    if (queued > 0) FireLocked(eventOutgoingPending);
+    if (queued > 0) FirePendingLocked();
     if (queued < size) FireLocked(eventOutgoingOverflow);
     return queued;
 }
@@ -189,8 +192,21 @@ DWORD CStreamOutgoing::EndDrain(DWORD sent) {
     basalt::CLocker lock(GetLock());
     DWORD removed = m_ring.Remove(std::min(sent, m_stagedLength));
     m_stagedLength = 0;
-    FireLocked(m_ring.GetCount() > 0 ? eventOutgoingPending : eventOutgoingEmpty);
+    if (m_ring.GetCount() > 0)
+        FirePendingLocked();
+    else
+        FireLocked(eventOutgoingEmpty);
     return removed;
+}
+
+void CStreamOutgoing::SetWorkerNotice(boost::shared_ptr<INotice> notice) {
+    basalt::CLocker lock(GetLock());
+    m_workerNotice.swap(notice);
+}
+
+void CStreamOutgoing::FirePendingLocked() {
+    FireLocked(eventOutgoingPending);
+    if (m_workerNotice) m_workerNotice->Notify(eventOutgoingPending);
 }
 
 }  // namespace corvane

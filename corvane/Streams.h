@@ -93,9 +93,11 @@ public:
 
     // Empties the ring and fires eventIncomingEmpty. A fill under way still lands.
     void Clear() override;
-    // Re-raises a stored error first. With no buffer or size 0 answers the
-    // count; else moves up to size bytes out and fires eventDataAvailable if
-    // bytes remain, eventIncomingEmpty if none. Returns the number moved.
+    // With no buffer or size 0 answers the count; else moves up to size bytes
+    // out and fires eventDataAvailable if bytes remain, eventIncomingEmpty if
+    // none. Returns the number moved. A stored error is re-raised only once
+    // the ring is empty: the bytes a device sent before the connection broke
+    // (its last words before closing) are handed out first.
     DWORD Read(void* buffer, DWORD size);
     // A buffer of at least size bytes for the worker to receive into.
     BYTE* BeginFill(DWORD size);
@@ -114,6 +116,11 @@ public:
 
     // Empties the ring, forgets the chunk in flight, fires eventOutgoingEmpty.
     void Clear() override;
+    // The sending worker's own wake-up: told of eventOutgoingPending with the
+    // registered notices, but held apart from them, so that no deregistration
+    // of a client's (an empty notice with eventAll) can silence the worker.
+    // An empty notice detaches it.
+    void SetWorkerNotice(boost::shared_ptr<INotice> notice);
     // Re-raises a stored error first. Queues as many bytes as fit:
     // eventOutgoingPending when any was queued, then eventOutgoingOverflow when
     // some were refused. Returns the number queued.
@@ -127,6 +134,11 @@ public:
     // eventOutgoingPending if bytes remain, else eventOutgoingEmpty. With 0 it
     // removes nothing and only fires, which wakes a sending worker.
     DWORD EndDrain(DWORD sent);
+
+private:
+    void FirePendingLocked();
+
+    boost::shared_ptr<INotice> m_workerNotice;
 };
 
 }  // namespace corvane

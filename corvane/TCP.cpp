@@ -78,6 +78,8 @@ void CTCPPort::Purge(DWORD flags) {
 
 DWORD CTCPPort::Send(const void* data, DWORD size) {
     if (!IsOpen()) Fail(__LINE__, L"CTCPPort::Send", ERROR_INVALID_HANDLE);
+    // Both workers store their errors in the incoming stream.
+    m_incoming.ThrowError();
     return m_outgoing.Write(data, size);
 }
 
@@ -304,11 +306,9 @@ void CTCPPort::SendThreadProcFn() {
     // The worker wakes on its own event, which the outgoing stream sets
     // through a notice whenever bytes are queued.
     basalt::COverlapped wake;
-    boost::shared_ptr<INotice> notice;
     try {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
-        notice = INotice::CreateInstance(wake);
-        m_outgoing.RegisterNotice(notice, eventOutgoingPending);
+        m_outgoing.SetWorkerNotice(INotice::CreateInstance(wake));
         // Bytes queued before the worker listened are sent all the same.
         if (m_outgoing.GetCount() > 0) wake.GetEvent().Set();
         HANDLE handles[3] = {m_stop.GetHandle(), wake.GetEventHandle(), m_sendRecord.GetEventHandle()};
@@ -344,7 +344,7 @@ void CTCPPort::SendThreadProcFn() {
     } catch (...) {
         StoreWorkerError(L"CTCPPort::SendThreadProcFn");
     }
-    if (notice) m_outgoing.DeregisterNotice(notice, eventAll);
+    m_outgoing.SetWorkerNotice(boost::shared_ptr<INotice>());
 }
 
 bool CTCPPort::SendQueued() {

@@ -102,7 +102,7 @@ void CBluetoothSmartPort::Purge(DWORD flags) {
 DWORD CBluetoothSmartPort::Send(const void* data, DWORD size) {
     const wchar_t* function = L"corvane::CBluetoothSmartPort::Send";
     if (!IsOpen()) throw basalt::CWinException(__LINE__, kFile, function, ERROR_INVALID_HANDLE);
-    m_incoming.Read(nullptr, 0);  // re-raises what the worker stored
+    m_incoming.ThrowError();  // re-raises what the worker stored
     if (data == nullptr && size != 0) throw basalt::CWinException(__LINE__, kFile, function, ERROR_INVALID_PARAMETER);
     return m_outgoing.Write(data, size);
 }
@@ -213,8 +213,7 @@ DWORD WINAPI CBluetoothSmartPort::ThreadProc(void* port) {
 DWORD CBluetoothSmartPort::ThreadProcFn() {
     // Send queues bytes and fires eventOutgoingPending: this notice wakes the worker.
     basalt::COverlapped pending;
-    boost::shared_ptr<INotice> notice(new CNoticeOvl(pending));
-    m_outgoing.RegisterNotice(notice, eventOutgoingPending);
+    m_outgoing.SetWorkerNotice(boost::shared_ptr<INotice>(new CNoticeOvl(pending)));
     try {
         CLinkEngine engine(CLinkEngine::rolePort, *this, CLinkRules::Reliable());
         engine.Start(::GetTickCount());
@@ -253,7 +252,7 @@ DWORD CBluetoothSmartPort::ThreadProcFn() {
         // Out of memory and the like: the client hears of it as a broken link.
         m_incoming.SetError(basalt::CWinException(__LINE__, kFile, kWorker, ERROR_INTERNAL_ERROR));
     }
-    m_outgoing.DeregisterNotice(notice, eventAll);
+    m_outgoing.SetWorkerNotice(boost::shared_ptr<INotice>());
     return 0;
 }
 

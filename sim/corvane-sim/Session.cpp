@@ -1,5 +1,7 @@
 #include "Session.h"
 
+#include <algorithm>
+
 #include <cctype>
 #include <cstdio>
 #include <mutex>
@@ -271,9 +273,16 @@ void Session::Stream() {
     for (;;) {
         ULONGLONG elapsed = ::GetTickCount64() - start;
         unsigned due = rate ? static_cast<unsigned>(elapsed * rate / 1000) + 1 : sent + batchLines;
+        if (m_options.lines) due = std::min(due, m_options.lines);
         batch.clear();
         for (; sent < due; ++sent) batch += StreamLine(sent);
         SendAll(batch.data(), batch.size());
+        if (m_options.lines && sent == m_options.lines) {
+            // A device that has had its say and hangs up at once.
+            Log(m_id, "stream: " + Count(sent) + " lines sent, closing");
+            CloseGracefully();
+            return;
+        }
         // Until the next line is due, watch for the peer leaving.
         DWORD wait = 0;
         if (rate) {

@@ -25,6 +25,7 @@ struct Options {
     bool dribble = false;            // dialogue texts one byte at a time
     Mode mode = Mode::echo;
     unsigned rate = 10;              // stream lines per second; 0: as fast as the link takes
+    unsigned lines = 0;              // stream: close after this many lines; 0: never
     bool once = false;               // exit after the first connection
 };
 

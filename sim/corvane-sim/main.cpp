@@ -28,6 +28,7 @@ const char kHelp[] =
     "  --dribble             send the dialogue one byte at a time\n"
     "  --mode M              after login: echo (default), stream or sink\n"
     "  --rate N              stream mode: lines per second (default 10; 0 = flat out)\n"
+    "  --lines N             stream mode: close the connection after N lines\n"
     "  --once                exit when the first connection ends\n"
     "  --help                this text\n";
 
@@ -60,7 +61,7 @@ int ParseOptions(int argc, wchar_t** argv, sim::Options& options) {
         if (name == "--dribble") { options.dribble = true; continue; }
         if (name == "--once") { options.once = true; continue; }
         static const char* const kValued[] = {"--port", "--password", "--reply", "--prompt-case",
-                                              "--close-after", "--hang-after", "--mode", "--rate"};
+                                              "--close-after", "--hang-after", "--mode", "--rate", "--lines"};
         bool valued = false;
         for (const char* known : kValued) valued = valued || name == known;
         if (!valued) {
@@ -97,6 +98,9 @@ int ParseOptions(int argc, wchar_t** argv, sim::Options& options) {
             else if (value == "stream") options.mode = sim::Mode::stream;
             else if (value == "sink") options.mode = sim::Mode::sink;
             else good = false;
+        } else if (name == "--lines") {
+            good = ParseNumber(value, 100000000, number) && number > 0;
+            options.lines = static_cast<unsigned>(number);
         } else {  // --rate
             good = ParseNumber(value, 1000000, number);
             options.rate = static_cast<unsigned>(number);

@@ -452,3 +452,58 @@ TEST_F(SerialPortTest, AFailedOpenLeavesThePortClosed) {
     EXPECT_EQ(function, basalt::ustring(L"CreateFile"));
     EXPECT_FALSE(missing.IsOpen());
 }
+
+TEST_F(SerialPortTest, PurgingAndClosingDuringTrafficLeaveThePortWorking) {
+    MakePort();
+    boost::shared_ptr<CRecorder> events = CRecorder::Listen(*port);
+    port->Open();
+    ASSERT_TRUE(events->WaitFor(eventStateChanged));
+
+    // The peer streams while the client keeps flushing what arrives: each
+    // purge may fall between the worker's look at the queue and its read.
+    volatile bool streaming = true;
+    std::thread writer([&] {
+        const std::string chunk = Pattern(256, 3);
+        while (streaming) peer->Write(chunk);
+    });
+    for (int i = 0; i < 200; ++i) {
+        port->Purge(PURGE_RXCLEAR);
+        ::Sleep(i % 3);
+    }
+    streaming = false;
+    writer.join();
+    EXPECT_EQ(events->Count(eventError), 0u) << "a purge broke the receiving worker";
+
+    // Still alive both ways: the last words after the purges arrive whole.
+    ::Sleep(200);
+    port->Purge(PURGE_RXCLEAR);
+    peer->Write("after the purge");
+    EXPECT_EQ(Receive(*port, 15), "after the purge");
+    EXPECT_EQ(port->Send("ok", 2), 2u);
+    EXPECT_EQ(peer->Read(2, 3000), "ok");
+
+    // Close while bytes pour in ends the workers, whatever they were doing.
+    streaming = true;
+    std::thread again([&] {
+        const std::string chunk = Pattern(256, 5);
+        while (streaming) peer->Write(chunk);
+    });
+    ::Sleep(50);
+    port->Purge(PURGE_RXCLEAR);
+    port->Close();
+    streaming = false;
+    again.join();
+    EXPECT_FALSE(port->IsOpen());
+    EXPECT_EQ(events->Count(eventTerminated), 1u);
+}
+
+TEST_F(SerialPortTest, AClientsWildcardDeregistrationLeavesTheSenderAwake) {
+    MakePort();
+    boost::shared_ptr<CRecorder> events = CRecorder::Listen(*port);
+    port->Open();
+    ASSERT_TRUE(port->DeregisterNotice(boost::shared_ptr<INotice>(), eventAll));
+    for (const char* round : {"first", "second"}) {
+        ASSERT_EQ(port->Send(round, 5), 5u);
+        EXPECT_EQ(peer->Read(5, 3000), std::string(round, 5));
+    }
+}

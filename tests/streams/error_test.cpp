@@ -41,8 +41,14 @@ TEST(StoredError, IsReRaisedInTheClientsThreadUntilReset) {
     basalt::CThread worker = basalt::CThread::Create(&FailingReceiveWorker, &stream);
     ASSERT_TRUE(wake.GetEvent().Wait(5000));
     worker.Join();
+
+    // What arrived before the error is handed out first, the count included.
+    EXPECT_EQ(stream.Read(nullptr, 0), 5u);
+    BYTE buffer[16];
+    EXPECT_EQ(stream.Read(buffer, 2), 2u);
+    EXPECT_EQ(stream.Read(buffer, sizeof buffer), 3u);
+    // Then the error, again and again, a count query too.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        BYTE buffer[16];
         try {
             stream.Read(buffer, sizeof buffer);
             ADD_FAILURE() << "no exception on attempt " << attempt;
@@ -54,8 +60,7 @@ TEST(StoredError, IsReRaisedInTheClientsThreadUntilReset) {
             EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
         }
     }
-    EXPECT_THROW(stream.Read(nullptr, 0), CDeviceGone);  // even a count query
-    EXPECT_EQ(stream.GetCount(), 5u);                    // and the data is left alone
+    EXPECT_THROW(stream.Read(nullptr, 0), CDeviceGone);
 
     // A later error replaces the first; Reset drops it.
     stream.SetError(basalt::CCommException(1, L"TCP", L"CTCPPort::Login", L"login refused", L"RE: no"));
@@ -69,4 +74,29 @@ TEST(StoredError, IsReRaisedInTheClientsThreadUntilReset) {
     BYTE byte = 0;
     EXPECT_THROW(outgoing.Write(&byte, 1), CDeviceGone);
     EXPECT_EQ(outgoing.GetCount(), 0u);
+}
+
+TEST(WorkerNotice, SurvivesAClientsWildcardDeregistration) {
+    CStreamOutgoing stream(64);
+    basalt::COverlapped worker, client;
+    stream.SetWorkerNotice(INotice::CreateInstance(worker));
+    stream.RegisterNotice(INotice::CreateInstance(client), eventOutgoingPending);
+    EXPECT_TRUE(stream.DeregisterNotice(boost::shared_ptr<INotice>(), eventAll));
+    stream.Reset(true);
+
+    BYTE bytes[3] = {1, 2, 3};
+    stream.Write(bytes, 3);
+    EXPECT_TRUE(worker.GetEvent().Wait(0));
+    EXPECT_FALSE(client.GetEvent().Wait(0));
+    // A partial drain leaves bytes behind: the worker is woken again.
+    worker.GetEvent().Reset();
+    DWORD size = 0;
+    stream.BeginDrain(&size);
+    stream.EndDrain(1);
+    EXPECT_TRUE(worker.GetEvent().Wait(0));
+
+    stream.SetWorkerNotice(boost::shared_ptr<INotice>());
+    worker.GetEvent().Reset();
+    stream.Write(bytes, 1);
+    EXPECT_FALSE(worker.GetEvent().Wait(0));
 }

@@ -194,3 +194,44 @@ TEST(TcpLifecycle, DestroyingAnOpenPortClosesItsConnection) {
 }
 
 }  // namespace
+
+TEST(TcpLifecycle, ADevicesLastWordsBeforeItHangsUpAreAllReadBeforeTheError) {
+    // 1,000 bytes of lines, then the device closes at once: the receiving
+    // worker has stored the lost connection long before the client reads.
+    SimProcess sim(L"--mode stream --rate 0 --lines 20 --once");
+    auto port = MakePort(SimAddress(sim));
+    auto events = boost::make_shared<EventRecorder>();
+    events->ListenTo(*port, events);
+    port->Open();
+    ASSERT_TRUE(events->WaitFor(corvane::eventTerminated, 5000)) << Show(events->Events());
+
+    const size_t expected = 20 * 49;
+    EXPECT_EQ(port->Recv(nullptr, 0), expected);
+    std::string text;
+    char buffer[300];
+    while (text.size() < expected) {
+        DWORD got = port->Recv(buffer, sizeof buffer);
+        ASSERT_GT(got, 0u) << "after " << text.size() << " bytes";
+        text.append(buffer, got);
+    }
+    EXPECT_EQ(text.substr(0, 49), "0000000000 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
+    EXPECT_EQ(text.substr(expected - 49), "0000000019 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
+    // Then, and only then, the connection's end.
+    auto lost = Caught<CWinException>([&] { port->Recv(buffer, sizeof buffer); });
+    ASSERT_TRUE(lost);
+    EXPECT_EQ(lost->GetErrorCode(), static_cast<DWORD>(ERROR_GRACEFUL_DISCONNECT));
+    EXPECT_TRUE(Caught<CWinException>([&] { port->Send("x", 1); }));
+}
+
+TEST(TcpLifecycle, AClientsWildcardDeregistrationLeavesTheSenderAwake) {
+    SimProcess sim(L"--once");
+    auto port = MakePort(SimAddress(sim));
+    port->Open();
+    tcptest::DataWaiter waiter(*port);
+    ASSERT_TRUE(port->DeregisterNotice(boost::shared_ptr<corvane::INotice>(), corvane::eventAll));
+    tcptest::DataWaiter again(*port);  // the client registers anew
+    for (const char* round : {"first", "second"}) {
+        ASSERT_EQ(port->Send(round, 5), 5u);
+        EXPECT_EQ(again.Receive(5, 5000), std::string(round, 5));
+    }
+}
