@@ -564,10 +564,25 @@ boost::shared_ptr<IPropertySet> IPropertySet::CreateInstance(const wchar_t* text
 //   Id="Baud",AP=read-only,vt=VT_UI4,Flags=0,PL=0,Value=9600,Options={9600,"9600",0}|{19200,"fast",0}
 //   Id="Name",vt=VT_BSTR,Flags=0,PL=0,Value="COM3",Min=1,Max=8
 //
-// Both directions convert under the library's locale: the writer's user
-// default would make "1,5" of 1.5 in many countries, which the reader's
-// US English takes for fifteen.
-
+// The writer keeps to this established form wherever it reads back to the
+// same property, and departs from it only where it would lose something:
+//  - values are converted to text under the library's locale, as the reader
+//    does: the user's default would make "1,5" of 1.5 in many countries,
+//    which the reader takes for fifteen;
+//  - R4 and R8 values take the fewest of 15 to 17 digits that read back to
+//    the very same number (the OLE text has 15 at most);
+//  - a value that no text can express (a NaN, an error code) is written
+//    empty, and an empty Value, Min or Max reads back as the empty value;
+//  - Flags keeps all 32 bits;
+//  - the reader removes the one quote the writer put at each end of a text
+//    value, so that a string does not grow quotes on every save and load;
+//  - a name, text value or option list that the form cannot carry (a ';' or
+//    '=' anywhere, quotes or braces that would change where fields end, '|'
+//    or braces at the ends of an option, U+00A4) is written under the key
+//    "Id*", "Value*" or "Options*" with those characters percent-encoded.
+//    Readers of the established form ignore keys they do not know.
+// Text option values go unquoted, as in the established form, unless they
+// need the quotes to keep their commas, braces or ends.
 namespace {
 
 const struct {
@@ -595,12 +610,81 @@ void StripQuotes(basalt::ustring& text) {
 
 [[noreturn]] void FailLoad(int line) { Fail(line, L"CProperty::Load", ERROR_INVALID_PARAMETER); }
 
-// A name or text between quotes. The form has no escape for a quote inside:
-// such a text would read but could never be written back, so it is refused.
+// A name or text between quotes: one quote goes at each end, those inside
+// stay ("a""b" is a""b).
 basalt::ustring Unquoted(basalt::ustring text) {
     StripQuotes(text);
-    if (text.find(L'"') != basalt::ustring::npos) FailLoad(__LINE__);
     return text;
+}
+
+// ---- the extended keys: texts the established form cannot carry
+
+bool NeedsEscape(wchar_t c) {
+    return c < 0x20 || c == L' ' || c == L'%' || c == L'"' || c == L',' || c == L';' || c == L'=' ||
+           c == L'|' || c == L'{' || c == L'}' || c == kFieldMark;
+}
+
+basalt::ustring Escaped(const basalt::ustring& text) {
+    static const wchar_t kHex[] = L"0123456789ABCDEF";
+    basalt::ustring out;
+    for (wchar_t c : text) {
+        if (!NeedsEscape(c)) {
+            out += c;
+            continue;
+        }
+        out += L'%';
+        out += kHex[(c >> 4) & 0xF];
+        out += kHex[c & 0xF];
+    }
+    return out;
+}
+
+int HexDigit(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    return -1;
+}
+
+basalt::ustring Unescaped(const basalt::ustring& text) {
+    basalt::ustring out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != L'%') {
+            out += text[i];
+            continue;
+        }
+        int high = i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
+        int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
+        if (low < 0) FailLoad(__LINE__);
+        out += static_cast<wchar_t>(high * 16 + low);
+        i += 2;
+    }
+    return out;
+}
+
+// True when a field ends where the reader will end it: quotes and braces
+// balanced, no comma between fields inside, nothing that a property set or
+// the key's own '=' would cut at.
+bool StandsAlone(const basalt::ustring& field) {
+    if (field.find_first_of(L";\u00A4") != basalt::ustring::npos) return false;
+    bool quoted = false;
+    int depth = 0;
+    size_t equals = 0;
+    for (wchar_t c : field) {
+        if (c == L'=') ++equals;
+        if (c == L'"') {
+            quoted = !quoted;
+        } else if (quoted) {
+            continue;
+        } else if (c == L'{') {
+            ++depth;
+        } else if (c == L'}') {
+            if (--depth < 0) return false;
+        } else if (c == L',' && depth == 0) {
+            return false;
+        }
+    }
+    return !quoted && depth == 0 && equals == 1;
 }
 
 // Reads text in type vt; false when it does not convert.
@@ -636,10 +720,49 @@ basalt::ustring WrittenText(const VARIANT& value, VARTYPE vt) {
     return text;  // the reader's rounding: the nearest it can do
 }
 
+basalt::ustring Quoted(const basalt::ustring& text) { return L"\"" + text + L"\""; }
+
 // Texts are enclosed in quotes: the reader removes them, and inside them
 // commas, braces and an empty text survive the cutting into fields.
 basalt::ustring QuotedIfText(const VARIANT& value, const basalt::ustring& text) {
-    return value.vt == VT_BSTR ? basalt::ustring(L"\"" + text + L"\"") : text;
+    return value.vt == VT_BSTR ? Quoted(text) : text;
+}
+
+// key="text" when that reads back as text, else key*=escaped text.
+basalt::ustring QuotedField(const wchar_t* key, const basalt::ustring& text) {
+    basalt::ustring field(key);
+    field += L"=";
+    field += Quoted(text);
+    if (StandsAlone(field)) return field;
+    field = key;
+    field += L"*=";
+    field += Escaped(text);
+    return field;
+}
+
+// One option as the established form writes it: {value,"name",flag}, the
+// value quoted when quote is set. Empty when the option's list cannot carry it.
+basalt::ustring LiteralOption(const basalt::ustring& value, bool quote, const basalt::ustring& name, int flag) {
+    basalt::ustring entry(L"{"), number;
+    entry += quote ? Quoted(value) : value;
+    entry += L",";
+    entry += Quoted(name);
+    entry += number.sprintf(L",%d}", flag);
+    if (entry.find(L'|') != basalt::ustring::npos || !StandsAlone(basalt::ustring(L"x=") += entry))
+        return basalt::ustring();
+    // What the reader makes of it: the outer braces go, then the fields.
+    size_t first = entry.find_first_not_of(L'{'), last = entry.find_last_not_of(L'}');
+    if (first == basalt::ustring::npos || last == basalt::ustring::npos || first > last) return basalt::ustring();
+    std::vector<basalt::ustring> fields;
+    try {
+        CProperty::split(entry.substr(first, last - first + 1).c_str(), L',', fields);
+    } catch (const basalt::CWinException&) {
+        return basalt::ustring();  // braces of the value that the reader would take for its own
+    }
+    if (fields.size() != 3) return basalt::ustring();
+    StripQuotes(fields[0]);
+    StripQuotes(fields[1]);
+    return fields[0] == value && fields[1] == name ? entry : basalt::ustring();
 }
 
 // "key=value" into its two parts (an empty part counts).
@@ -660,7 +783,7 @@ _variant_t ReadValue(basalt::ustring text, VARTYPE vt, bool unquote) {
     return value;
 }
 
-void ReadOptions(const basalt::ustring& list, VARTYPE vt, COptionSet& options) {
+void ReadOptions(const basalt::ustring& list, VARTYPE vt, COptionSet& options, bool escaped) {
     if (vt == VT_EMPTY) FailLoad(__LINE__);
     options.SetType(vt);
     std::vector<basalt::ustring> entries, fields;
@@ -674,12 +797,7 @@ void ReadOptions(const basalt::ustring& list, VARTYPE vt, COptionSet& options) {
             inner = entry.substr(first, last - first + 1);
         CProperty::split(inner.c_str(), L',', fields);
         if (fields.empty() || fields.size() > 3) FailLoad(__LINE__);
-        for (size_t i = 0; i < fields.size(); ++i) {
-            if (i == 1 || (i == 0 && vt == VT_BSTR))
-                fields[i] = Unquoted(fields[i]);  // a name, or a text value
-            else
-                StripQuotes(fields[i]);
-        }
+        for (basalt::ustring& field : fields) field = escaped ? Unescaped(Unquoted(field)) : Unquoted(field);
         BYTE flag = fields.size() == 3 ? static_cast<BYTE>(fields[2].atoi64()) : 0;
         // A value present already is not added again.
         options.AddOption(_variant_t(ToBstr(fields[0])), fields.size() >= 2 ? fields[1].c_str() : nullptr,
@@ -731,30 +849,48 @@ void CProperty::split(const wchar_t* text, wchar_t, std::vector<basalt::ustring>
 }
 
 _bstr_t CProperty::Save() const {
-    basalt::ustring text(L"Id=\"" + m_name + L"\""), number;
+    basalt::ustring text(QuotedField(L"Id", m_name)), number;
     if (m_access != accessFull) text += L",AP=" + AccessPolicy2Str(m_access);
     text += L",vt=" + VT2Str(m_vt);
     text += number.sprintf(L",Flags=%u,PL=%u", static_cast<unsigned>(m_flags),
                            static_cast<unsigned>(m_level));
-    text += L",Value=" + QuotedIfText(m_value, WrittenText(m_value, m_vt));
-    if (m_constraint == constraintOptions) {
-        // An empty list is left out: the reader refuses one of type VT_EMPTY.
-        const wchar_t* separator = L",Options=";
-        for (DWORD i = 0; i < m_options.GetCount(); ++i) {
-            const COption& option = *static_cast<const COption*>(m_options.GetAt(i));
-            basalt::ustring value = WrittenText(option.Value(), m_vt);
-            // An option no text can name (a NaN, an error code) cannot be read back.
-            if (value.empty() && option.Value().vt != VT_BSTR) continue;
-            text += number.sprintf(L"%s{%s,\"%s\",%d}", separator,
-                                   QuotedIfText(option.Value(), value).c_str(),
-                                   static_cast<const wchar_t*>(option.GetName(lcidLibrary)),
-                                   static_cast<int>(option.GetFlag()));
-            separator = L"|";
-        }
-    }
+    const basalt::ustring value = WrittenText(m_value, m_vt);
+    text += L",";
+    text += m_value.vt == VT_BSTR ? QuotedField(L"Value", value) : basalt::ustring(L"Value=") += value;
+    if (m_constraint == constraintOptions) text += SaveOptions();
     if (m_constraint == constraintRange)
         text += L",Min=" + WrittenText(m_min, m_vt) + L",Max=" + WrittenText(m_max, m_vt);
     return ToBstr(text);
+}
+
+basalt::ustring CProperty::SaveOptions() const {
+    // An empty list is left out: the reader refuses one of type VT_EMPTY.
+    basalt::ustring literal, escaped, number;
+    bool fits = true;
+    for (DWORD i = 0; i < m_options.GetCount(); ++i) {
+        const COption& option = *static_cast<const COption*>(m_options.GetAt(i));
+        basalt::ustring value = WrittenText(option.Value(), m_vt);
+        const bool text = option.Value().vt == VT_BSTR;
+        // An option no text can name (a NaN, an error code) cannot be read back.
+        if (value.empty() && !text) continue;
+        const basalt::ustring name(static_cast<const wchar_t*>(option.GetName(lcidLibrary)));
+        const int flag = static_cast<int>(option.GetFlag());
+        const wchar_t* separator = literal.empty() && escaped.empty() ? L"" : L"|";
+        basalt::ustring entry = LiteralOption(value, false, name, flag);
+        if (entry.empty() && text) entry = LiteralOption(value, true, name, flag);
+        fits = fits && !entry.empty();
+        literal += separator;
+        literal += entry;
+        escaped += separator;
+        // Quoted, so that an empty text still makes a field.
+        escaped += L"{";
+        escaped += Quoted(Escaped(value));
+        escaped += L",";
+        escaped += Quoted(Escaped(name));
+        escaped += number.sprintf(L",%d}", flag);
+    }
+    if (literal.empty() && escaped.empty()) return basalt::ustring();
+    return (basalt::ustring(fits ? L",Options=" : L",Options*=") += fits ? literal : escaped);
 }
 
 void CProperty::Load(const wchar_t* text) {
@@ -788,6 +924,8 @@ void CProperty::Load(const wchar_t* text) {
         basalt::ustring& right = pair[1];
         if (key.compareNoCase(L"Id") == 0) {
             name = Unquoted(right);
+        } else if (key.compareNoCase(L"Id*") == 0) {
+            name = Unescaped(right);
         } else if (key.compareNoCase(L"AP") == 0) {
             if (right.compareNoCase(L"full") == 0)
                 access = accessFull;
@@ -801,12 +939,14 @@ void CProperty::Load(const wchar_t* text) {
             level = static_cast<BYTE>(right.atoi64());
         } else if (key.compareNoCase(L"Value") == 0) {
             value = ReadValue(right, vt, true);
+        } else if (key.compareNoCase(L"Value*") == 0) {
+            if (!ReadAs(Unescaped(right), vt, value)) FailLoad(__LINE__);
         } else if (key.compareNoCase(L"Min") == 0) {
             minimum = ReadValue(right, vt, false);
         } else if (key.compareNoCase(L"Max") == 0) {
             maximum = ReadValue(right, vt, false);
-        } else if (key.compareNoCase(L"Options") == 0) {
-            ReadOptions(right, vt, options);
+        } else if (key.compareNoCase(L"Options") == 0 || key.compareNoCase(L"Options*") == 0) {
+            ReadOptions(right, vt, options, key.back() == L'*');
         }
     }
 

@@ -238,6 +238,9 @@ public:
 
 private:
     struct Fields {};  // tags the constructor that only stores the fields
+
+    // ",Options=..." (or ",Options*=..."), empty for an empty list.
+    basalt::ustring SaveOptions() const;
     CProperty(Fields, DWORD constraint, const wchar_t* name, EAccessPolicy access, VARTYPE vt,
               DWORD flags, BYTE level);
     // InitValue, then the boolean rule.

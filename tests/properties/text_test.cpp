@@ -85,12 +85,51 @@ TEST(PropertyText, WriterFormat) {
     EXPECT_EQ(Saved(CProperty(L"Name", IProperty::accessReadOnly, VT_BSTR, 4294967295u, 255, _variant_t(L"ab"),
                               _variant_t(L"1"), _variant_t(L"3"))),
               L"Id=\"Name\",AP=read-only,vt=VT_BSTR,Flags=4294967295,PL=255,Value=\"ab\",Min=1,Max=3");
-    // Text options are quoted too, so that commas, braces and the empty text survive.
+    // Text options go unquoted, unless commas, braces or the empty text need the quotes.
     COptionSet texts(VT_BSTR, COptionSet::orderInsertion);
+    texts.AddOption(_variant_t(L"a"));
     texts.AddOption(_variant_t(L"a,b"));
     texts.AddOption(_variant_t(L""), L"nothing");
     EXPECT_EQ(Saved(CProperty(L"T", kFull, VT_BSTR, 0, 0, _variant_t(), texts)),
-              L"Id=\"T\",vt=VT_BSTR,Flags=0,PL=0,Value=,Options={\"a,b\",\"a,b\",0}|{\"\",\"nothing\",0}");
+              L"Id=\"T\",vt=VT_BSTR,Flags=0,PL=0,Value=,Options={a,\"a\",0}|{\"a,b\",\"a,b\",0}|{\"\",\"nothing\",0}");
+}
+
+TEST(PropertyText, QuotesInsideTextsReadAsWrittenAndEveryTextTravels) {
+    // Inner quotes are kept; only one at each end goes.
+    EXPECT_EQ(Text(Loaded(L"Id=\"a\"\"b\",vt=VT_I4").GetName()), L"a\"\"b");
+    EXPECT_EQ(Text(Loaded(L"vt=VT_BSTR,Value=\"say \"hi\"\"").GetValueText(1033)), L"say \"hi\"");
+    EXPECT_EQ(Text(Loaded(L"vt=VT_BSTR,Options={\"\"x\"\"}").GetOptions().GetAt(0)->GetName(1033)), L"\"x\"");
+
+    // What the established form cannot carry goes under a starred key, which
+    // its readers skip; all else keeps the established form.
+    CProperty odd(L"a\"b;c", kFull, VT_BSTR, 0, 0, _variant_t(L"x=1|y"));
+    EXPECT_EQ(Saved(odd), L"Id*=a%22b%3Bc,vt=VT_BSTR,Flags=0,PL=0,Value*=x%3D1%7Cy");
+    EXPECT_TRUE(RoundTrips(odd));
+    COptionSet bars(VT_BSTR, COptionSet::orderInsertion);
+    bars.AddOption(_variant_t(L"a|b"), L"}");
+    bars.AddOption(_variant_t(L"plain"));
+    CProperty listed(L"L", kFull, VT_BSTR, 0, 0, _variant_t(L"plain"), bars);
+    EXPECT_EQ(Saved(listed), L"Id=\"L\",vt=VT_BSTR,Flags=0,PL=0,Value=\"plain\",Options*={\"a%7Cb\",\"%7D\",0}|{\"plain\",\"plain\",0}");
+    EXPECT_TRUE(RoundTrips(listed));
+
+    // A set of them too: a semicolon no longer cuts a property in two.
+    CPropertySet set;
+    CProperty first(L"first", kFull, VT_BSTR, 0, 0, _variant_t(L"one;two"));
+    set.AddCopy(first);
+    set.AddCopy(listed);
+    boost::shared_ptr<IPropertySet> back = IPropertySet::CreateInstance(set.Save());
+    EXPECT_TRUE(set.Compare(*back, true)) << Text(set.Save());
+}
+
+TEST(PropertyText, LoadStartsTheOptionsEnumerationAfresh) {
+    CProperty property = Loaded(L"vt=VT_I4,Options={1}|{2}");
+    DWORD cursor = 0;
+    ASSERT_TRUE(property.GetOptions().GetFirst(&cursor));
+    ASSERT_TRUE(property.GetOptions().GetFirst(&cursor));
+    property.Load(L"vt=VT_I4,Options={3}|{4}");
+    ASSERT_TRUE(property.GetOptions().GetFirst(&cursor));
+    EXPECT_EQ(cursor, 1u);
+    EXPECT_EQ(property.GetOptions().GetNext(cursor)->GetValue().lVal, 4);
 }
 
 TEST(PropertyText, ReaderAcceptsAnyCaseSpacesAndOrder) {
@@ -135,8 +174,7 @@ TEST(PropertyText, MalformedTextsRaiseTheirErrorsAndChangeNothing) {
         {L"vt=VT_I4,Options={1}|{}", L"CProperty::Load", 87},
         {L"vt=VT_I4,Options={1,\"a\",0,5}", L"CProperty::Load", 87},
         {L"vt=VT_BSTR,Options={a,\"x|y\",0}", L"CProperty::Load", 87},
-        {L"Id=\"a\"b\",vt=VT_I4", L"CProperty::Load", 87},  // quotes inside could not be written back
-        {L"vt=VT_BSTR,Options={\"a\"b\"}", L"CProperty::Load", 87},
+        {L"Id=\"a\"b\",vt=VT_I4", L"CProperty::Load", 87},  // the odd quote runs over the fields after it
         {L"vt=VT_I4,Options={x}", L"COption::COption", 87},
         {L"vt=VT_I4,Value=1}", L"CProperty::split", 87},
         {L"vt=VT_VARIANT", L"CProperty::Str2VT", 1630},
