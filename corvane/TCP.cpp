@@ -164,6 +164,7 @@ boost::shared_ptr<IPropertySet> CTCPPort::GetStatus() { return boost::shared_ptr
 void CTCPPort::Auth(const basalt::ustring& password) {
     basalt::ustring text;
     m_dialogueBytes.clear();
+    m_lineFeedDue = false;
     try {
         SyncRecv(text, dialogueTimeoutMs, kGreetingEnd, false);
     } catch (const basalt::CWinException& e) {
@@ -191,7 +192,9 @@ void CTCPPort::Auth(const basalt::ustring& password) {
         // Data the device sent right behind its reply line came in the same
         // receive and is kept; the line's own line feed is not data.
         size_t end = m_dialogueBytes.find('\r') + 1;
-        if (end == m_dialogueBytes.size()) ReceiveTrailingLineFeed();
+        // No waiting for a line feed that may trail in a later packet: the
+        // receive worker drops it from the front of its first receive.
+        m_lineFeedDue = end == m_dialogueBytes.size();
         if (end < m_dialogueBytes.size() && m_dialogueBytes[end] == '\n') ++end;
         m_dialogueBytes.erase(0, end);
         return;
@@ -199,16 +202,6 @@ void CTCPPort::Auth(const basalt::ustring& password) {
     m_dialogueBytes.clear();
     const wchar_t* message = reply.compareNoCase(L"login incorrect") == 0 ? L"Invalid password." : reply.c_str();
     throw basalt::CCommException(__LINE__, kFile, L"CTCPPort::Auth", message, L"Receiver");
-}
-
-void CTCPPort::ReceiveTrailingLineFeed() {
-    if (m_socket.Select(true, false, false, lineFeedGraceMs) == 0) return;
-    char buffer[receiveChunk];
-    DWORD received = 0;
-    if (!m_socket.Recv(buffer, sizeof buffer, received, m_recvRecord))
-        m_socket.GetOverlappedResult(m_recvRecord, received, true);
-    // Zero bytes is the device hanging up; the receive worker meets that again.
-    m_dialogueBytes.append(buffer, received);
 }
 
 void CTCPPort::SyncSend(const basalt::ustring& text, DWORD limitMs) {
@@ -281,7 +274,7 @@ void CTCPPort::RecvThreadProcFn() {
             DWORD received = 0;
             if (m_socket.Recv(area, receiveChunk, received, m_recvRecord)) {
                 if (received == 0) Fail(__LINE__, L"CTCPPort::RecvThreadProcFn", ERROR_GRACEFUL_DISCONNECT);
-                m_incoming.EndFill(received);
+                m_incoming.EndFill(DropDueLineFeed(area, received));
                 continue;
             }
             DWORD woken = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
@@ -292,7 +285,7 @@ void CTCPPort::RecvThreadProcFn() {
             if (woken != WAIT_OBJECT_0 + 1) Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
             m_socket.GetOverlappedResult(m_recvRecord, received, true);
             // Zero bytes here is the peer's close; the next receive reports it at once.
-            m_incoming.EndFill(received);
+            m_incoming.EndFill(DropDueLineFeed(area, received));
         }
     } catch (const basalt::CStdException& e) {
         m_incoming.SetError(e);
@@ -300,6 +293,14 @@ void CTCPPort::RecvThreadProcFn() {
         StoreWorkerError(L"CTCPPort::RecvThreadProcFn");
     }
     m_incoming.Fire(eventTerminated);
+}
+
+DWORD CTCPPort::DropDueLineFeed(BYTE* area, DWORD received) {
+    if (!m_lineFeedDue || received == 0) return received;
+    m_lineFeedDue = false;
+    if (area[0] != '\n') return received;
+    std::memmove(area, area + 1, --received);
+    return received;
 }
 
 void CTCPPort::SendThreadProcFn() {

@@ -20,8 +20,6 @@ public:
     static const DWORD defaultBufferSize = 0x10000;
     // Receives go straight into the incoming stream, this many bytes at a time.
     static const DWORD receiveChunk = 1024;
-    // How long the end of the reply line may lag behind its carriage return.
-    static const DWORD lineFeedGraceMs = 200;
 
     explicit CTCPPort(boost::shared_ptr<const IPortAddr> address);
     ~CTCPPort() override;
@@ -59,14 +57,12 @@ private:
     // The raw bytes are kept in m_dialogueBytes too.
     void SyncRecv(basalt::ustring& text, DWORD limitMs, const wchar_t* expected, bool exact);
 
-    // The reply's line feed may trail its carriage return in a later packet:
-    // waits for it briefly, so that it does not reach the client as data.
-    void ReceiveTrailingLineFeed();
-
     static DWORD WINAPI SendThreadProc(void* port);
     static DWORD WINAPI RecvThreadProc(void* port);
     void SendThreadProcFn();
     void RecvThreadProcFn();
+    // The received bytes less the reply line's line feed when it opens them.
+    DWORD DropDueLineFeed(BYTE* area, DWORD received);
     // Hands everything queued to one overlapped send, again while sends
     // complete at once and bytes remain. True when a send is left pending.
     bool SendQueued();
@@ -92,6 +88,9 @@ private:
     // part of the dialogue (the data of a device that asks for no login, or
     // what followed the reply line), handed to the incoming stream by Open.
     std::string m_dialogueBytes;
+    // The reply line's carriage return ended the dialogue's last receive: its
+    // line feed, when one comes, opens the receive worker's first receive.
+    bool m_lineFeedDue = false;
 };
 
 // The factory of TCP ports, for IPort::CreateInstance; an empty pointer for

@@ -157,3 +157,14 @@ TEST(TcpDialogue, SilenceAndHangUpsAtEachPointOfTheDialogue) {
 }
 
 }  // namespace
+
+TEST(TcpDialogue, TheReplysLineFeedInALaterPacketIsNotData) {
+    // Dribbled, the reply's line feed travels alone after its carriage
+    // return; the device's first line follows at once.
+    SimProcess sim(L"--dribble --mode stream --rate 0 --lines 3 --once");
+    auto port = MakePort(SimAddress(sim));
+    port->Open();
+    tcptest::DataWaiter waiter(*port);
+    std::string text = waiter.Receive(3 * 49, 5000);
+    EXPECT_EQ(text.substr(0, 12), "0000000000 A") << "the first bytes the client reads";
+}
