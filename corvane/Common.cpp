@@ -522,14 +522,18 @@ std::vector<basalt::ustring> CLibraryScope::BuiltTables() {
 }  // namespace corvane
 
 // The DLL's entry point; a static link of the library's objects never calls it.
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     switch (reason) {
     case DLL_PROCESS_ATTACH:
         ::DisableThreadLibraryCalls(instance);
         corvane::Start(instance);
         break;
     case DLL_PROCESS_DETACH:
-        corvane::Stop();
+        // At process exit (reserved set) the other threads are gone, killed
+        // wherever they were, and the loader lock is held: tearing down
+        // Winsock or tables then can deadlock on a lock a dead thread held.
+        // The system reclaims everything anyway; only FreeLibrary cleans up.
+        if (!reserved) corvane::Stop();
         break;
     }
     return TRUE;

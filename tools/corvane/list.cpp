@@ -24,16 +24,18 @@ std::wstring Shown(const std::wstring& physicalName) {
 }
 
 int Search(const ListTransport& transport) {
+    // The OVERLAPPED notice tells when a search that runs on a worker ends.
+    // Declared before the locator, so that it outlives it: a search worker
+    // may fire into it until the locator's destructor has joined it.
+    OVERLAPPED ended = {};
+    basalt::CEvent event;
+    ended.hEvent = event.GetHandle();
     boost::shared_ptr<corvane::IPortLocator> locator =
         corvane::IPortLocator::CreateInstance(transport.type, transport.driver);
     if (!locator) {
         Err(L"error: this library has no " + std::wstring(transport.name) + L" locator\n");
         return 2;
     }
-    // The OVERLAPPED notice tells when a search that runs on a worker ends.
-    OVERLAPPED ended = {};
-    basalt::CEvent event;
-    ended.hEvent = event.GetHandle();
     boost::shared_ptr<corvane::INotice> notice = corvane::INotice::CreateInstance(ended);
     locator->RegisterNotice(notice, corvane::eventStateChanged);
     locator->BeginSearch(0, 0);

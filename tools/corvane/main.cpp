@@ -18,17 +18,19 @@ void Write(FILE* stream, const std::wstring& text) {
     std::fflush(stream);
 }
 
-int Usage() {
-    Err(L"usage: corvane COMMAND [ARGS...]\n\ncommands:\n");
+// On standard output when asked for, on standard error after a mistake.
+int Usage(bool asked = false) {
+    void (*print)(const std::wstring&) = asked ? Out : Err;
+    print(L"usage: corvane COMMAND [ARGS...]\n\ncommands:\n");
     std::vector<std::vector<std::wstring>> rows;
     for (const Command& c : Commands())
         rows.push_back({L"  " + std::wstring(c.name) + L" " + c.usage, c.summary});
     for (const auto& row : rows) {
         std::wstring line = row[0];
         line.resize(std::max<size_t>(line.size() + 2, 40), L' ');
-        Err(line + row[1] + L"\n");
+        print(line + row[1] + L"\n");
     }
-    return 1;
+    return asked ? 0 : 1;
 }
 }  // namespace
 
@@ -63,6 +65,7 @@ void PrintTable(const std::vector<std::vector<std::wstring>>& rows) {
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return tool::Usage();
     std::wstring name = argv[1];
+    if (name == L"help" || name == L"--help" || name == L"-h" || name == L"/?") return tool::Usage(true);
     for (const tool::Command& c : tool::Commands()) {
         if (name != c.name) continue;
         tool::Args args(argv + 2, argv + argc);

@@ -62,11 +62,17 @@ const std::vector<Transport>& Transports() {
 // that the device's last answer is still shown.
 const DWORD kDefaultLingerMs = 1000;
 
-HANDLE g_interrupted = nullptr;
+// Set by Ctrl-C. It lives as long as the process, as the console handler
+// that sets it stays installed: a handle closed with a terminal could by then
+// name another object.
+basalt::CEvent& Interrupted() {
+    static basalt::CEvent* const interrupted = new basalt::CEvent;
+    return *interrupted;
+}
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
-    ::SetEvent(g_interrupted);
+    Interrupted().Set();
     return TRUE;
 }
 
@@ -143,7 +149,7 @@ int Terminal(const boost::shared_ptr<corvane::IPort>& port, DWORD lingerMs) {
     ClosingGuard closing(*port);
     std::thread(PumpInput, port, room, inputDone).detach();
 
-    HANDLE waits[] = {g_interrupted, data.Handle(), ended.Handle(), inputDone->GetHandle()};
+    HANDLE waits[] = {Interrupted().GetHandle(), data.Handle(), ended.Handle(), inputDone->GetHandle()};
     bool lingering = false;
     for (;;) {
         data.record.GetEvent().Reset();
@@ -208,8 +214,7 @@ int RunOpen(const Args& args) {
         return 2;
     }
 
-    basalt::CEvent interrupted;
-    g_interrupted = interrupted.GetHandle();
+    Interrupted().Reset();
     ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     // Bytes pass through as they are.
     _setmode(_fileno(stdout), _O_BINARY);
