@@ -3,9 +3,10 @@
 # command-line companion, corvane.exe, under Wine on what the SDK offers so far.
 set -e
 top="$(cd "$(dirname "$0")/.." && pwd)"
+. "$top/scripts/steps.sh"
 root="${CORVANE_BUILD_ROOT:-$top/build}"
-"$top/scripts/deps.sh"
-"$top/scripts/build.sh" x86_64 >/dev/null
+run "install what is missing" "$top/scripts/deps.sh"
+step "build and install the x86_64 SDK" "$top/scripts/build.sh" x86_64
 tree="$root/x86_64"
 corvane() {
   echo
@@ -49,7 +50,7 @@ wait $sim || true
 # beside corvane.exe: its device nodes are registered with SetupAPI, the
 # locator finds it, its GATT services are read, and a terminal session runs
 # over the reliable link protocol (the simulated device echoes).
-"$tree/wine-run" "$tree/bin/blesim.exe" register
+step "register the simulated Bluetooth Smart device" "$tree/wine-run" "$tree/bin/blesim.exe" register
 corvane list ble
 corvane services 00:11:22:33:44:55
 corvane read 00:11:22:33:44:55 '{00001800-0000-1000-8000-00805F9B34FB}'

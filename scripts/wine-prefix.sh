@@ -3,6 +3,7 @@
 # so it is created on first use and kept for the life of the build tree.
 # Hidden windows need the null graphics driver when there is no display.
 set -e
+. "$(dirname "$0")/steps.sh"
 prefix="$1"
 [ -f "$prefix/.corvane-ready" ] && exit 0
 mkdir -p "$prefix"
@@ -12,7 +13,7 @@ exec 9>"$lock"
 flock 9
 [ -f "$prefix/.corvane-ready" ] && exit 0
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wineboot --init >/dev/null 2>&1
-wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
-wineserver -w
+step "create the Wine prefix $prefix (wineboot)" wineboot --init
+step "select Wine's null graphics driver" wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
+step "wait for the Wine prefix to settle" wineserver -w
 touch "$prefix/.corvane-ready"
