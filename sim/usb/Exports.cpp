@@ -70,6 +70,7 @@ DWORD __cdecl GetDescriptorVariant(DWORD variant, BYTE* bytes, DWORD* size) {
 DWORD __cdecl SetPrepareError(const wchar_t* serial, DWORD error) { return World::Get().SetPrepareError(serial, error); }
 DWORD __cdecl SetMode(const wchar_t* serial, DWORD mode, DWORD period) { return World::Get().SetMode(serial, mode, period); }
 DWORD __cdecl SetEchoBuffer(const wchar_t* serial, DWORD bytes) { return World::Get().SetEchoBuffer(serial, bytes); }
+DWORD __cdecl SetBusRate(const wchar_t* serial, DWORD rate) { return World::Get().SetBusRate(serial, rate); }
 DWORD __cdecl DeviceSend(const wchar_t* serial, const void* data, DWORD size) {
     return World::Get().DeviceSend(serial, data, size);
 }
@@ -107,6 +108,7 @@ extern "C" DWORD __cdecl UsbSimGetApi(USBSIM_API* api) {
     api->GetControlLog = GetControlLog;
     api->ClearControlLog = ClearControlLog;
     api->GetCounters = GetCounters;
+    api->SetBusRate = SetBusRate;
     api->RegisterNodes = UsbSimRegisterNodes;
     api->RemoveNodes = UsbSimRemoveNodes;
     return 0;

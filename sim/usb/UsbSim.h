@@ -91,6 +91,9 @@ typedef struct USBSIM_API {
     DWORD(__cdecl* GetControlLog)(const wchar_t* serial, USBSIM_CONTROL* entries, DWORD* count);
     DWORD(__cdecl* ClearControlLog)(const wchar_t* serial);
     DWORD(__cdecl* GetCounters)(const wchar_t* serial, USBSIM_COUNTERS* counters);
+    /* The IN pipe carries at most this many bytes per second (0: as fast as memory
+     * allows); a read completes once the bus has carried all it hands out. */
+    DWORD(__cdecl* SetBusRate)(const wchar_t* serial, DWORD bytesPerSecond);
     /* Registers every instrument's device node and interface with SetupAPI. */
     DWORD(__cdecl* RegisterNodes)(void);
     /* Removes the nodes whose instance id starts with prefix (NULL: USBSIM_INSTANCE_PREFIX);

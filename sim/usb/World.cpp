@@ -360,6 +360,7 @@ void World::Pump(Instrument& instrument) {
         while (!instrument.reads.empty() && !instrument.toHost.empty()) {
             PendingIo& read = instrument.reads.front();
             DWORD n = static_cast<DWORD>(std::min<size_t>(read.size, instrument.toHost.size()));
+            if (!TakeBusCredit(instrument, n)) break;  // the clock completes it later
             std::copy(instrument.toHost.begin(), instrument.toHost.begin() + n, read.buffer);
             instrument.toHost.erase(instrument.toHost.begin(), instrument.toHost.begin() + n);
             instrument.counters.bytesToHost += n;
@@ -370,6 +371,22 @@ void World::Pump(Instrument& instrument) {
     }
     instrument.counters.pendingReads = static_cast<DWORD>(instrument.reads.size());
     instrument.counters.pendingWrites = static_cast<DWORD>(instrument.writes.size());
+}
+
+bool World::TakeBusCredit(Instrument& instrument, DWORD count) {
+    if (instrument.busRate == 0) return true;
+    LARGE_INTEGER now, frequency;
+    ::QueryPerformanceCounter(&now);
+    ::QueryPerformanceFrequency(&frequency);
+    if (instrument.busCreditedAt == 0) instrument.busCreditedAt = now.QuadPart;
+    instrument.busCredit += double(now.QuadPart - instrument.busCreditedAt) * instrument.busRate / double(frequency.QuadPart);
+    instrument.busCreditedAt = now.QuadPart;
+    // An idle bus carries nothing ahead: no more credit than one read and 10 ms.
+    double limit = std::max<double>(count, instrument.busRate / 100.0);
+    instrument.busCredit = std::min(instrument.busCredit, limit);
+    if (instrument.busCredit < count) return false;
+    instrument.busCredit -= count;
+    return true;
 }
 
 void World::Gone(Instrument& instrument) {
@@ -385,11 +402,13 @@ void World::Gone(Instrument& instrument) {
 DWORD WINAPI World::ClockProc(void* argument) {
     World& world = *static_cast<World*>(argument);
     for (;;) {
-        ::Sleep(5);
+        ::Sleep(1);
         CLock lock(world.m_lock);
         DWORD now = ::GetTickCount();
         for (const std::shared_ptr<Instrument>& instrument : world.m_instruments) {
-            if (instrument->mode != USBSIM_MODE_LINES || instrument->linePeriodMs == 0 || !instrument->present) continue;
+            if (!instrument->present) continue;
+            if (instrument->busRate && !instrument->reads.empty()) world.Pump(*instrument);
+            if (instrument->mode != USBSIM_MODE_LINES || instrument->linePeriodMs == 0) continue;
             if (static_cast<LONG>(now - instrument->nextLineTick) < 0) continue;
             if (instrument->toHost.size() < instrument->echoBuffer) world.AppendLine(*instrument);
             instrument->nextLineTick = now + instrument->linePeriodMs;
@@ -502,6 +521,18 @@ DWORD World::SetEchoBuffer(const wchar_t* serial, DWORD bytes) {
     std::shared_ptr<Instrument> instrument = Find(serial);
     if (!instrument) return ERROR_NOT_FOUND;
     instrument->echoBuffer = bytes;
+    Pump(*instrument);
+    return 0;
+}
+
+DWORD World::SetBusRate(const wchar_t* serial, DWORD bytesPerSecond) {
+    CLock lock(m_lock);
+    std::shared_ptr<Instrument> instrument = Find(serial);
+    if (!instrument) return ERROR_NOT_FOUND;
+    instrument->busRate = bytesPerSecond;
+    instrument->busCredit = 0;
+    instrument->busCreditedAt = 0;
+    if (bytesPerSecond) StartClock();
     Pump(*instrument);
     return 0;
 }

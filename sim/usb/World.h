@@ -36,6 +36,9 @@ struct Instrument {
     DWORD nextLineTick = 0;
     DWORD lineNumber = 0;
     DWORD echoBuffer = 256 * 1024;
+    DWORD busRate = 0;           // bytes per second on the IN pipe; 0: unlimited
+    double busCredit = 0;        // bytes the bus may still carry now
+    LONGLONG busCreditedAt = 0;  // performance-counter time of the last credit
     bool present = true;
     HANDLE reader = nullptr, writer = nullptr;  // the one handle of each direction
     std::deque<BYTE> toHost;                    // the IN pipe's bytes not yet read
@@ -77,6 +80,7 @@ public:
     DWORD SetPrepareError(const wchar_t* serial, DWORD error);
     DWORD SetMode(const wchar_t* serial, DWORD mode, DWORD linePeriodMs);
     DWORD SetEchoBuffer(const wchar_t* serial, DWORD bytes);
+    DWORD SetBusRate(const wchar_t* serial, DWORD bytesPerSecond);
     DWORD DeviceSend(const wchar_t* serial, const void* data, DWORD size);
     DWORD DeviceReceive(const wchar_t* serial, void* buffer, DWORD size, DWORD* taken);
     DWORD Unplug(const wchar_t* serial);
@@ -97,6 +101,8 @@ private:
     void Pump(Instrument& instrument);
     void Gone(Instrument& instrument);
     void AppendLine(Instrument& instrument);
+    // Whether the bus has carried count more bytes by now; takes them if so.
+    static bool TakeBusCredit(Instrument& instrument, DWORD count);
     void StartClock();
     static DWORD WINAPI ClockProc(void*);
 
