@@ -167,6 +167,29 @@ TEST_F(UsbPort, InstrumentVanishingDuringAReadEndsTheReceiverWith1226) {
     }
 }
 
+// The send worker's failure reaches the client's next Send, not only Recv:
+// otherwise a client that only sends would queue into a dead port forever.
+TEST_F(UsbPort, InstrumentVanishingUnderTheSenderFailsTheNextSend) {
+    ASSERT_EQ(0u, Sim().SetMode(kSerial, USBSIM_MODE_SINK, 0));
+    boost::shared_ptr<corvane::IPort> port = MakePort();
+    boost::shared_ptr<CEventCounter> counter(new CEventCounter);
+    ASSERT_TRUE(port->RegisterNotice(counter, corvane::eventError));
+    port->Open();
+    ASSERT_EQ(0u, Sim().Unplug(kSerial));
+    ASSERT_EQ(3u, port->Send("abc", 3));
+    ASSERT_TRUE(WaitUntil([&] { return counter->Count(corvane::eventError) >= 2; }));
+    basalt::ustring function;
+    EXPECT_EQ(DWORD(ERROR_DEVICE_NOT_CONNECTED), ErrorOf([&] { port->Send("d", 1); }, &function));
+    EXPECT_EQ(L"WriteFile", function);
+    // Closing clears the stored errors: the port opens again once the instrument is back.
+    port->Close();
+    ASSERT_EQ(0u, Sim().Plug(kSerial));
+    ASSERT_EQ(0u, Sim().SetMode(kSerial, USBSIM_MODE_ECHO, 0));
+    port->Open();
+    ASSERT_EQ(2u, port->Send("up", 2));
+    EXPECT_EQ((Bytes{'u', 'p'}), ReceiveAll(*port, 2, 3000));
+}
+
 TEST_F(UsbPort, BufferSizesDefaultToFourMegabytesAndKeepWhatTheyHold) {
     boost::shared_ptr<corvane::IPort> port = MakePort();
     port->SetBufferSize(100, 200);
