@@ -402,6 +402,8 @@ void World::Gone(Instrument& instrument) {
 DWORD WINAPI World::ClockProc(void* argument) {
     World& world = *static_cast<World*>(argument);
     for (;;) {
+        // The instruments' own time: the bus and the line generator move in
+        // steps of about a millisecond, which is all their rates need.
         ::Sleep(1);
         CLock lock(world.m_lock);
         DWORD now = ::GetTickCount();
