@@ -3,6 +3,7 @@
 #include "BluetoothSmart/BluetoothSmart.h"
 #include "Serial.h"
 #include "TCP.h"
+#include "USB.h"
 
 #include <algorithm>
 #include <atomic>
@@ -265,7 +266,7 @@ namespace {
 // Until a driver is part of the library its makers answer an empty pointer;
 // a driver plugs in by replacing the body of its maker here.
 boost::shared_ptr<IPort> MakeSerialPort(const PortAddrPtr& address) { return CreateSerialPort(address); }
-boost::shared_ptr<IPort> MakeUSBPort(const PortAddrPtr&) { return {}; }
+boost::shared_ptr<IPort> MakeUSBPort(const PortAddrPtr& address) { return CreateUSBPort(address); }
 boost::shared_ptr<IPort> MakeTCPPort(const PortAddrPtr& address) { return CreateTCPPort(address); }
 boost::shared_ptr<IPort> MakeBluetoothSmartPort(const PortAddrPtr& address) {
     return CreateBluetoothSmartPort(address);
@@ -273,7 +274,7 @@ boost::shared_ptr<IPort> MakeBluetoothSmartPort(const PortAddrPtr& address) {
 boost::shared_ptr<IPort> MakeMicrosoftBluetoothPort(const PortAddrPtr&) { return {}; }
 boost::shared_ptr<IPort> MakeToshibaBluetoothPort(const PortAddrPtr&) { return {}; }
 boost::shared_ptr<IPortLocator> MakeSerialLocator() { return CreateSerialPortLocator(); }
-boost::shared_ptr<IPortLocator> MakeUSBLocator() { return {}; }
+boost::shared_ptr<IPortLocator> MakeUSBLocator() { return CreateUSBPortLocator(); }
 boost::shared_ptr<IPortLocator> MakeBluetoothSmartLocator() { return CreateBluetoothSmartPortLocator(); }
 boost::shared_ptr<IPortLocator> MakeMicrosoftBluetoothLocator() { return {}; }
 boost::shared_ptr<IPortLocator> MakeToshibaBluetoothLocator() { return {}; }

@@ -56,5 +56,13 @@ corvane services 00:11:22:33:44:55
 corvane read 00:11:22:33:44:55 '{00001800-0000-1000-8000-00805F9B34FB}'
 (sleep 2; printf 'hello over the air\r\n'; sleep 2) | corvane open ble 00:11:22:33:44:55
 
+# A USB instrument played by UsbSim.dll beside corvane.exe, which stands in
+# for the maker's USB driver behind the kernel's file functions: its device
+# node is registered with SetupAPI, the locator lists it, and a terminal
+# session runs over its two bulk pipes (the simulated instrument echoes).
+"$tree/wine-run" "$tree/bin/usbsim.exe" register
+corvane list usb
+(sleep 1; printf 'hello over usb\r\n'; sleep 1) | corvane open usb CV10000001A
+
 # The machine's COM ports as the serial locator sees them.
 corvane list serial

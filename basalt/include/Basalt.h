@@ -3,6 +3,7 @@
 #include <basalt/Config.h>
 #include <basalt/CommPort.h>
 #include <basalt/Exceptions.h>
+#include <basalt/File.h>
 #include <basalt/GATT.h>
 #include <basalt/Sockets.h>
 #include <basalt/SetupAPI.h>

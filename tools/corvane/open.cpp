@@ -16,6 +16,8 @@ namespace tool {
 
 // Defined with the Bluetooth Smart commands (ble.cpp).
 boost::shared_ptr<const corvane::IPortAddr> MakeBluetoothSmartAddress(const std::wstring& target);
+// Defined with the USB commands (usb.cpp).
+boost::shared_ptr<const corvane::IPortAddr> MakeUsbAddress(const std::wstring& target);
 
 namespace {
 
@@ -50,10 +52,13 @@ AddressPtr MakeBleAddress(const std::wstring& target, const Options&) {
     return MakeBluetoothSmartAddress(target);
 }
 
+AddressPtr MakeUsbTarget(const std::wstring& target, const Options&) { return MakeUsbAddress(target); }
+
 const std::vector<Transport>& Transports() {
     static const std::vector<Transport> transports = {
         {L"tcp", L"HOST:PORT", {L"--password"}, MakeTcpAddress},
         {L"ble", L"ADDRESS", {}, MakeBleAddress},
+        {L"usb", L"PATH|SERIAL", {}, MakeUsbTarget},
     };
     return transports;
 }
@@ -225,7 +230,7 @@ int RunOpen(const Args& args) {
 }
 
 CommandRegistration s_open({L"open", L"TRANSPORT TARGET [OPTIONS]",
-                            L"open a port as a terminal: tcp HOST:PORT [--password P] | ble ADDRESS", RunOpen});
+                            L"open a port as a terminal: tcp HOST:PORT [--password P] | ble ADDRESS | usb PATH|SERIAL", RunOpen});
 
 }  // namespace
 

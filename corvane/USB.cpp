@@ -1,0 +1,365 @@
+// The USB port: an instrument's two bulk pipes on the maker's kernel driver.
+// The device path is opened twice, once to read and once to write; control
+// codes prepare the device, read its configuration descriptor and bind each
+// handle to one pipe; then a receive and a send worker move the bytes.
+#include "USB.h"
+
+#include <cstring>
+#include <vector>
+
+namespace corvane {
+
+namespace {
+
+const wchar_t kFile[] = L"USB";
+
+[[noreturn]] void Fail(int line, const wchar_t* function, DWORD code) {
+    throw basalt::CWinException(line, kFile, function, code);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Pure logic
+
+namespace usb {
+
+void MakePrepareBlock(BYTE (&block)[prepareBlockSize]) {
+    std::memset(block, 0, sizeof block);
+    const WORD words[4] = {0, 1, 0, 0};
+    const DWORD value = 0x1000;
+    std::memcpy(block, words, sizeof words);
+    std::memcpy(block + sizeof words, &value, sizeof value);
+}
+
+bool ParseConfigurationDescriptor(const BYTE* bytes, size_t size, CPipes& pipes) {
+    const size_t endpointLength = 7;
+    if (!bytes || size == 0) return false;
+    size_t interfaceAt = bytes[0];
+    // The interface's length and endpoint count must lie inside what we have.
+    if (interfaceAt + 5 > size) return false;
+    size_t count = bytes[interfaceAt + 4];
+    size_t endpointsAt = interfaceAt + bytes[interfaceAt];
+    if (count < 2 || endpointsAt > size || size - endpointsAt != count * endpointLength) return false;
+    bool haveIn = false, haveOut = false;
+    for (size_t i = 0; i < count; ++i) {
+        const BYTE* endpoint = bytes + endpointsAt + i * endpointLength;
+        if (endpoint[0] != endpointLength) return false;
+    }
+    for (size_t i = 0; i < count && !(haveIn && haveOut); ++i) {
+        const BYTE* endpoint = bytes + endpointsAt + i * endpointLength;
+        BYTE address = endpoint[2], attributes = endpoint[3];
+        if ((attributes & 3) != 2) continue;  // control, isochronous or interrupt
+        if (address & 0x80) {
+            pipes.in = address;
+            haveIn = true;
+        } else {
+            pipes.out = address;
+            haveOut = true;
+        }
+    }
+    // Binding a pipe the device does not have would fail later with a vaguer error.
+    return haveIn && haveOut;
+}
+
+bool SerialNumberOfPath(const basalt::ustring& path, basalt::ustring& serial) {
+    std::vector<basalt::ustring> parts;
+    path.split(L'#', parts);
+    if (parts.size() != 4 || parts[2].size() != 11) return false;
+    serial = parts[2];
+    serial.strupr();
+    return true;
+}
+
+basalt::ustring FriendlyName(const basalt::ustring& busDescription, const basalt::ustring& deviceDescription,
+                             const basalt::ustring& serial) {
+    basalt::ustring name;
+    if (!busDescription.empty()) return name.sprintf(L"%s <%s>", busDescription.c_str(), serial.c_str());
+    if (!deviceDescription.empty()) return name.sprintf(L"%s <%s>", deviceDescription.c_str(), serial.c_str());
+    return name.sprintf(L"<%s>", serial.c_str());
+}
+
+}  // namespace usb
+
+// ---------------------------------------------------------------------------
+// The port
+
+CUSBPort::CUSBPort(boost::shared_ptr<const IPortAddr> address)
+    : m_address(address),
+      m_stop(true, false),
+      m_outgoing(usb::defaultBufferSize),
+      m_incoming(usb::defaultBufferSize),
+      m_wakeNotice(INotice::CreateInstance(m_wake)) {}
+
+CUSBPort::~CUSBPort() {
+    try {
+        Close();
+    } catch (const basalt::CStdException&) {
+        // A destructor has no one to tell; Close has stopped what it could.
+    }
+}
+
+bool CUSBPort::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
+    return m_incoming.RegisterNotice(notice, type) && m_outgoing.RegisterNotice(notice, type);
+}
+
+bool CUSBPort::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
+    return m_incoming.DeregisterNotice(notice, type) && m_outgoing.DeregisterNotice(notice, type);
+}
+
+bool CUSBPort::IsOpen() const { return m_reading.IsOpen() && m_writing.IsOpen(); }
+
+void CUSBPort::Close() {
+    m_stopping = true;
+    m_stop.Set();
+    m_sendThread.Join();
+    m_recvThread.Join();
+    m_outgoing.SetWorkerNotice(boost::shared_ptr<INotice>());
+    basalt::CLogFileServer::Ref().CloseLogFile(m_writing);
+    m_reading.Close();
+    m_writing.Close();
+    m_incoming.Reset(false);
+    m_outgoing.Reset(false);
+}
+
+void CUSBPort::SetBufferSize(DWORD incoming, DWORD outgoing) {
+    m_incoming.SetCapacity(incoming ? incoming : usb::defaultBufferSize);
+    m_outgoing.SetCapacity(outgoing ? outgoing : usb::defaultBufferSize);
+}
+
+void CUSBPort::GetBufferSize(DWORD* incoming, DWORD* outgoing) {
+    if (incoming) *incoming = m_incoming.GetCapacity();
+    if (outgoing) *outgoing = m_outgoing.GetCapacity();
+}
+
+void CUSBPort::Purge(DWORD flags) {
+    if (flags & PURGE_TXCLEAR) m_outgoing.Clear();
+    if (flags & PURGE_RXCLEAR) m_incoming.Clear();
+}
+
+DWORD CUSBPort::Send(const void* data, DWORD size) {
+    if (!IsOpen()) Fail(__LINE__, L"CUSBPort::Send", ERROR_INVALID_HANDLE);
+    return m_outgoing.Write(data, size);
+}
+
+DWORD CUSBPort::Recv(void* buffer, DWORD size) {
+    if (!IsOpen()) Fail(__LINE__, L"CUSBPort::Recv", ERROR_INVALID_HANDLE);
+    return m_incoming.Read(buffer, size);
+}
+
+boost::shared_ptr<IPropertySet> CUSBPort::Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) {
+    return m_escapes.Escape(name, args);
+}
+
+boost::shared_ptr<const IPortAddr> CUSBPort::GetAddress() const { return m_address; }
+
+bool CUSBPort::IoControl(DWORD, DWORD*) { return false; }
+
+boost::shared_ptr<IPropertySet> CUSBPort::GetSettings() { return boost::shared_ptr<IPropertySet>(); }
+
+void CUSBPort::SetSettings(boost::shared_ptr<IPropertySet>) {}
+
+boost::shared_ptr<IPropertySet> CUSBPort::GetStatus() { return boost::shared_ptr<IPropertySet>(); }
+
+void CUSBPort::Open() {
+    Close();
+    if (!m_address) Fail(__LINE__, L"CUSBPort::Open", ERROR_INVALID_PARAMETER);
+    try {
+        basalt::ustring path(m_address->GetPhysicalName());
+        m_stop.Reset();
+        m_stopping = false;
+        m_readRecord.Prepare();
+        m_writeRecord.Prepare();
+        // The driver wants the device opened, bound and let go once before
+        // the handles that carry data are opened.
+        OpenPass(path, true);
+        OpenPass(path, false);
+
+        m_wake.Prepare();
+        // Held apart from the client's notices: no deregistration of theirs
+        // can silence the send worker.
+        m_outgoing.SetWorkerNotice(m_wakeNotice);
+        m_sendThread = basalt::CThread::Create(SendThreadProc, this);
+        m_recvThread = basalt::CThread::Create(RecvThreadProc, this);
+    } catch (...) {
+        Close();
+        throw;
+    }
+}
+
+void CUSBPort::OpenPass(const basalt::ustring& path, bool first) {
+    m_reading.Open(path.c_str(), GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
+    m_writing.Open(path.c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
+    basalt::CLogFileServer::Ref().Attach(m_reading);
+    basalt::CLogFileServer::Ref().Attach(m_writing);
+
+    Prepare();
+    usb::CPipes pipes = ReadPipes();
+    Control(m_reading, usb::ioctlBindPipe, &pipes.in, 1, __LINE__);
+    Control(m_writing, usb::ioctlBindPipe, &pipes.out, 1, __LINE__);
+    if (!first) return;
+    Control(m_writing, usb::ioctlFirstPassDone, nullptr, 0, __LINE__);
+    basalt::CLogFileServer::Ref().CloseLogFile(m_writing);
+    m_reading.Close();
+    m_writing.Close();
+}
+
+void CUSBPort::Prepare() {
+    BYTE block[usb::prepareBlockSize];
+    usb::MakePrepareBlock(block);
+    if (m_writing.IoControl(usb::ioctlPrepare, block, sizeof block, nullptr, 0, nullptr)) return;
+    DWORD error = ::GetLastError();
+    if (error == usb::errorAlreadyPrepared) return;
+    // The driver's "bad command" here means the device did not take the
+    // preparation: for the client, the port could not be opened.
+    Fail(__LINE__, L"DeviceIoControl", error == ERROR_BAD_COMMAND ? ERROR_OPEN_FAILED : error);
+}
+
+usb::CPipes CUSBPort::ReadPipes() {
+    const DWORD request[2] = {0, 2};
+    BYTE head[9] = {};
+    DWORD returned = 0;
+    if (!m_writing.IoControl(usb::ioctlGetDescriptor, request, sizeof request, head, sizeof head, &returned))
+        Fail(__LINE__, L"DeviceIoControl", ::GetLastError());
+    // A short answer that reports success leaves no error of its own to tell.
+    if (returned != sizeof head) Fail(__LINE__, L"DeviceIoControl", ERROR_INTERNAL_ERROR);
+    DWORD total = head[2] | (static_cast<DWORD>(head[3]) << 8);
+    std::vector<BYTE> descriptor(total);
+    returned = 0;
+    if (!m_writing.IoControl(usb::ioctlGetDescriptor, request, sizeof request, descriptor.data(), total, &returned))
+        Fail(__LINE__, L"DeviceIoControl", ::GetLastError());
+    // Only what the driver wrote is the descriptor.
+    usb::CPipes pipes = {0, 0};
+    if (!usb::ParseConfigurationDescriptor(descriptor.data(), returned < total ? returned : total, pipes))
+        Fail(__LINE__, L"CUSBPort::Open", ERROR_INTERNAL_ERROR);
+    return pipes;
+}
+
+void CUSBPort::Control(basalt::CFile& file, DWORD code, const void* input, DWORD inputSize, int line) {
+    if (!file.IoControl(code, input, inputSize, nullptr, 0, nullptr)) Fail(line, L"DeviceIoControl", ::GetLastError());
+}
+
+// ---------------------------------------------------------------------------
+// The workers
+
+DWORD WINAPI CUSBPort::SendThreadProc(void* port) {
+    static_cast<CUSBPort*>(port)->SendThreadProcFn();
+    return 0;
+}
+
+DWORD WINAPI CUSBPort::RecvThreadProc(void* port) {
+    static_cast<CUSBPort*>(port)->RecvThreadProcFn();
+    return 0;
+}
+
+void CUSBPort::RecvThreadProcFn() {
+    try {
+        basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
+        HANDLE handles[2] = {m_stop.GetHandle(), m_readRecord.GetEventHandle()};
+        for (;;) {
+            // An instrument that sends without pause completes every read at
+            // once, so the stop is looked at here too.
+            if (m_stopping) break;
+            BYTE* area = m_incoming.BeginFill(usb::readChunk);
+            DWORD received = 0;
+            if (m_reading.Read(area, usb::readChunk, received, m_readRecord)) {
+                // The driver ends reads at once with nothing when the instrument is gone.
+                if (received == 0) Fail(__LINE__, L"CUSBPort::RecvThreadProcFn", ERROR_GRACEFUL_DISCONNECT);
+                m_incoming.EndFill(received);
+                continue;
+            }
+            DWORD woken = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+            if (woken == WAIT_OBJECT_0) {
+                CancelPending(m_reading, m_readRecord);
+                break;
+            }
+            if (woken != WAIT_OBJECT_0 + 1) Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
+            m_reading.GetOverlappedResult(m_readRecord, received, true);
+            // Nothing here is the instrument leaving; the next read reports it at once.
+            m_incoming.EndFill(received);
+        }
+    } catch (const basalt::CStdException& e) {
+        m_incoming.SetError(e);
+    } catch (...) {
+        StoreWorkerError(m_incoming, L"CUSBPort::RecvThreadProcFn");
+    }
+    m_incoming.Fire(eventTerminated);
+}
+
+void CUSBPort::SendThreadProcFn() {
+    try {
+        basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
+        // Bytes queued before the worker listened are written all the same.
+        if (m_outgoing.GetCount() > 0) m_wake.GetEvent().Set();
+        HANDLE handles[3] = {m_stop.GetHandle(), m_wake.GetEventHandle(), m_writeRecord.GetEventHandle()};
+        // Kept here rather than read from the stream: a purge forgets the
+        // stream's chunk while the driver may still be writing it.
+        bool inFlight = false;
+        for (;;) {
+            DWORD woken = ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
+            if (woken == WAIT_OBJECT_0) {
+                if (inFlight) CancelPending(m_writing, m_writeRecord);
+                break;
+            }
+            if (woken == WAIT_OBJECT_0 + 1) {
+                // Reset before writing: bytes queued from now on set it again.
+                m_wake.GetEvent().Reset();
+                // With a write in flight, its completion writes what came meanwhile.
+                if (!inFlight) inFlight = WriteQueued();
+            } else if (woken == WAIT_OBJECT_0 + 2) {
+                m_writeRecord.GetEvent().Reset();
+                if (!inFlight) continue;
+                DWORD sent = 0;
+                m_writing.GetOverlappedResult(m_writeRecord, sent, true);
+                inFlight = false;
+                // Fires eventOutgoingPending when bytes remain, which wakes us again.
+                m_outgoing.EndDrain(sent);
+            } else {
+                Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
+            }
+        }
+    } catch (const basalt::CStdException& e) {
+        // On the outgoing stream, so that the client's next Send reports it.
+        m_outgoing.SetError(e);
+    } catch (...) {
+        StoreWorkerError(m_outgoing, L"CUSBPort::SendThreadProcFn");
+    }
+}
+
+bool CUSBPort::WriteQueued() {
+    for (;;) {
+        DWORD size = 0;
+        BYTE* data = m_outgoing.BeginDrain(&size);
+        if (!data) return false;
+        DWORD sent = 0;
+        if (!m_writing.Write(data, size, sent, m_writeRecord)) return true;  // its completion wakes us
+        m_writeRecord.GetEvent().Reset();
+        m_outgoing.EndDrain(sent);
+        if (m_outgoing.GetCount() == 0) return false;
+    }
+}
+
+void CUSBPort::CancelPending(basalt::CFile& file, basalt::COverlapped& record) {
+    file.Cancel(record);
+    DWORD transferred = 0;
+    try {
+        file.GetOverlappedResult(record, transferred, true);
+    } catch (const basalt::CWinException&) {
+        // Aborted, as asked: the port is closing and the bytes no longer matter.
+    }
+}
+
+void CUSBPort::StoreWorkerError(CStreamBase& stream, const wchar_t* function) {
+    try {
+        stream.SetError(basalt::CWinException(__LINE__, kFile, function, ERROR_INTERNAL_ERROR));
+    } catch (...) {
+        // Nothing is left to report with; the worker ends all the same.
+    }
+}
+
+boost::shared_ptr<IPort> CreateUSBPort(boost::shared_ptr<const IPortAddr> address) {
+    if (!address) return boost::shared_ptr<IPort>();
+    return boost::shared_ptr<IPort>(new CUSBPort(address));
+}
+
+}  // namespace corvane
