@@ -11,3 +11,4 @@
 #include <basalt/Translator.h>
 #include <basalt/Variant.h>
 #include <basalt/ustring.h>
+#include <basalt/Registry.h>
