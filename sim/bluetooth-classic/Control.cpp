@@ -89,6 +89,7 @@ void ClearWorld(Stack& stack) {
     stack.discoverable = false;
     stack.connectable = true;
     stack.inquiryDelayMs = 0;
+    stack.inquiries = 0;
     stack.caller = false;
     stack.publishFailure = Failure();
     stack.nextLocalChannel = 1;
