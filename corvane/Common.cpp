@@ -1,6 +1,7 @@
 // Factories, addresses and descriptions, and the library's entry point.
 #include "Common.h"
 #include "BluetoothSmart/BluetoothSmart.h"
+#include "MicrosoftBluetooth/MicrosoftBluetooth.h"
 #include "Serial.h"
 #include "TCP.h"
 #include "USB.h"
@@ -271,16 +272,18 @@ boost::shared_ptr<IPort> MakeTCPPort(const PortAddrPtr& address) { return Create
 boost::shared_ptr<IPort> MakeBluetoothSmartPort(const PortAddrPtr& address) {
     return CreateBluetoothSmartPort(address);
 }
-boost::shared_ptr<IPort> MakeMicrosoftBluetoothPort(const PortAddrPtr&) { return {}; }
+boost::shared_ptr<IPort> MakeMicrosoftBluetoothPort(const PortAddrPtr& address) {
+    return CreateMicrosoftBluetoothPort(address);
+}
 boost::shared_ptr<IPort> MakeToshibaBluetoothPort(const PortAddrPtr&) { return {}; }
 boost::shared_ptr<IPortLocator> MakeSerialLocator() { return CreateSerialPortLocator(); }
 boost::shared_ptr<IPortLocator> MakeUSBLocator() { return CreateUSBPortLocator(); }
 boost::shared_ptr<IPortLocator> MakeBluetoothSmartLocator() { return CreateBluetoothSmartPortLocator(); }
-boost::shared_ptr<IPortLocator> MakeMicrosoftBluetoothLocator() { return {}; }
+boost::shared_ptr<IPortLocator> MakeMicrosoftBluetoothLocator() { return CreateMicrosoftBluetoothPortLocator(); }
 boost::shared_ptr<IPortLocator> MakeToshibaBluetoothLocator() { return {}; }
 boost::shared_ptr<IStreamServer> MakeMicrosoftBluetoothServer(
-    const boost::shared_ptr<const IServerDescription>&, AcceptCallback, DWORD) {
-    return {};
+    const boost::shared_ptr<const IServerDescription>& service, AcceptCallback callback, DWORD context) {
+    return CreateMicrosoftBluetoothServer(service, callback, context);
 }
 
 // Serial, USB and TCP have one driver, which answers to both names.

@@ -12,3 +12,4 @@
 #include <basalt/Translator.h>
 #include <basalt/Variant.h>
 #include <basalt/ustring.h>
+#include <basalt/Registry.h>

@@ -15,6 +15,11 @@ namespace {
 
 }  // namespace
 
+const CSocketCalls& SystemSocketCalls() {
+    static const CSocketCalls calls = {::WSASocketW, ::WSAConnect, ::bind, ::getsockname, ::WSAAccept};
+    return calls;
+}
+
 bool IsValidIP(const wchar_t* text) {
     if (!text) return false;
     int parts = 0;
@@ -48,11 +53,12 @@ CWinsock::~CWinsock() { ::WSACleanup(); }
 
 CWSASocket::~CWSASocket() { Close(); }
 
-CWSASocket::CWSASocket(CWSASocket&& other) noexcept : m_socket(other.Detach()) {}
+CWSASocket::CWSASocket(CWSASocket&& other) noexcept : m_calls(other.m_calls) { m_socket = other.Detach(); }
 
 CWSASocket& CWSASocket::operator=(CWSASocket&& other) noexcept {
     if (this != &other) {
         Close();
+        m_calls = other.m_calls;
         m_socket = other.Detach();
     }
     return *this;
@@ -63,19 +69,19 @@ SOCKET CWSASocket::Detach() { return std::exchange(m_socket, INVALID_SOCKET); }
 void CWSASocket::Create(int family, int type, int protocol, WSAPROTOCOL_INFOW* info, GROUP group,
                         DWORD flags) {
     Close();
-    SOCKET created = ::WSASocketW(family, type, protocol, info, group, flags);
+    SOCKET created = Calls().socket(family, type, protocol, info, group, flags);
     if (created == INVALID_SOCKET) ThrowWSAError(__LINE__, L"WSASocket");
     m_socket = created;
 }
 
 void CWSASocket::ConnectLL(const sockaddr* name, int length, WSABUF* callerData, WSABUF* calleeData,
                            QOS* socketQos, QOS* groupQos) {
-    if (::WSAConnect(m_socket, name, length, callerData, calleeData, socketQos, groupQos) == SOCKET_ERROR)
+    if (Calls().connect(m_socket, name, length, callerData, calleeData, socketQos, groupQos) == SOCKET_ERROR)
         ThrowWSAError(__LINE__, L"WSAConnect");
 }
 
 void CWSASocket::BindLL(const sockaddr* name, int length) {
-    if (::bind(m_socket, name, length) == SOCKET_ERROR) ThrowWSAError(__LINE__, L"bind");
+    if (Calls().bind(m_socket, name, length) == SOCKET_ERROR) ThrowWSAError(__LINE__, L"bind");
 }
 
 void CWSASocket::Listen(int backlog) {
@@ -84,9 +90,13 @@ void CWSASocket::Listen(int backlog) {
 
 CWSASocket CWSASocket::AcceptLL(sockaddr* address, int* length, LPCONDITIONPROC condition,
                                 DWORD_PTR context) {
-    SOCKET accepted = ::WSAAccept(m_socket, address, length, condition, context);
-    if (accepted == INVALID_SOCKET) ThrowWSAError(__LINE__, L"WSAAccept");
-    return CWSASocket(accepted);
+    SOCKET accepted = Calls().accept(m_socket, address, length, condition, context);
+    if (accepted == INVALID_SOCKET) {
+        int code = ::WSAGetLastError();
+        if (code == WSAECONNREFUSED || code == WSATRY_AGAIN) return CWSASocket(INVALID_SOCKET, m_calls);
+        ThrowWSAError(__LINE__, L"WSAAccept");
+    }
+    return CWSASocket(accepted, m_calls);
 }
 
 bool CWSASocket::Send(const void* data, DWORD size, DWORD& sent, WSAOVERLAPPED& overlapped) {
@@ -148,6 +158,14 @@ int CWSASocket::Select(bool read, bool write, bool error, DWORD timeoutMs) {
                           error ? &sets[2] : nullptr, timeoutMs == INFINITE ? nullptr : &limit);
     if (result == SOCKET_ERROR) ThrowWSAError(__LINE__, L"select");
     return result;
+}
+
+void CWSASocket::EventSelect(WSAEVENT event, long events) {
+    if (::WSAEventSelect(m_socket, event, events) == SOCKET_ERROR) ThrowWSAError(__LINE__, L"WSAEventSelect");
+}
+
+void CWSASocket::GetSockNameLL(sockaddr* address, int* length) const {
+    if (Calls().getsockname(m_socket, address, length) == SOCKET_ERROR) ThrowWSAError(__LINE__, L"getsockname");
 }
 
 void CWSASocket::Shutdown(int how) {

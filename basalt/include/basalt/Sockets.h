@@ -17,6 +17,20 @@ public:
     CWinsock& operator=(const CWinsock&) = delete;
 };
 
+// The Winsock calls whose meaning depends on the socket's address family. A
+// socket uses the system's own unless it is given another table; a stand-in
+// for an address family the platform lacks answers these five with ordinary
+// sockets underneath, so that every other call (send, receive, overlapped
+// results, network events, close) stays the system's.
+struct CSocketCalls {
+    SOCKET(WSAAPI* socket)(int, int, int, LPWSAPROTOCOL_INFOW, GROUP, DWORD);
+    int(WSAAPI* connect)(SOCKET, const sockaddr*, int, LPWSABUF, LPWSABUF, LPQOS, LPQOS);
+    int(WSAAPI* bind)(SOCKET, const sockaddr*, int);
+    int(WSAAPI* getsockname)(SOCKET, sockaddr*, int*);
+    SOCKET(WSAAPI* accept)(SOCKET, sockaddr*, LPINT, LPCONDITIONPROC, DWORD_PTR);
+};
+BASALT_API const CSocketCalls& SystemSocketCalls();
+
 // An owned Winsock socket. Every member copies one Winsock call; a failure
 // throws CWinException carrying the Winsock function's name and
 // WSAGetLastError(). The overlapped Send and Recv answer true when the
@@ -25,7 +39,8 @@ public:
 class BASALT_API CWSASocket {
 public:
     CWSASocket() = default;
-    explicit CWSASocket(SOCKET socket) : m_socket(socket) {}
+    explicit CWSASocket(SOCKET socket, const CSocketCalls* calls = nullptr)
+        : m_socket(socket), m_calls(calls) {}
     ~CWSASocket();
     CWSASocket(const CWSASocket&) = delete;
     CWSASocket& operator=(const CWSASocket&) = delete;
@@ -37,6 +52,10 @@ public:
     // Gives up ownership; the object is then closed.
     SOCKET Detach();
 
+    // The family calls of this socket from now on (null: the system's); a
+    // socket it accepts inherits them.
+    void UseCalls(const CSocketCalls* calls) noexcept { m_calls = calls; }
+
     // WSASocketW. A socket already held is closed first.
     void Create(int family, int type, int protocol, WSAPROTOCOL_INFOW* info = nullptr,
                 GROUP group = 0, DWORD flags = WSA_FLAG_OVERLAPPED);
@@ -45,7 +64,11 @@ public:
                    WSABUF* calleeData = nullptr, QOS* socketQos = nullptr, QOS* groupQos = nullptr);
     void BindLL(const sockaddr* name, int length);
     void Listen(int backlog = SOMAXCONN);
-    // WSAAccept: blocks until a connection arrives; address and length may be null.
+    // WSAAccept: blocks until a connection arrives (a socket in event-select
+    // mode throws 10035 instead); address and length may be null. A connection
+    // that the condition refused (WSAECONNREFUSED) or deferred (WSATRY_AGAIN)
+    // answers an empty socket: it is the condition's verdict, not a failure of
+    // the listening socket.
     CWSASocket AcceptLL(sockaddr* address = nullptr, int* length = nullptr,
                         LPCONDITIONPROC condition = nullptr, DWORD_PTR context = 0);
 
@@ -63,6 +86,12 @@ public:
     // (in milliseconds; INFINITE waits without one) passed first.
     int Select(bool read, bool write, bool error, DWORD timeoutMs);
 
+    // WSAEventSelect: the network events given set the event.
+    void EventSelect(WSAEVENT event, long events);
+    // getsockname through the socket's family calls: the address the stack
+    // assigned, in the family's own form.
+    void GetSockNameLL(sockaddr* address, int* length) const;
+
     void Shutdown(int how);
     void SetOption(int level, int name, const void* value, int length);
     // getsockname; for an IPv4 socket the port in host order is PortOf(address).
@@ -74,7 +103,10 @@ public:
     void Close() noexcept;
 
 private:
+    const CSocketCalls& Calls() const noexcept { return m_calls ? *m_calls : SystemSocketCalls(); }
+
     SOCKET m_socket = INVALID_SOCKET;
+    const CSocketCalls* m_calls = nullptr;
     // WSARecv keeps the address of its flags until a pending receive completes.
     DWORD m_recvFlags = 0;
 };

@@ -1,0 +1,115 @@
+// Echo throughput of a Microsoft Bluetooth port against the simulated stack's
+// echoing device, both ways at once, against a bare loop on a socket made
+// through the same stack (same device, same channel, the port's receive size
+// of 1024 bytes), so the ratio shows what the port and its streams add.
+#include "Common.h"
+#include "MicrosoftBluetooth/MicrosoftBluetooth.h"
+#include "MicrosoftBluetooth/Winsock.h"
+
+#include <BthSim.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const ULONGLONG kEcho = 0x008025000001ULL;  // the default world's echoing device, channel 1
+const size_t kBytes = 8u << 20;
+const DWORD kBlock = 0x10000;
+const int kRounds = 3;
+
+typedef std::chrono::steady_clock Clock;
+
+double Seconds(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double PortRun() {
+    Microsoft::CBluetoothPort port(corvane::CBluetoothPortAddr::CreateInstance(kEcho, 0, nullptr, nullptr, 0, 0));
+    basalt::COverlapped arrived;
+    port.RegisterNotice(corvane::INotice::CreateInstance(arrived), corvane::eventDataAvailable);
+    port.Open();
+    port.SetBufferSize(4u << 20, 4u << 20);
+    std::vector<BYTE> out(kBlock, 0x5A), in(kBlock);
+    Clock::time_point start = Clock::now();
+    std::thread writer([&] {
+        for (size_t done = 0; done < kBytes;) {
+            DWORD taken = port.Send(out.data(), static_cast<DWORD>(std::min<size_t>(kBlock, kBytes - done)));
+            if (taken == 0) std::this_thread::yield();
+            done += taken;
+        }
+    });
+    for (size_t got = 0; got < kBytes;) {
+        DWORD n = port.Recv(in.data(), kBlock);
+        if (n == 0) {
+            arrived.GetEvent().Wait(10);
+            arrived.GetEvent().Reset();
+        }
+        got += n;
+    }
+    double seconds = Seconds(start);
+    writer.join();
+    return kBytes / seconds / 1e6;
+}
+
+double BareRun() {
+    basalt::CWSASocket socket;
+    socket.UseCalls(&Microsoft::BthWinsock().sockets);
+    socket.Create(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    SOCKADDR_BTH peer;
+    std::memset(&peer, 0, sizeof peer);
+    peer.addressFamily = AF_BTH;
+    peer.btAddr = kEcho;
+    peer.port = 1;
+    socket.ConnectLL(reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    std::vector<char> out(kBlock, 0x5A), in(Microsoft::CBluetoothPort::receiveChunk);
+    Clock::time_point start = Clock::now();
+    std::thread writer([&] {
+        basalt::CWSAOverlapped record;
+        for (size_t done = 0; done < kBytes;) {
+            DWORD sent = 0;
+            record.Prepare();
+            if (!socket.Send(out.data(), static_cast<DWORD>(std::min<size_t>(kBlock, kBytes - done)), sent, record))
+                socket.GetOverlappedResult(record, sent, true);
+            done += sent;
+        }
+    });
+    basalt::CWSAOverlapped record;
+    for (size_t got = 0; got < kBytes;) {
+        DWORD received = 0;
+        record.Prepare();
+        if (!socket.Recv(in.data(), static_cast<DWORD>(in.size()), received, record))
+            socket.GetOverlappedResult(record, received, true);
+        if (received == 0) break;
+        got += received;
+    }
+    double seconds = Seconds(start);
+    writer.join();
+    return kBytes / seconds / 1e6;
+}
+
+}  // namespace
+
+int main() {
+    try {
+        corvane::CLibraryScope scope;
+        BthSimReset(TRUE);
+        double port = 0, bare = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            bare = std::max(bare, BareRun());
+            port = std::max(port, PortRun());
+        }
+        std::printf("RFCOMM echo, %u MiB each way, best of %d\n", static_cast<unsigned>(kBytes >> 20), kRounds);
+        std::printf("  bare socket loop : %8.1f MB/s\n", bare);
+        std::printf("  CBluetoothPort   : %8.1f MB/s\n", port);
+        std::printf("  ratio            : %8.2f (goal 0.90)\n", port / bare);
+        return 0;
+    } catch (const basalt::CStdException& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 2;
+    }
+}

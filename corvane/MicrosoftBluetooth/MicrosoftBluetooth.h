@@ -1,0 +1,186 @@
+#pragma once
+// Classic Bluetooth through the operating system's stack: RFCOMM ports over
+// Winsock, the locator with its registry cache, and the stream server that
+// accepts devices' connections.
+#include "BtDrtApi.h"
+#include "Streams.h"
+
+#include <CorvaneAux/Escape.h>
+#include <basalt/Sockets.h>
+#include <basalt/Threads.h>
+
+#include <ws2bth.h>
+
+#include <atomic>
+#include <deque>
+#include <vector>
+
+namespace Microsoft {
+
+using corvane::EEventType;
+using corvane::INotice;
+using corvane::IPortAddr;
+using corvane::IPropertySet;
+
+// The 16-bit service classes of the serial port and dial-up networking profiles.
+const USHORT kSerialPortClass = 0x1101;
+const USHORT kDialupNetworkingClass = 0x1103;
+
+// Whether an SDP record lists uuid16 among its service classes (attribute 1),
+// walked with the system's parsers; false when they are missing.
+bool RecordHasServiceClass(const BYTE* record, ULONG size, USHORT uuid16);
+
+class CBluetoothPort : public corvane::IPort {
+public:
+    static constexpr DWORD defaultBufferSize = 0x10000;
+    static const DWORD receiveChunk = 1024;
+
+    explicit CBluetoothPort(boost::shared_ptr<const IPortAddr> address);
+    // An accepted connection: open from birth, its workers running.
+    explicit CBluetoothPort(basalt::CWSASocket&& accepted);
+    ~CBluetoothPort() override;
+    CBluetoothPort(const CBluetoothPort&) = delete;
+    CBluetoothPort& operator=(const CBluetoothPort&) = delete;
+
+    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
+    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
+    bool IsOpen() const override;
+    void Close() override;
+    void SetBufferSize(DWORD incoming, DWORD outgoing) override;
+    void GetBufferSize(DWORD* incoming, DWORD* outgoing) override;
+    void Purge(DWORD flags) override;
+    DWORD Send(const void* data, DWORD size) override;
+    DWORD Recv(void* buffer, DWORD size) override;
+    boost::shared_ptr<IPropertySet> Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) override;
+    boost::shared_ptr<const IPortAddr> GetAddress() const override;
+    void Open() override;
+    bool IoControl(DWORD code, DWORD* value) override;
+    boost::shared_ptr<IPropertySet> GetSettings() override;
+    void SetSettings(boost::shared_ptr<IPropertySet> settings) override;
+    boost::shared_ptr<IPropertySet> GetStatus() override;
+
+    // Appends the RFCOMM channels of the device's records of service class
+    // uuid16; false when the lookup could not be made.
+    static bool DetectRFCommChannel(ULONGLONG device, USHORT uuid16, bool autoRevoke, std::vector<ULONG>& channels);
+
+    bool GetAutoRevokePairing() const { return m_autoRevoke; }
+
+private:
+    class CRegisterForAuthenticationFunc;
+    class CUnregisterAuthenticationFunc;
+    class CSetAutoRevokePairingFunc;
+
+    void RegisterEscapes();
+    ULONGLONG DeviceAddress(const wchar_t* function) const;
+    void OpenSteps(bool& registered);
+    void ConnectWalk(ULONGLONG device, const std::vector<ULONG>& channels, const basalt::ustring& pin);
+    void StartWorkers();
+
+    static DWORD WINAPI SendThreadProc(void* port);
+    static DWORD WINAPI RecvThreadProc(void* port);
+    void SendThreadProcFn();
+    void RecvThreadProcFn();
+    bool SendQueued();
+    void CancelPending(WSAOVERLAPPED& record);
+
+    boost::shared_ptr<const IPortAddr> m_address;
+    basalt::CEvent m_stop;
+    std::atomic<bool> m_stopping{false};  // set with m_stop, for the receive worker's busy path
+    basalt::CWSASocket m_socket;
+    basalt::CThread m_sendThread;
+    basalt::CThread m_recvThread;
+    basalt::CWSAOverlapped m_sendRecord;
+    basalt::CWSAOverlapped m_recvRecord;
+    corvane::CStreamOutgoing m_outgoing;
+    corvane::CStreamIncoming m_incoming;
+    std::atomic<bool> m_autoRevoke{true};
+    basalt::CCriticalSection m_lock;
+    corvane::CEscapeFunctionManager<corvane::CEscapeFunction> m_escapes;
+    // The send worker's wake-up: the outgoing stream's worker notice sets it
+    // for the port's whole life.
+    basalt::COverlapped m_wake;
+};
+
+class CBluetoothPortLocator : public corvane::IPortLocator, public basalt::CMultiThreadObject {
+public:
+    CBluetoothPortLocator();
+    ~CBluetoothPortLocator() override;
+
+    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
+    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
+    IPortAddr::EPortType GetType() const override;
+    bool IsHardwareAvailableAndPoweredOn() const override;
+    boost::shared_ptr<IPropertySet> GetSettings() override;
+    void SetSettings(boost::shared_ptr<IPropertySet> settings) override;
+    boost::shared_ptr<IPropertySet> Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) override;
+    void BeginSearch(DWORD classFilter, DWORD flags) override;
+    void EndSearch() override;
+    bool IsRunning() const override;
+    boost::shared_ptr<const IPortAddr> GetNextAddress() override;
+
+    static const DWORD flagCacheOnly = 2;
+    static const int maxPasses = 3;
+
+private:
+    static DWORD WINAPI ThreadProc(void* locator);
+    void ThreadProcFn();
+    // One pass over what the stack reports; true when it met a device whose
+    // name neither the stack nor the cache knew.
+    bool SearchPass(std::vector<boost::shared_ptr<const IPortAddr>>& found);
+    bool Wanted(DWORD classOfDevice) const;
+
+    int m_classFilter;
+    DWORD m_flags;
+    corvane::CNotifier m_notifier;
+    basalt::CThread m_thread;
+    basalt::CEvent m_stop;
+    std::deque<boost::shared_ptr<const IPortAddr>> m_addresses;
+    std::deque<basalt::CWinException> m_errors;
+};
+
+class CBluetoothStreamServer : public corvane::IStreamServer, public basalt::CMultiThreadObject {
+public:
+    CBluetoothStreamServer(boost::shared_ptr<const corvane::IServerDescription> description,
+                           corvane::AcceptCallback callback, DWORD parameter);
+    ~CBluetoothStreamServer() override;
+
+    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
+    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
+    bool IsRunning() const override;
+    void Start() override;
+    void Stop() override;
+    boost::shared_ptr<corvane::IPort> GetNextPort() override;
+
+private:
+    static DWORD WINAPI ThreadProc(void* server);
+    void AcceptThreadProcFn();
+    static int CALLBACK AcceptCondition(LPWSABUF callerId, LPWSABUF callerData, LPQOS socketQos, LPQOS groupQos,
+                                        LPWSABUF calleeId, LPWSABUF calleeData, GROUP* group, DWORD_PTR context);
+
+    boost::shared_ptr<const corvane::IServerDescription> m_description;
+    corvane::AcceptCallback m_callback;
+    DWORD m_parameter;
+    corvane::CNotifier m_notifier;
+    boost::shared_ptr<const basalt::CStdException> m_error;
+    std::deque<boost::shared_ptr<corvane::IPort>> m_ports;
+    bool m_registered;
+    SOCKADDR_BTH m_local;
+    CSADDR_INFO m_addressRecord;
+    WSAQUERYSETW m_query;
+    GUID m_serviceClass;
+    basalt::ustring m_serviceName;
+    basalt::ustring m_comment;
+    basalt::CEvent m_stop;
+    basalt::CWSASocket m_listener;
+    basalt::CThread m_thread;
+};
+
+}  // namespace Microsoft
+
+namespace corvane {
+// The makers behind the factories.
+boost::shared_ptr<IPort> CreateMicrosoftBluetoothPort(boost::shared_ptr<const IPortAddr> address);
+boost::shared_ptr<IPortLocator> CreateMicrosoftBluetoothPortLocator();
+boost::shared_ptr<IStreamServer> CreateMicrosoftBluetoothServer(boost::shared_ptr<const IServerDescription> service,
+                                                                AcceptCallback callback, DWORD context);
+}  // namespace corvane

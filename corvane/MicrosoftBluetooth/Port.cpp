@@ -1,0 +1,509 @@
+#include "MicrosoftBluetooth/MicrosoftBluetooth.h"
+
+#include "MicrosoftBluetooth/Winsock.h"
+
+#include <boost/noncopyable.hpp>
+
+#include <algorithm>
+#include <cstring>
+
+namespace Microsoft {
+
+using namespace corvane;
+
+namespace {
+
+const wchar_t kFile[] = L"MicrosoftBluetooth";
+
+// Not the toolchain's constants: its header gives the 32-bit UUID the code of a signed integer.
+const unsigned kUuid16 = 0x0130, kUuid32 = 0x0230, kUuid128 = 0x0430;
+const GUID kL2capProtocol = {0x00000100, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
+const GUID kRfcommProtocol = {0x00000003, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
+const DWORD kLookupFlags = LUP_FLUSHCACHE | LUP_RETURN_BLOB | LUP_RETURN_ADDR | LUP_NEAREST;
+const DWORD kLookupBufferSize = 5000;
+
+[[noreturn]] void Fail(int line, const wchar_t* function, DWORD code) {
+    throw basalt::CWinException(line, kFile, function, code);
+}
+
+basalt::CWinException WithCode(const basalt::CWinException& e, DWORD code) {
+    return basalt::CWinException(e.GetLine(), e.GetFile().c_str(), e.GetFunction().c_str(), code);
+}
+
+struct CClassWalk {
+    CBthpropsLib* library;
+    std::vector<USHORT> classes;
+};
+
+BOOL CALLBACK CollectServiceClasses(ULONG attribute, LPBYTE value, ULONG size, LPVOID context) {
+    CClassWalk& walk = *static_cast<CClassWalk*>(context);
+    if (attribute != 0x0001) return TRUE;
+    CBthpropsLib& library = *walk.library;
+    if (!library.BluetoothSdpGetElementData || !library.BluetoothSdpGetContainerElementData) return TRUE;
+    SDP_ELEMENT_DATA list;
+    if (library.BluetoothSdpGetElementData(value, size, &list) != ERROR_SUCCESS || list.type != SDP_TYPE_SEQUENCE)
+        return TRUE;
+    HBLUETOOTH_CONTAINER_ELEMENT cursor = nullptr;
+    SDP_ELEMENT_DATA element;
+    while (library.BluetoothSdpGetContainerElementData(list.data.sequence.value, list.data.sequence.length, &cursor,
+                                                       &element) == ERROR_SUCCESS) {
+        if (element.type != SDP_TYPE_UUID) continue;
+        USHORT uuid;
+        switch (static_cast<unsigned>(element.specificType)) {
+        case kUuid16: uuid = element.data.uuid16; break;
+        case kUuid32: uuid = static_cast<USHORT>(element.data.uuid32); break;
+        case kUuid128: uuid = static_cast<USHORT>(element.data.uuid128.Data1); break;
+        default: continue;
+        }
+        if (std::find(walk.classes.begin(), walk.classes.end(), uuid) == walk.classes.end()) walk.classes.push_back(uuid);
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+bool RecordHasServiceClass(const BYTE* record, ULONG size, USHORT uuid16) {
+    CBthpropsLib& library = CBthpropsLib::Instance();
+    if (!library.BluetoothSdpEnumAttributes || !record) return false;
+    CClassWalk walk = {&library, {}};
+    // A record that does not parse lists nothing, whatever was read before the fault.
+    if (!library.BluetoothSdpEnumAttributes(const_cast<LPBYTE>(record), size, CollectServiceClasses, &walk))
+        walk.classes.clear();
+    return std::find(walk.classes.begin(), walk.classes.end(), uuid16) != walk.classes.end();
+}
+
+// ---------------------------------------------------------------------------
+// Escape functions
+
+class CBluetoothPort::CRegisterForAuthenticationFunc : public CEscapeFunction, boost::noncopyable {
+public:
+    explicit CRegisterForAuthenticationFunc(CBluetoothPort* owner)
+        : CEscapeFunction(L"RegisterForAuthentication", 0), m_owner(owner) {}
+    boost::shared_ptr<IPropertySet> GetParameters() const override {
+        boost::shared_ptr<CPropertySet> set(new CPropertySet);
+        set->AddCopy(CProperty(L"PIN", IProperty::accessFull, VT_BSTR, 0, 0, _variant_t(L"")));
+        return set;
+    }
+    boost::shared_ptr<IPropertySet> Invoke(boost::shared_ptr<IPropertySet> args) override {
+        static const wchar_t kName[] = L"Microsoft::CBluetoothPort::CRegisterForAuthenticationFunc::Invoke";
+        ULONGLONG device = m_owner->DeviceAddress(kName);
+        boost::shared_ptr<IProperty> pin = args ? args->Find(L"PIN") : boost::shared_ptr<IProperty>();
+        if (!pin) Fail(__LINE__, kName, ERROR_INVALID_PARAMETER);
+        _variant_t value = pin->GetValue();
+        if (value.vt == VT_NULL || value.vt == VT_EMPTY) {
+            SetAuthenticationPin(device, nullptr);
+        } else {
+            basalt::ustring text(static_cast<_bstr_t>(value));
+            SetAuthenticationPin(device, text.c_str());
+        }
+        return boost::shared_ptr<IPropertySet>();
+    }
+
+private:
+    CBluetoothPort* m_owner;
+};
+
+class CBluetoothPort::CUnregisterAuthenticationFunc : public CEscapeFunction, boost::noncopyable {
+public:
+    explicit CUnregisterAuthenticationFunc(CBluetoothPort* owner)
+        : CEscapeFunction(L"UnregisterForAuthentication", 0), m_owner(owner) {}
+    boost::shared_ptr<IPropertySet> Invoke(boost::shared_ptr<IPropertySet>) override {
+        SetAuthenticationPin(m_owner->DeviceAddress(L"Microsoft::CBluetoothPort::CUnregisterAuthenticationFunc::Invoke"),
+                             nullptr);
+        return boost::shared_ptr<IPropertySet>();
+    }
+
+private:
+    CBluetoothPort* m_owner;
+};
+
+class CBluetoothPort::CSetAutoRevokePairingFunc : public CEscapeFunction, boost::noncopyable {
+public:
+    explicit CSetAutoRevokePairingFunc(CBluetoothPort* owner)
+        : CEscapeFunction(L"SetAutoRevokePairing", 0), m_owner(owner) {}
+    boost::shared_ptr<IPropertySet> GetParameters() const override {
+        boost::shared_ptr<CPropertySet> set(new CPropertySet);
+        set->AddCopy(CProperty(L"Enable", IProperty::accessFull, VT_BOOL, 0, 0, _variant_t(true)));
+        return set;
+    }
+    boost::shared_ptr<IPropertySet> Invoke(boost::shared_ptr<IPropertySet> args) override {
+        boost::shared_ptr<IProperty> enable = args ? args->Find(L"Enable") : boost::shared_ptr<IProperty>();
+        _variant_t value = enable ? enable->GetValue() : _variant_t();
+        if (!enable || value.vt != VT_BOOL)
+            Fail(__LINE__, L"Microsoft::CBluetoothPort::CSetAutoRevokePairingFunc::Invoke", ERROR_INVALID_PARAMETER);
+        m_owner->m_autoRevoke = value.boolVal != VARIANT_FALSE;
+        return boost::shared_ptr<IPropertySet>();
+    }
+
+private:
+    CBluetoothPort* m_owner;
+};
+
+// ---------------------------------------------------------------------------
+// Life
+
+CBluetoothPort::CBluetoothPort(boost::shared_ptr<const IPortAddr> address)
+    : m_address(address), m_stop(true, false), m_outgoing(defaultBufferSize), m_incoming(defaultBufferSize) {
+    RegisterEscapes();
+}
+
+CBluetoothPort::CBluetoothPort(basalt::CWSASocket&& accepted)
+    : m_stop(true, false), m_socket(std::move(accepted)), m_outgoing(defaultBufferSize), m_incoming(defaultBufferSize) {
+    SOCKADDR_BTH local;
+    std::memset(&local, 0, sizeof local);
+    int length = sizeof local;
+    m_socket.GetSockNameLL(reinterpret_cast<sockaddr*>(&local), &length);
+    m_address = CBluetoothPortAddr::CreateInstance(local.btAddr, 0, nullptr, nullptr, 0, 0);
+    RegisterEscapes();
+    m_incoming.Reset(false);
+    m_outgoing.Reset(false);
+    m_stop.Reset();
+    m_sendRecord.Prepare();
+    m_recvRecord.Prepare();
+    StartWorkers();
+}
+
+void CBluetoothPort::RegisterEscapes() {
+    m_escapes.Register(boost::shared_ptr<CEscapeFunction>(new CRegisterForAuthenticationFunc(this)));
+    m_escapes.Register(boost::shared_ptr<CEscapeFunction>(new CUnregisterAuthenticationFunc(this)));
+    m_escapes.Register(boost::shared_ptr<CEscapeFunction>(new CSetAutoRevokePairingFunc(this)));
+    // The send worker's wake-up, held apart from the client's notices so that
+    // no deregistration of theirs can silence the worker.
+    m_outgoing.SetWorkerNotice(INotice::CreateInstance(m_wake));
+}
+
+CBluetoothPort::~CBluetoothPort() {
+    try {
+        Close();
+    } catch (const basalt::CStdException&) {
+        // A destructor has no one to tell; Close has stopped what it could.
+    }
+}
+
+bool CBluetoothPort::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
+    return m_incoming.RegisterNotice(notice, type) && m_outgoing.RegisterNotice(notice, type);
+}
+
+bool CBluetoothPort::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
+    bool removed = m_incoming.DeregisterNotice(notice, type);
+    return m_outgoing.DeregisterNotice(notice, type) && removed;
+}
+
+bool CBluetoothPort::IsOpen() const { return m_socket.IsCreated(); }
+
+void CBluetoothPort::Close() {
+    basalt::CLocker lock(m_lock);
+    m_stopping = true;
+    m_stop.Set();
+    m_recvThread.Join();
+    m_sendThread.Join();
+    m_socket.Close();
+}
+
+void CBluetoothPort::SetBufferSize(DWORD incoming, DWORD outgoing) {
+    m_incoming.SetCapacity(std::max(incoming, defaultBufferSize));
+    m_outgoing.SetCapacity(std::max(outgoing, defaultBufferSize));
+}
+
+void CBluetoothPort::GetBufferSize(DWORD* incoming, DWORD* outgoing) {
+    if (incoming) *incoming = m_incoming.GetCapacity();
+    if (outgoing) *outgoing = m_outgoing.GetCapacity();
+}
+
+void CBluetoothPort::Purge(DWORD flags) {
+    if (flags & PURGE_TXCLEAR) m_outgoing.Clear();
+    if (flags & PURGE_RXCLEAR) m_incoming.Clear();
+}
+
+DWORD CBluetoothPort::Send(const void* data, DWORD size) {
+    if (!IsOpen()) Fail(__LINE__, L"Microsoft::CBluetoothPort::Send", ERROR_INVALID_HANDLE);
+    m_incoming.ThrowError();  // a worker's stored error comes first
+    return m_outgoing.Write(data, size);
+}
+
+DWORD CBluetoothPort::Recv(void* buffer, DWORD size) {
+    if (!IsOpen()) Fail(__LINE__, L"Microsoft::CBluetoothPort::Recv", ERROR_INVALID_HANDLE);
+    return m_incoming.Read(buffer, size);
+}
+
+boost::shared_ptr<IPropertySet> CBluetoothPort::Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) {
+    return m_escapes.Escape(name, args);
+}
+
+boost::shared_ptr<const IPortAddr> CBluetoothPort::GetAddress() const { return m_address; }
+bool CBluetoothPort::IoControl(DWORD, DWORD*) { return false; }
+boost::shared_ptr<IPropertySet> CBluetoothPort::GetSettings() { return boost::shared_ptr<IPropertySet>(); }
+void CBluetoothPort::SetSettings(boost::shared_ptr<IPropertySet>) {}
+boost::shared_ptr<IPropertySet> CBluetoothPort::GetStatus() { return boost::shared_ptr<IPropertySet>(); }
+
+ULONGLONG CBluetoothPort::DeviceAddress(const wchar_t* function) const {
+    if (!m_address) Fail(__LINE__, function, ERROR_INTERNAL_ERROR);
+    return CBluetoothPortAddr::Str2BluetoothAddr(static_cast<const wchar_t*>(m_address->GetPhysicalName()), L':');
+}
+
+// ---------------------------------------------------------------------------
+// Open
+
+void CBluetoothPort::Open() {
+    basalt::CLocker lock(m_lock);
+    Close();
+    m_incoming.Reset(false);
+    m_outgoing.Reset(false);
+    bool registered = false;
+    try {
+        OpenSteps(registered);
+    } catch (const basalt::CWinException& e) {
+        if (registered) {
+            try {
+                SetAuthenticationPin(DeviceAddress(L"Microsoft::CBluetoothPort::Open"), nullptr);
+            } catch (const basalt::CStdException&) {
+                // The open's own failure is the one to report.
+            }
+        }
+        Close();
+        // A closed handle met by a lower layer as an HRESULT: the device is not ready.
+        if (e.GetErrorCode() == 0x80070006) throw WithCode(e, ERROR_NOT_READY);
+        throw;
+    }
+}
+
+void CBluetoothPort::OpenSteps(bool& registered) {
+    ULONGLONG device = DeviceAddress(L"Microsoft::CBluetoothPort::Open");
+
+    // A pairing the stack remembers but the device may have dropped gets in
+    // the way of a fresh one; without a stack this simply fails later.
+    try {
+        CBtDrt api;
+        if (!api.IsAuthenticated(device) && m_autoRevoke) api.RemoveDevice(device);
+    } catch (const basalt::CWinException&) {
+    }
+
+    _bstr_t password = m_address->GetPassword();
+    bool hasPin = !IsNoPinMarker(password);
+    basalt::ustring pin(hasPin ? static_cast<const wchar_t*>(password) : L"");
+    if (hasPin) {
+        try {
+            registered = SetAuthenticationPin(device, pin.c_str());
+        } catch (const basalt::CWinException& e) {
+            throw WithCode(e, ERROR_NOT_AUTHENTICATED);
+        }
+    }
+
+    std::vector<ULONG> channels;
+    if (!DetectRFCommChannel(device, kSerialPortClass, m_autoRevoke, channels) ||
+        !DetectRFCommChannel(device, kDialupNetworkingClass, m_autoRevoke, channels) || channels.empty())
+        Fail(__LINE__, L"DetectRFCommChannel", WSASERVICE_NOT_FOUND);
+
+    m_stop.Reset();
+    m_stopping = false;
+    m_sendRecord.Prepare();
+    m_recvRecord.Prepare();
+    m_socket.UseCalls(&BthWinsock().sockets);
+    m_socket.Create(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    ConnectWalk(device, channels, hasPin ? pin : basalt::ustring());
+    StartWorkers();
+
+    if (registered) {
+        registered = false;
+        SetAuthenticationPin(device, nullptr);
+    }
+}
+
+void CBluetoothPort::ConnectWalk(ULONGLONG device, const std::vector<ULONG>& channels, const basalt::ustring& pin) {
+    // The last channels found belong to the last service class asked for.
+    for (auto channel = channels.rbegin(); channel != channels.rend(); ++channel) {
+        SOCKADDR_BTH peer;
+        std::memset(&peer, 0, sizeof peer);
+        peer.addressFamily = AF_BTH;
+        peer.btAddr = device;
+        peer.port = *channel;
+        if (*channel == 0) peer.serviceClassId = kRfcommProtocol;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            try {
+                m_socket.ConnectLL(reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+                return;
+            } catch (const basalt::CWinException& e) {
+                if (e.GetErrorCode() == WSAEINVAL && attempt == 0 && m_autoRevoke) {
+                    // The stack holds a key the device no longer knows: pair afresh.
+                    CBtDrt api;
+                    api.RemoveDevice(device);
+                    api.PairRequest(device, pin.empty() ? nullptr : pin.c_str());
+                    continue;
+                }
+                if (e.GetErrorCode() == WSAEISCONN) break;
+                throw;
+            }
+        }
+    }
+}
+
+bool CBluetoothPort::DetectRFCommChannel(ULONGLONG device, USHORT uuid16, bool autoRevoke,
+                                         std::vector<ULONG>& channels) {
+    const CBthWinsockCalls& winsock = BthWinsock();
+    SOCKADDR_BTH address;
+    std::memset(&address, 0, sizeof address);
+    address.addressFamily = AF_BTH;
+    address.btAddr = device;
+    wchar_t text[128];
+    DWORD length = 128;
+    basalt::ustring context;
+    if (winsock.addressToString(reinterpret_cast<sockaddr*>(&address), sizeof address, nullptr, text, &length) == 0)
+        context = text;
+    else
+        context = CBluetoothPortAddr::BluetoothAddr2Str(device, L':');
+
+    WSAQUERYSETW query;
+    std::memset(&query, 0, sizeof query);
+    query.dwSize = sizeof query;
+    query.dwNameSpace = NS_BTH;
+    GUID protocol = kL2capProtocol;
+    query.lpServiceClassId = &protocol;
+    query.lpszContext = &context[0];
+
+    HANDLE lookup = nullptr;
+    if (winsock.lookupServiceBegin(&query, kLookupFlags, &lookup) != 0) {
+        if (::WSAGetLastError() != WSASERVICE_NOT_FOUND || !autoRevoke) return false;
+        // The device refuses a computer whose key it forgot: pair afresh and ask again.
+        CBtDrt api;
+        try {
+            api.RemoveDevice(device);
+        } catch (const basalt::CWinException&) {
+        }
+        api.PairRequest(device, nullptr);
+        if (winsock.lookupServiceBegin(&query, kLookupFlags, &lookup) != 0) return false;
+    }
+    // 8-byte units keep the answer's pointers aligned.
+    std::vector<ULONGLONG> buffer(kLookupBufferSize / sizeof(ULONGLONG) + 1);
+    WSAQUERYSETW* result = reinterpret_cast<WSAQUERYSETW*>(buffer.data());
+    for (;;) {
+        DWORD size = kLookupBufferSize;
+        if (winsock.lookupServiceNext(lookup, kLookupFlags, &size, result) != 0) break;
+        if (!result->lpBlob || !RecordHasServiceClass(result->lpBlob->pBlobData, result->lpBlob->cbSize, uuid16))
+            continue;
+        if (result->dwNumberOfCsAddrs < 1 || !result->lpcsaBuffer || !result->lpcsaBuffer->RemoteAddr.lpSockaddr)
+            continue;
+        channels.push_back(reinterpret_cast<const SOCKADDR_BTH*>(result->lpcsaBuffer->RemoteAddr.lpSockaddr)->port);
+    }
+    winsock.lookupServiceEnd(lookup);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// The workers
+
+void CBluetoothPort::StartWorkers() {
+    m_sendThread = basalt::CThread::Create(SendThreadProc, this);
+    m_recvThread = basalt::CThread::Create(RecvThreadProc, this);
+}
+
+DWORD WINAPI CBluetoothPort::SendThreadProc(void* port) {
+    static_cast<CBluetoothPort*>(port)->SendThreadProcFn();
+    return 0;
+}
+
+DWORD WINAPI CBluetoothPort::RecvThreadProc(void* port) {
+    static_cast<CBluetoothPort*>(port)->RecvThreadProcFn();
+    return 0;
+}
+
+void CBluetoothPort::RecvThreadProcFn() {
+    try {
+        basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
+        HANDLE handles[2] = {m_stop.GetHandle(), m_recvRecord.GetEventHandle()};
+        for (;;) {
+            // A device that sends without pause completes every receive at once.
+            if (m_stopping) break;
+            BYTE* area = m_incoming.BeginFill(receiveChunk);
+            DWORD received = 0;
+            if (m_socket.Recv(area, receiveChunk, received, m_recvRecord)) {
+                if (received == 0) Fail(__LINE__, L"Microsoft::CBluetoothPort::RecvThreadProcFn", ERROR_CONNECTION_ABORTED);
+                m_incoming.EndFill(received);
+                continue;
+            }
+            DWORD woken = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+            if (woken == WAIT_OBJECT_0) {
+                CancelPending(m_recvRecord);
+                break;
+            }
+            if (woken != WAIT_OBJECT_0 + 1) Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
+            m_socket.GetOverlappedResult(m_recvRecord, received, true);
+            // Zero bytes here is the peer's close; the next receive reports it at once.
+            m_incoming.EndFill(received);
+        }
+    } catch (const basalt::CWinException& e) {
+        // A disconnect the stack reports by its own code is the same lost connection.
+        if (e.GetErrorCode() == WSAEDISCON) m_incoming.SetError(WithCode(e, ERROR_CONNECTION_ABORTED));
+        else m_incoming.SetError(e);
+    } catch (const basalt::CStdException& e) {
+        m_incoming.SetError(e);
+    }
+    m_incoming.Fire(eventTerminated);
+}
+
+void CBluetoothPort::SendThreadProcFn() {
+    try {
+        basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
+        // Bytes queued before the worker listened are sent all the same.
+        m_wake.GetEvent().Set();
+        HANDLE handles[3] = {m_stop.GetHandle(), m_wake.GetEventHandle(), m_sendRecord.GetEventHandle()};
+        // Kept here rather than read from the stream: a purge forgets the
+        // stream's chunk while the socket may still be sending it.
+        bool inFlight = false;
+        for (;;) {
+            DWORD woken = ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
+            if (woken == WAIT_OBJECT_0) {
+                if (inFlight) CancelPending(m_sendRecord);
+                break;
+            }
+            if (woken == WAIT_OBJECT_0 + 1) {
+                // Reset before draining: bytes queued from now on set it again.
+                m_wake.GetEvent().Reset();
+                if (!inFlight) inFlight = SendQueued();
+            } else if (woken == WAIT_OBJECT_0 + 2) {
+                m_sendRecord.GetEvent().Reset();
+                if (!inFlight) continue;
+                DWORD sent = 0;
+                m_socket.GetOverlappedResult(m_sendRecord, sent, true);
+                inFlight = false;
+                // Fires eventOutgoingPending when bytes remain, which wakes us again.
+                m_outgoing.EndDrain(sent);
+            } else {
+                Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
+            }
+        }
+    } catch (const basalt::CStdException& e) {
+        m_incoming.SetError(e);
+    }
+}
+
+bool CBluetoothPort::SendQueued() {
+    for (;;) {
+        DWORD size = 0;
+        BYTE* data = m_outgoing.BeginDrain(&size);
+        if (!data) return false;
+        DWORD sent = 0;
+        if (!m_socket.Send(data, size, sent, m_sendRecord)) return true;  // its completion wakes us
+        m_sendRecord.GetEvent().Reset();
+        if (sent > 0) m_outgoing.EndDrain(sent);
+        if (m_outgoing.GetCount() == 0) return false;
+    }
+}
+
+void CBluetoothPort::CancelPending(WSAOVERLAPPED& record) {
+    m_socket.Cancel(record);
+    DWORD transferred = 0;
+    try {
+        m_socket.GetOverlappedResult(record, transferred, true);
+    } catch (const basalt::CWinException&) {
+        // Aborted, as asked: the port is closing and the bytes no longer matter.
+    }
+}
+
+}  // namespace Microsoft
+
+namespace corvane {
+boost::shared_ptr<IPort> CreateMicrosoftBluetoothPort(boost::shared_ptr<const IPortAddr> address) {
+    if (!address) return boost::shared_ptr<IPort>();
+    return boost::shared_ptr<IPort>(new Microsoft::CBluetoothPort(address));
+}
+}  // namespace corvane
