@@ -662,29 +662,40 @@ basalt::ustring Unescaped(const basalt::ustring& text) {
     return out;
 }
 
+// Where the cutting into fields stands while it walks a text: inside quotes
+// or not (every quote toggles), and how deep in braces outside quotes.
+struct CFieldScan {
+    bool quoted = false;
+    int depth = 0;  // below zero after a closing brace too many
+
+    // Takes c; true when it is a comma between fields.
+    bool Boundary(wchar_t c) {
+        if (c == L'"')
+            quoted = !quoted;
+        else if (quoted)
+            return false;
+        else if (c == L'{')
+            ++depth;
+        else if (c == L'}')
+            --depth;
+        else
+            return c == L',' && depth == 0;
+        return false;
+    }
+};
+
 // True when a field ends where the reader will end it: quotes and braces
 // balanced, no comma between fields inside, nothing that a property set or
 // the key's own '=' would cut at.
 bool StandsAlone(const basalt::ustring& field) {
     if (field.find_first_of(L";\u00A4") != basalt::ustring::npos) return false;
-    bool quoted = false;
-    int depth = 0;
+    CFieldScan scan;
     size_t equals = 0;
     for (wchar_t c : field) {
         if (c == L'=') ++equals;
-        if (c == L'"') {
-            quoted = !quoted;
-        } else if (quoted) {
-            continue;
-        } else if (c == L'{') {
-            ++depth;
-        } else if (c == L'}') {
-            if (--depth < 0) return false;
-        } else if (c == L',' && depth == 0) {
-            return false;
-        }
+        if (scan.Boundary(c) || scan.depth < 0) return false;
     }
-    return !quoted && depth == 0 && equals == 1;
+    return !scan.quoted && scan.depth == 0 && equals == 1;
 }
 
 // Reads text in type vt; false when it does not convert.
@@ -829,21 +840,10 @@ basalt::ustring CProperty::AccessPolicy2Str(EAccessPolicy access) {
 
 void CProperty::split(const wchar_t* text, wchar_t, std::vector<basalt::ustring>& fields) {
     basalt::ustring marked(text);
-    bool quoted = false;
-    size_t depth = 0;
+    CFieldScan scan;
     for (wchar_t& c : marked) {
-        if (c == L'"') {
-            quoted = !quoted;
-        } else if (quoted) {
-            continue;
-        } else if (c == L'{') {
-            ++depth;
-        } else if (c == L'}') {
-            if (depth == 0) Fail(__LINE__, L"CProperty::split", ERROR_INVALID_PARAMETER);
-            --depth;
-        } else if (c == L',' && depth == 0) {
-            c = kFieldMark;
-        }
+        if (scan.Boundary(c)) c = kFieldMark;
+        if (scan.depth < 0) Fail(__LINE__, L"CProperty::split", ERROR_INVALID_PARAMETER);
     }
     marked.split(kFieldMark, fields);
 }
