@@ -103,6 +103,10 @@ BLESIM_API BOOL WINAPI BleSimSetLinkParameters(ULONGLONG address, const BYTE par
 
 BLESIM_API BOOL WINAPI BleSimSetEcho(ULONGLONG address, BOOL echo) { return CStack::Get().SetEcho(address, echo != FALSE); }
 
+BLESIM_API BOOL WINAPI BleSimSetLiteral(ULONGLONG address, BOOL literal) {
+    return CStack::Get().SetLiteral(address, literal != FALSE);
+}
+
 BLESIM_API DWORD WINAPI BleSimDeviceSend(ULONGLONG address, const void* data, DWORD size) {
     return CStack::Get().DeviceSend(address, data, size);
 }

@@ -191,6 +191,7 @@ bool CStack::AddDevice(ULONGLONG address, const wchar_t* name, DWORD flags) {
         added.dataHandle = added.services.back().characteristics.back().info.AttributeHandle;
     }
     added.link->SetEcho((flags & BLESIM_DEVICE_ECHO) != 0);
+    if (flags & BLESIM_DEVICE_LITERAL) added.link->SetRules(corvane::CLinkRules::LiteralDevice());
     return true;
 }
 
@@ -265,6 +266,14 @@ bool CStack::SetLinkParameters(ULONGLONG address, const BYTE parameters[6]) {
     CDevice* device = FindDevice(address);
     if (!device) return false;
     device->link->SetParameters(parameters);
+    return true;
+}
+
+bool CStack::SetLiteral(ULONGLONG address, bool literal) {
+    CLock lock(m_lock);
+    CDevice* device = FindDevice(address);
+    if (!device || !device->link) return false;
+    device->link->SetRules(literal ? corvane::CLinkRules::LiteralDevice() : corvane::CLinkRules::Fast());
     return true;
 }
 

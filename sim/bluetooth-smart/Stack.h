@@ -88,6 +88,7 @@ public:
     bool SetChannel(ULONGLONG address, const BLESIM_CHANNEL& channel);
     bool SetLinkParameters(ULONGLONG address, const BYTE parameters[6]);
     bool SetEcho(ULONGLONG address, bool echo);
+    bool SetLiteral(ULONGLONG address, bool literal);
     DWORD DeviceSend(ULONGLONG address, const void* data, DWORD size);
     DWORD DeviceReceive(ULONGLONG address, void* buffer, DWORD size);
     bool GetCounters(ULONGLONG address, BLESIM_COUNTERS& counters);
