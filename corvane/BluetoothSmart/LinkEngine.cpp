@@ -74,6 +74,7 @@ void CLinkEngine::Reset() {
     m_gapSince = 0;
     m_rxSinceAck = 0;
     m_ackOwed = false;
+    m_copySeen = false;
     m_sendNow = false;
     m_lastAck = 0;
     m_lastAckAt = 0;
@@ -105,8 +106,10 @@ DWORD CLinkEngine::GetWaitTimeout() const {
 }
 
 DWORD CLinkEngine::GetSendLimit() const {
-    // W/4 rather than W in flight: see CLinkRules::limitInFlight.
-    return m_rules.limitInFlight ? std::max<DWORD>(m_window / 4, 1) : m_window;
+    // 3W/8 or, with fast recovery, W/4 rather than W in flight: see
+    // CLinkRules::limitInFlight.
+    if (!m_rules.limitInFlight) return m_window;
+    return std::max<DWORD>(m_rules.fastRecovery ? m_window / 4 : m_window * 3 / 8, 1);
 }
 
 DWORD CLinkEngine::GetAckThreshold() const {
@@ -118,9 +121,10 @@ DWORD CLinkEngine::GetAckThreshold() const {
 bool CLinkEngine::IsAckDue(DWORD now) const {
     if (m_rxSinceAck >= GetAckThreshold()) return true;
     if (!m_rules.forwardAcks) return false;
-    // Fast recovery: a gap is answered at once with a NAK naming the frame
-    // the peer still holds.
-    if (m_rules.fastRecovery && m_gapSince != 0 && m_rxNext - 1 > m_lastAck) return true;
+    // A gap, or a copy of a frame we hold, while the last frame received in
+    // order is not acknowledged yet: the peer is waiting on that ACK (with
+    // fast recovery, a NAK) to send what is missing. A forward ACK is safe.
+    if ((m_gapSince != 0 || m_copySeen) && m_rxNext - 1 > m_lastAck) return true;
     return m_ackOwed;
 }
 
@@ -252,6 +256,7 @@ void CLinkEngine::SettleBeyond(DWORD now) {
             // although our last ACK went out T x 5 ms ago, long enough to
             // have reached the peer: that ACK was lost, repeat it.
             ++m_counters.duplicates;
+            m_copySeen = true;
             if (m_rules.fastRecovery || (entry.second.resent && now - m_lastAckAt >= TimerSpan() / 2))
                 m_ackOwed = true;
         }
@@ -284,10 +289,14 @@ void CLinkEngine::ReceiveAcknowledgement(bool nak, BYTE number, DWORD now) {
 
     if (match == m_sendWindow.end()) ++m_counters.unmatchedAcks;
     if (match != m_sendWindow.end()) {
-        // Only a frame sent once times the round trip: for one sent again,
-        // the ACK may answer either copy.
-        if (match->second.sends == 1) SampleRoundTrip(now - match->second.firstSent);
+        // Only frames sent once time the round trip: for one sent again, the
+        // ACK may answer either copy, and an ACK that waited for a resent
+        // frame before it measures the loss, not the link.
+        bool once = true;
+        for (auto entry = m_sendWindow.begin(); entry != std::next(match); ++entry) once = once && entry->second.sends == 1;
+        if (once) SampleRoundTrip(now - match->second.firstSent);
         m_sendWindow.erase(m_sendWindow.begin(), std::next(match));
+        m_backoff = 1;  // the frame that was resent is through
     } else if (!m_rules.keepUnmatched) {
         m_sendWindow.clear();
     }
@@ -390,6 +399,7 @@ BYTE CLinkEngine::ChooseAcknowledgement(DWORD now) {
     }
     m_rxSinceAck = 0;
     m_ackOwed = false;
+    m_copySeen = false;
     if (kind == 0) return 0;
     if (kind == link::nakKind) ++m_counters.naksSent;
     else ++m_counters.acksSent;

@@ -60,10 +60,12 @@ const BYTE initialTimerUnit = 255;
 // acknowledgement that names a frame it no longer holds as one for its whole
 // window: it drops everything unacknowledged.
 struct CLinkRules {
-    // The sender keeps at most W / 4 frames unacknowledged (8 of 32), not W:
-    // a late copy of a data frame then has to lag 24 numbers behind before
-    // its alias a modulus ahead could be a frame the sender may have sent,
-    // so reordering by up to 24 places cannot corrupt the stream.
+    // The sender keeps at most 3W / 8 frames unacknowledged (12 of 32), not
+    // W: a late copy of a data frame then has to lag 20 numbers behind
+    // before its alias a modulus ahead could be a frame the sender may have
+    // sent. With fast recovery W / 4 (8), so that reordering by up to 24
+    // places cannot corrupt the stream. (Not less than 12 by default: a
+    // plain receiver acknowledges after W / 3 frames, 10, or on its timer.)
     bool limitInFlight;
     // An ACK or NAK whose number matches no frame in the send window removes
     // nothing and restarts no timer (a NAK still sends the window again),
@@ -285,6 +287,7 @@ private:
     DWORD m_gapSince;
     DWORD m_rxSinceAck;
     bool m_ackOwed;   // a copy of a delivered frame asks for the last ACK again
+    bool m_copySeen;  // a copy of a delivered frame came in since the last ACK
     bool m_sendNow;
     DWORD m_lastAck;    // absolute number the last ACK or NAK named
     DWORD m_lastAckAt;  // when it went out, 0: never

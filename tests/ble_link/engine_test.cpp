@@ -226,11 +226,21 @@ TEST_F(CPortTest, FortyBytesLeaveAsFramesOf18And18And4InOneBurst) {
     EXPECT_TRUE(io.queue.empty());
 }
 
-TEST_F(CPortTest, SenderKeepsAtMostAQuarterOfTheWindowUnacknowledged) {
+TEST_F(CPortTest, SenderKeepsAtMost12FramesUnacknowledgedAnd8WithFastRecovery) {
     LinkUp();
-    EXPECT_EQ(8u, SendFrames(40).size());
-    EXPECT_EQ(8u, engine.GetSendWindowCount());
+    EXPECT_EQ(12u, SendFrames(40).size());
+    EXPECT_EQ(12u, engine.GetSendWindowCount());
     EXPECT_TRUE(SendFrames(0, kStart + 1).empty());
+
+    CRecorder fastIo;
+    CLinkEngine fast(CLinkEngine::rolePort, fastIo, CLinkRules::Fast());
+    fast.Start(kStart);
+    const BYTE parameters[] = {0xC1, 0x00, 0x01, 0x10, 0x20, 0x50, 0xFF}, accepted[] = {0xC6};
+    fast.Receive(parameters, 7, kStart);
+    fast.Receive(accepted, 1, kStart);
+    fastIo.queue = Sequence(40 * link::maxPayload);
+    fast.SendPhase(kStart);
+    EXPECT_EQ(8u, fast.GetSendWindowCount());
 }
 
 TEST_F(CPortTest, AckRemovesThroughItsNumberAndUnackedFramesAreResentWithTheFlag) {
@@ -345,9 +355,10 @@ TEST_F(CPortTest, FramesOfOnePassAreDeliveredInNumberOrder) {
 }
 
 // A NAK of a number already acknowledged (here 0, before any frame) names
-// nothing a device holds: a device on the plain rules would empty its
-// window and lose frames 1 and 2. Only a NAK of a new number goes out.
-TEST_F(CPortTest, GapIsAnsweredWithANakOnlyWhenItNamesANewNumber) {
+// nothing a device holds: a device on the plain rules would empty its window
+// and lose frames 1 and 2. A gap is answered with an ACK of what did arrive
+// in order, at once, and never with an older number.
+TEST_F(CPortTest, GapIsAnsweredWithAForwardAckAndNeverWithAnAcknowledgedNumber) {
     LinkUp();
     Receive(Frame(0x00, 3, {7}));
     engine.Deliver(kStart);
@@ -359,11 +370,11 @@ TEST_F(CPortTest, GapIsAnsweredWithANakOnlyWhenItNamesANewNumber) {
 
     Receive(Frame(0x00, 1, {5}), kStart + kSpan + 2);
     engine.Deliver(kStart + kSpan + 2);
-    EXPECT_FALSE(engine.IsAckDue(kStart + kSpan + 2)) << "one frame: below the threshold";
-    engine.SendPhase(kStart + 2 * kSpan + 3);
-    std::vector<CWritten> written = io.Take();
-    ASSERT_EQ(1u, written.size());
-    EXPECT_EQ(Bytes{0x81}, written[0].bytes);
+    EXPECT_TRUE(engine.IsAckDue(kStart + kSpan + 2)) << "the device waits on it to resend frame 2";
+    engine.SendPhase(kStart + kSpan + 2);
+    EXPECT_EQ(Bytes{0x41}, io.Take().at(0).bytes);
+    engine.SendPhase(kStart + 3 * kSpan);
+    EXPECT_TRUE(io.Take().empty()) << "no NAK 1 either";
 
     // With data waiting, an acknowledgement rides in byte 0 of the burst's first frame.
     Receive(Frame(0x00, 2, {6}), kStart + 3 * kSpan);
@@ -371,7 +382,7 @@ TEST_F(CPortTest, GapIsAnsweredWithANakOnlyWhenItNamesANewNumber) {
     EXPECT_EQ((Bytes{5, 6, 7}), io.delivered);
     io.queue = Sequence(20);
     engine.SendPhase(kStart + 3 * kSpan);
-    written = io.Take();
+    std::vector<CWritten> written = io.Take();
     ASSERT_EQ(2u, written.size());
     EXPECT_EQ(0x43, written[0].bytes[0]);
     EXPECT_EQ(0x00, written[1].bytes[0]);
@@ -379,16 +390,16 @@ TEST_F(CPortTest, GapIsAnsweredWithANakOnlyWhenItNamesANewNumber) {
 
 TEST_F(CPortTest, AckGoesOutAfterAThirdOfTheFramesInFlight) {
     LinkUp();
-    Receive(Frame(0x00, 1, {1}));
+    for (BYTE sequence = 1; sequence <= 3; ++sequence) Receive(Frame(0x00, sequence, {sequence}));
     engine.Deliver(kStart);
     EXPECT_FALSE(engine.IsAckDue(kStart));
-    Receive(Frame(0x00, 2, {2}));
+    Receive(Frame(0x00, 4, {4}));
     engine.Deliver(kStart);
-    EXPECT_TRUE(engine.IsAckDue(kStart)) << "2 frames: a third of the 8 the device may send";
+    EXPECT_TRUE(engine.IsAckDue(kStart)) << "4 frames: a third of the 12 the device may send";
     engine.SendPhase(kStart);
     std::vector<CWritten> written = io.Take();
     ASSERT_EQ(1u, written.size());
-    EXPECT_EQ(Bytes{0x42}, written[0].bytes);
+    EXPECT_EQ(Bytes{0x44}, written[0].bytes);
     EXPECT_FALSE(engine.IsAckDue(kStart));
 }
 
