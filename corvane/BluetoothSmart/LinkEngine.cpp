@@ -380,10 +380,11 @@ BYTE CLinkEngine::ChooseAcknowledgement(DWORD now) {
             number = received;
             m_gapSince = 0;
         } else {
-            // While data flows (a phase right after a delivery), fast
-            // recovery leaves the newest frame unacknowledged, for a NAK to
-            // name when a gap appears; any later phase acknowledges it.
-            bool flowing = m_lastDataAt == Stamp(now) && m_gapSince == 0 && !m_ackOwed;
+            // While data flows (a frame came in order in the last T ms),
+            // fast recovery leaves the newest frame unacknowledged, for a
+            // NAK to name when a gap appears; a later phase, or a copy of
+            // it, has it acknowledged.
+            bool flowing = m_lastDataAt != 0 && now - m_lastDataAt < TimerSpan() / 10 && m_gapSince == 0 && !m_ackOwed;
             number = m_rules.fastRecovery && flowing ? received - 1 : received;
             if (number > m_lastAck) {
                 kind = link::ackKind;
@@ -397,14 +398,19 @@ BYTE CLinkEngine::ChooseAcknowledgement(DWORD now) {
             }
         }
     }
-    m_rxSinceAck = 0;
     m_ackOwed = false;
     m_copySeen = false;
+    if (kind != 0) {
+        if (kind == link::nakKind) ++m_counters.naksSent;
+        else ++m_counters.acksSent;
+        m_lastAck = number;
+        m_lastAckAt = Stamp(now);
+    }
+    // Plain rules: every decision starts the count afresh. Otherwise frames
+    // stay counted until an ACK names them, so that a phase that had nothing
+    // new to name does not put off the next ACK.
+    m_rxSinceAck = m_rules.forwardAcks ? m_rxNext - 1 - m_lastAck : 0;
     if (kind == 0) return 0;
-    if (kind == link::nakKind) ++m_counters.naksSent;
-    else ++m_counters.acksSent;
-    m_lastAck = number;
-    m_lastAckAt = Stamp(now);
     return static_cast<BYTE>(kind | ((number % m_window) & link::numberMask));
 }
 

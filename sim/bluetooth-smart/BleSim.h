@@ -98,6 +98,10 @@ BLESIM_API BOOL WINAPI BleSimSetLiteral(ULONGLONG address, BOOL literal);
 BLESIM_API DWORD WINAPI BleSimDeviceSend(ULONGLONG address, const void* data, DWORD size);
 // Bytes the device received in order (not with echo); null or 0: how many wait.
 BLESIM_API DWORD WINAPI BleSimDeviceReceive(ULONGLONG address, void* buffer, DWORD size);
+// Waits until the device holds at least count bytes received in order (not
+// with echo), or timeoutMs passed; answers how many it holds. Woken by each
+// frame the device takes, not by polling.
+BLESIM_API DWORD WINAPI BleSimWaitDeviceReceived(ULONGLONG address, DWORD count, DWORD timeoutMs);
 BLESIM_API BOOL WINAPI BleSimGetCounters(ULONGLONG address, BLESIM_COUNTERS* counters);
 
 // --- Raw frames --------------------------------------------------------------

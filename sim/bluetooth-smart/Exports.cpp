@@ -115,6 +115,10 @@ BLESIM_API DWORD WINAPI BleSimDeviceReceive(ULONGLONG address, void* buffer, DWO
     return CStack::Get().DeviceReceive(address, buffer, size);
 }
 
+BLESIM_API DWORD WINAPI BleSimWaitDeviceReceived(ULONGLONG address, DWORD count, DWORD timeoutMs) {
+    return CStack::Get().WaitReceived(address, count, timeoutMs);
+}
+
 BLESIM_API BOOL WINAPI BleSimGetCounters(ULONGLONG address, BLESIM_COUNTERS* counters) {
     return counters && CStack::Get().GetCounters(address, *counters);
 }

@@ -105,6 +105,7 @@ CStack::CStack() : m_thread(nullptr) {
     ::InitializeCriticalSection(&m_lock);
     m_wake = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
     m_frameWritten = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    m_received = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_thread = ::CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr);
     // Something to talk to before anyone configured a device.
     AddDevice(0x001122334455ull, L"Corvane BLE Simulator", BLESIM_DEVICE_DATA_SERVICE | BLESIM_DEVICE_ECHO);
@@ -357,6 +358,23 @@ DWORD CStack::TakeFrame(ULONGLONG address, BYTE* frame, DWORD capacity, DWORD* f
         DWORD now = ::GetTickCount();
         if (static_cast<LONG>(deadline - now) <= 0) return 0;
         ::WaitForSingleObject(m_frameWritten, deadline - now);
+    }
+}
+
+DWORD CStack::WaitReceived(ULONGLONG address, DWORD count, DWORD timeoutMs) {
+    DWORD deadline = ::GetTickCount() + timeoutMs;
+    for (;;) {
+        ::ResetEvent(m_received);  // before looking: a frame after the look sets it again
+        DWORD received;
+        {
+            CLock lock(m_lock);
+            CDevice* device = FindDevice(address);
+            if (!device || !device->link) return 0;
+            received = static_cast<DWORD>(device->link->GetReceivedCount());
+        }
+        LONG remaining = static_cast<LONG>(deadline - ::GetTickCount());
+        if (received >= count || remaining <= 0) return received;
+        ::WaitForSingleObject(m_received, static_cast<DWORD>(remaining));
     }
 }
 
@@ -665,6 +683,7 @@ void CStack::Run() {
                 CFrame frame;
                 while (device.up.Pop(now, frame)) {
                     if (!device.raw) device.link->OnFrame(frame.data, frame.size, Tick(now));
+                    ::SetEvent(m_received);
                 }
                 // Delivering may remove the device from under the loop: look
                 // it up again after every callback.
