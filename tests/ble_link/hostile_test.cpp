@@ -85,7 +85,7 @@ TEST(HostileLink, DuplicatedFramesAreAbsorbed) {
 TEST(LiteralDevice, StreamsArriveIntactThroughBurstsLateWakeUpsAndHighRates) {
     for (DWORD framesPerSecond : {0u, 400u, 1000u, 1500u})  // 0: no spacing, whole-window bursts
         for (DWORD lateMs : {0u, 15u, 30u, 50u})
-            for (DWORD seed = 1; seed <= 12; ++seed) {
+            for (DWORD seed = 1; seed <= 20; ++seed) {
                 CModelConfig config;
                 config.seed = seed;
                 config.SetChannel(5 + (seed * 7) % 50, 0, 0, 0, framesPerSecond, seed);
@@ -93,6 +93,7 @@ TEST(LiteralDevice, StreamsArriveIntactThroughBurstsLateWakeUpsAndHighRates) {
                 config.wakeLatencyUs = lateMs ? lateMs * 1000 : 400;
                 config.bytesUp = config.bytesDown = 24 * 1024;
                 if (seed % 3 == 1) config.bytesUp = 0;  // bare acknowledgements one way
+                if (seed % 4 == 0) config.parameters[3] = 0x10;  // W 16
                 CModelResult result = RunLinkModel(config);
                 ASSERT_TRUE(result.Ok()) << framesPerSecond << " frames/s, up to " << lateMs << " ms late, "
                                          << Label(config) << ": " << result.Describe();
