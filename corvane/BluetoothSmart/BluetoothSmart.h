@@ -9,6 +9,8 @@
 #include <basalt/GATT.h>
 #include <basalt/Threads.h>
 
+#include <atomic>
+
 namespace corvane {
 
 namespace bluetooth_smart {
@@ -80,7 +82,7 @@ private:
     BLUETOOTH_GATT_EVENT_HANDLE m_registration;
     std::vector<BYTE> m_registrationBlock;
     CFrameSlots m_slots;
-    bool m_fastRecovery;  // read by the worker as it starts
+    std::atomic<bool> m_fastRecovery;  // set by the client, read by the worker as it starts
 };
 
 // The factories the exported ones reach the driver through.

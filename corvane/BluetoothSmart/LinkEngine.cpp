@@ -228,8 +228,9 @@ void CLinkEngine::ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size)
             ++m_counters.duplicates;
             return;
         }
-        // The peer holds at most its in-flight limit beyond what we last
-        // acknowledged; this engine's peer never more.
+        // A peer on this engine's rules has at most the in-flight limit
+        // (12, or 8 with fast recovery on both ends) beyond what we last
+        // acknowledged, for it cannot know of anything later.
         if (number - m_lastAck > GetSendLimit()) {
             // A plain device sends up to W at once: its frames come in order,
             // each right after the highest one, which a late copy never is.

@@ -10,12 +10,12 @@
 //               C2 link confirm 01 W T (4), C6 link accepted (1), D5 link abort (1)
 //   else        data: byte 0 = 0x40|n (ACK n), 0x80|n (NAK n) or 0x00 (none);
 //               byte 1 = sequence number (absolute number mod W, 0x20 added on
-//               a resend after a timeout); bytes 2.. = 1 to 18 payload bytes.
+//               a resend); bytes 2.. = 1 to 18 payload bytes.
 //
-// A port drives the engine from its worker:
+// A port drives the engine from its worker through CLinkWorker (below):
 //   Start(now);                                  connect request
 //   frames filed:  Receive(frame) for each, then Deliver(now),
-//                  then SendPhase(now) if IsAckDue()
+//                  then SendPhase(now) if IsAckDue(now)
 //   send-now, data queued, time-out (GetWaitTimeout):  SendPhase(now)
 //   TakeSendNow() after Receive: wake at once for a send phase.
 #include <basalt/Config.h>

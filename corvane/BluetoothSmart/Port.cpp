@@ -233,18 +233,16 @@ DWORD CBluetoothSmartPort::ThreadProcFn() {
     boost::shared_ptr<INotice> notice(new CNoticeOvl(pending));
     m_outgoing.RegisterNotice(notice, eventOutgoingPending);
     try {
-        CLinkEngine engine(CLinkEngine::rolePort, *this, m_fastRecovery ? CLinkRules::Fast() : CLinkRules::Reliable());
+        CLinkEngine engine(CLinkEngine::rolePort, *this, m_fastRecovery.load() ? CLinkRules::Fast() : CLinkRules::Reliable());
         CLinkWorker worker(engine, *this);
         worker.Start(::GetTickCount());
         const HANDLE handles[4] = {m_stop.GetHandle(), m_sendNow.GetHandle(), m_frame.GetHandle(),
                                    pending.GetEventHandle()};
         for (;;) {
             DWORD result = ::WaitForMultipleObjects(4, handles, FALSE, worker.GetWaitTimeout());
+            if (result == WAIT_OBJECT_0) break;  // stop
             CLinkWorker::EWake wake;
             switch (result) {
-            case WAIT_OBJECT_0:
-                wake = CLinkWorker::wakeTimeout;  // not used: the loop ends
-                break;
             case WAIT_OBJECT_0 + 1:
                 wake = CLinkWorker::wakeSendNow;
                 break;
@@ -263,7 +261,6 @@ DWORD CBluetoothSmartPort::ThreadProcFn() {
             default:
                 throw basalt::CWinException(__LINE__, kFile, L"WaitForMultipleObjects", ERROR_INTERNAL_ERROR);
             }
-            if (result == WAIT_OBJECT_0) break;
             if (worker.OnWake(wake, ::GetTickCount())) m_sendNow.Set();
         }
     } catch (const basalt::CStdException& e) {

@@ -1,6 +1,7 @@
 // The whole link in the discrete-event model: byte streams both ways through
-// a channel that loses, reorders and duplicates frames, with the port's
-// rules as the engine runs them and, for comparison, the plain ones.
+// a channel that loses, reorders and duplicates frames against the
+// simulator's own device, and through a lossless one against a device on the
+// plain rules.
 #include "LinkModel.h"
 
 #include <gtest/gtest.h>
@@ -20,12 +21,6 @@ CModelConfig Hostile(DWORD seed, DWORD lossPermille, DWORD reorderPermille, DWOR
     CModelConfig config;
     config.seed = seed;
     config.SetChannel(5 + (seed * 7) % 50, lossPermille, reorderPermille, duplicatePermille, 400, seed);
-    return config;
-}
-
-CModelConfig WithRules(CModelConfig config, const CLinkRules& rules) {
-    config.portRules = rules;
-    config.deviceRules = rules;
     return config;
 }
 
