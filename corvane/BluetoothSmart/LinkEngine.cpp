@@ -112,10 +112,19 @@ DWORD CLinkEngine::GetSendLimit() const {
     return std::max<DWORD>(m_rules.fastRecovery ? m_window / 4 : m_window * 3 / 8, 1);
 }
 
+DWORD CLinkEngine::GetPeerLimit() const {
+    // What a peer on these rules may have in flight, which the receive
+    // window takes in any order: 3W/8 (12 of 32), or W/4 with fast
+    // recovery. A peer that sends more (a plain device, or this engine in
+    // its default rules against one with fast recovery) has the rest taken
+    // only in order; see CLinkRules::guardReceiveWindow.
+    return std::max<DWORD>(m_rules.fastRecovery ? m_window / 4 : m_window * 3 / 8, 1);
+}
+
 DWORD CLinkEngine::GetAckThreshold() const {
-    // A third of what the sender may have in flight (2 of 8), not of W: the
-    // sender waits on these acknowledgements to refill its smaller window.
-    return m_rules.ackThirdOfFlight ? std::max<DWORD>(GetSendLimit() / 3, 1) : m_window / 3;
+    // A third of what the peer may have in flight (4 of 12, 2 of 8), not of
+    // W: the peer waits on these acknowledgements to refill its window.
+    return m_rules.ackThirdOfFlight ? std::max<DWORD>(GetPeerLimit() / 3, 1) : m_window / 3;
 }
 
 bool CLinkEngine::IsAckDue(DWORD now) const {
@@ -231,7 +240,7 @@ void CLinkEngine::ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size)
         // A peer on this engine's rules has at most the in-flight limit
         // (12, or 8 with fast recovery on both ends) beyond what we last
         // acknowledged, for it cannot know of anything later.
-        if (number - m_lastAck > GetSendLimit()) {
+        if (number - m_lastAck > GetPeerLimit()) {
             // A plain device sends up to W at once: its frames come in order,
             // each right after the highest one, which a late copy never is.
             // Settled once the whole pass is in, since slots are taken in

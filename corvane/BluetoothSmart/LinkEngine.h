@@ -61,11 +61,14 @@ const BYTE initialTimerUnit = 255;
 // window: it drops everything unacknowledged.
 struct CLinkRules {
     // The sender keeps at most 3W / 8 frames unacknowledged (12 of 32), not
-    // W: a late copy of a data frame then has to lag 20 numbers behind
-    // before its alias a modulus ahead could be a frame the sender may have
-    // sent. With fast recovery W / 4 (8), so that reordering by up to 24
-    // places cannot corrupt the stream. (Not less than 12 by default: a
-    // plain receiver acknowledges after W / 3 frames, 10, or on its timer.)
+    // W: with W in flight, a copy resent after a lost ACK unwraps to the
+    // very next number the receiver expects. The receiver trusts the same
+    // 12 beyond its last ACK, so a late copy has to lag 20 numbers behind
+    // before its alias could be taken. With fast recovery both are W / 4
+    // (8), so that reordering by up to 24 places cannot corrupt the stream.
+    // (Not fewer than 12 by default: a plain receiver acknowledges only
+    // after W / 3 frames, 10, or on its timer. More would serve a plain
+    // receiver faster but lets copies through this engine's guard.)
     bool limitInFlight;
     // An ACK or NAK whose number matches no frame in the send window removes
     // nothing and restarts no timer (a NAK still sends the window again),
@@ -226,6 +229,9 @@ public:
     size_t GetReorderCount() const { return m_reorder.size(); }
     // Frames the sender may have unacknowledged at once.
     DWORD GetSendLimit() const;
+    // Frames beyond the last acknowledged one that the receive window takes
+    // in any order (more only in order).
+    DWORD GetPeerLimit() const;
     // In-order frames after which the receiver acknowledges.
     DWORD GetAckThreshold() const;
 
