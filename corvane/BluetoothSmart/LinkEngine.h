@@ -88,10 +88,14 @@ struct CLinkRules {
     // Acknowledgements only move forward: no ACK or NAK names a number at or
     // below the last one sent, so none can name a frame the peer already
     // removed and make a plain device drop its window (a repeated ACK with a
-    // full window matches the newest entry; with fewer, nothing). A frame
-    // resent after a time-out that is a copy of a delivered one means the
-    // ACK was lost: it is repeated then, but only once T x 5 ms passed since
-    // the last one, by when that ACK has reached the peer if it was not lost.
+    // full window matches the newest entry; with fewer, nothing). So the
+    // plain NAK (rxNext - 1 after T x 10 ms of gap, by when that number was
+    // acknowledged) goes out only if it names a new number; instead a gap,
+    // or a copy, is answered at once with an ACK of what came in order, if
+    // that is new. A frame resent that is a copy of a delivered one means
+    // our ACK was lost: it is repeated then, but only once T x 5 ms passed
+    // since the last one, by when that ACK had reached the peer if it was
+    // not lost. Frames stay counted until an ACK names them.
     bool forwardAcks;
     // Every resend carries the flag 0x20, not only those after a time-out,
     // so the receiver can tell a first send from a copy.
