@@ -138,7 +138,7 @@ double ModelGoodput(const CPortRules& port, const CPeer& peer, bool toDevice, DW
 void RunModel() {
     const CPeer peers[] = {{"own engine", corvane::CLinkRules::Fast(), 8},
                            {"plain rules", corvane::CLinkRules::LiteralDevice(), 32}};
-    const CPortRules ports[] = {{"default", corvane::CLinkRules::Reliable(), 8},
+    const CPortRules ports[] = {{"default", corvane::CLinkRules::Reliable(), 12},
                                 {"fast", corvane::CLinkRules::Fast(), 8},
                                 {"plain", corvane::CLinkRules::Literal(), 32}};
     std::printf("Link model, virtual time: 50 KB one way, 10 seeds, %lu frames/s, 10 ms one-way delay, W 32\n",
@@ -198,7 +198,8 @@ int main(int argc, char** argv) {
                 std::printf("failed: %s\n", e.what());
                 return 2;
             }
-            double ideal = Ideal(delay, direction == 0 || !run.literal ? 8 : 32);
+            // In flight: the port 12 (8 with fast recovery), the device 8, or 32 on the plain rules.
+            double ideal = Ideal(delay, direction == 0 ? (run.fast ? 8 : 12) : (run.literal ? 32 : 8));
             std::printf("%-12s %-8s %-7s %-6s %-14s %12.0f %12.0f %7.2f\n", run.literal ? "plain rules" : "own engine",
                         run.fast ? "fast" : "default", (std::to_string(delay) + " ms").c_str(),
                         (std::to_string(run.loss / 10) + " %").c_str(),
