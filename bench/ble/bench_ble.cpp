@@ -1,12 +1,19 @@
-// Goodput of a Bluetooth Smart port over the simulated channel, each way, at
-// one-way delays of 10 and 50 ms and loss of 0, 2 and 10 %, beside the
-// window-limited ideal: the frames the sender really keeps in flight (12 of
-// W = 32) of 18 bytes per round trip, capped by the channel's frame rate.
-//   port->device:  IPort::Send, counted as the simulated device delivers it
-//   device->port:  the device sends, counted as IPort::Recv returns it
+// Goodput of the Bluetooth Smart link each way against the window-limited
+// ideal (the frames the sender keeps in flight, 18 bytes each, per round
+// trip, capped by the channel's frame rate), at 0, 2 and 10 % loss, for both
+// peers: the simulated device on this engine's rules and one on the plain
+// rules, with the port's default rules, with fast recovery, and (as the
+// baseline) with the plain rules.
+//   1. The link model in virtual time (the port's own worker loop and engine):
+//      50 KB one way, averaged over seeds, so loss is measured, not guessed.
+//   2. The real port through the simulated stack, in real time, briefly:
+//      port->device: IPort::Send, counted as the simulated device delivers it
+//      device->port: the device sends, counted as IPort::Recv returns it
 #include "BleSim.h"
 #include "BluetoothSmart/BluetoothSmart.h"
 #include "Common.h"
+#include "LinkModel.h"
+#include "Properties.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,20 +24,20 @@ namespace {
 
 const ULONGLONG kDevice = 0x001122334455ull;
 const DWORD kFramesPerSecond = 400;  // a few frames per connection interval
-const DWORD kWarmUpMs = 1500;
+const DWORD kWarmUpMs = 1000;
 
-DWORD MeasureMs(DWORD delayMs) { return delayMs >= 50 ? 8000 : 5000; }
+DWORD MeasureMs(DWORD) { return 2500; }
 
 double Ideal(DWORD delayMs, DWORD inFlight) {
     double roundTrip = 2.0 * delayMs / 1000.0;
     return std::min(inFlight * 18.0 / roundTrip, kFramesPerSecond * 18.0);
 }
 
-void Prepare(DWORD delayMs, DWORD lossPermille) {
+void Prepare(DWORD delayMs, DWORD lossPermille, bool literal) {
     BleSimReset();
     BleSimRemoveNodes(L"BTHLE\\");
     BleSimRemoveNodes(L"BTHLEDEVICE\\");
-    BleSimAddDevice(kDevice, L"Bench", BLESIM_DEVICE_DATA_SERVICE);
+    BleSimAddDevice(kDevice, L"Bench", BLESIM_DEVICE_DATA_SERVICE | (literal ? BLESIM_DEVICE_LITERAL : 0));
     BleSimRegisterNodes(kDevice);
     BLESIM_CHANNEL channel = {};
     channel.delayMs = delayMs;
@@ -91,38 +98,113 @@ double DeviceToPort(corvane::IPort& port, DWORD measureMs) {
     return counted * 1000.0 / std::max<DWORD>(::GetTickCount() - begin, 1);
 }
 
+// --- The link model ------------------------------------------------------------
+
+struct CPeer {
+    const char* name;
+    corvane::CLinkRules rules;
+    DWORD inFlight;  // what this peer keeps in flight as a sender
+};
+
+struct CPortRules {
+    const char* name;
+    corvane::CLinkRules rules;
+    DWORD inFlight;
+};
+
+// Mean goodput (B/s) over seeds of one stream one way; counts corrupt runs.
+double ModelGoodput(const CPortRules& port, const CPeer& peer, bool toDevice, DWORD delayMs, DWORD lossPermille,
+                    int& corrupt, int& stalled) {
+    const int seeds = 10;
+    const size_t bytes = 50 * 1024;
+    double total = 0;
+    for (int seed = 1; seed <= seeds; ++seed) {
+        link_model::CModelConfig config;
+        config.seed = seed;
+        config.SetChannel(delayMs, lossPermille, 0, 0, kFramesPerSecond, seed);
+        config.portRules = port.rules;
+        config.deviceRules = peer.rules;
+        config.bytesUp = toDevice ? bytes : 0;
+        config.bytesDown = toDevice ? 0 : bytes;
+        config.timeLimitMs = 600 * 1000;
+        link_model::CModelResult result = link_model::RunLinkModel(config);
+        if (!result.intact) ++corrupt;
+        else if (!result.complete) ++stalled;
+        if (result.Ok()) total += bytes * 1000.0 / std::max<std::uint64_t>(result.elapsedMs, 1);
+    }
+    return total / seeds;
+}
+
+void RunModel() {
+    const CPeer peers[] = {{"own engine", corvane::CLinkRules::Fast(), 8},
+                           {"plain rules", corvane::CLinkRules::LiteralDevice(), 32}};
+    const CPortRules ports[] = {{"default", corvane::CLinkRules::Reliable(), 12},
+                                {"fast", corvane::CLinkRules::Fast(), 8},
+                                {"plain", corvane::CLinkRules::Literal(), 32}};
+    std::printf("Link model, virtual time: 50 KB one way, 10 seeds, %lu frames/s, 10 ms one-way delay, W 32\n",
+                kFramesPerSecond);
+    std::printf("%-12s %-8s %-5s %-13s %11s %11s %6s %s\n", "device", "port", "loss", "direction", "goodput B/s",
+                "ideal B/s", "ratio", "runs lost");
+    for (const CPeer& peer : peers)
+        for (const CPortRules& port : ports)
+            for (DWORD loss : {0u, 20u, 100u})
+                for (bool toDevice : {true, false}) {
+                    int corrupt = 0, stalled = 0;
+                    double goodput = ModelGoodput(port, peer, toDevice, 10, loss, corrupt, stalled);
+                    double ideal = Ideal(10, toDevice ? port.inFlight : peer.inFlight);
+                    char lost[64] = "";
+                    if (corrupt || stalled) std::snprintf(lost, sizeof lost, "%d corrupt, %d stalled", corrupt, stalled);
+                    std::printf("%-12s %-8s %-5s %-13s %11.0f %11.0f %6.2f %s\n", peer.name, port.name,
+                                (std::to_string(loss / 10) + " %").c_str(), toDevice ? "port->device" : "device->port",
+                                goodput, ideal, goodput / ideal, lost);
+                    std::fflush(stdout);
+                }
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    RunModel();
+    if (argc > 1 && std::string(argv[1]) == "--model") return 0;
+
     corvane::CLibraryScope library;
-    std::printf("Bluetooth Smart port over the simulated channel, %lu frames/s each way, W 32 (12 in flight)\n",
-                kFramesPerSecond);
-    std::printf("%-7s %-6s %-14s %12s %12s %7s\n", "delay", "loss", "direction", "goodput B/s", "ideal B/s", "ratio");
-    const DWORD inFlight = 12;
-    for (DWORD delay : {10u, 50u}) {
-        for (DWORD loss : {0u, 20u, 100u}) {
-            for (int direction = 0; direction < 2; ++direction) {
-                Prepare(delay, loss);
-                auto port = corvane::CreateBluetoothSmartPort(
-                    corvane::CBluetoothSmartPortAddr::CreateInstance(kDevice, 0, L"Bench"));
-                double goodput = 0;
-                try {
-                    port->Open();
-                    if (!WaitForLink(5000)) {
-                        std::printf("link did not come up\n");
-                        return 1;
-                    }
-                    goodput = direction == 0 ? PortToDevice(*port, MeasureMs(delay)) : DeviceToPort(*port, MeasureMs(delay));
-                } catch (const basalt::CStdException& e) {
-                    std::printf("failed: %s\n", e.what());
-                    return 2;
+    std::printf("\nThe port through the simulated stack, real time, %lu frames/s each way, W 32\n", kFramesPerSecond);
+    std::printf("%-12s %-8s %-7s %-6s %-14s %12s %12s %7s\n", "device", "port", "delay", "loss", "direction",
+                "goodput B/s", "ideal B/s", "ratio");
+    struct {
+        bool literal;
+        bool fast;
+        DWORD loss;
+    } runs[] = {{false, false, 0}, {false, false, 20}, {false, true, 20}, {true, false, 0}};
+    for (const auto& run : runs) {
+        const DWORD delay = 10;
+        for (int direction = 0; direction < 2; ++direction) {
+            Prepare(delay, run.loss, run.literal);
+            auto port = corvane::CreateBluetoothSmartPort(
+                corvane::CBluetoothSmartPortAddr::CreateInstance(kDevice, 0, L"Bench"));
+            double goodput = 0;
+            try {
+                if (run.fast) {
+                    auto settings = corvane::IPropertySet::CreateInstance(L"Id=\"FastRecovery\",vt=VT_BOOL,Flags=0,PL=0,Value=-1;");
+                    port->SetSettings(settings);
                 }
-                double ideal = Ideal(delay, inFlight);
-                std::printf("%-7s %-6s %-14s %12.0f %12.0f %7.2f\n", (std::to_string(delay) + " ms").c_str(),
-                            (std::to_string(loss / 10) + " %").c_str(),
-                            direction == 0 ? "port->device" : "device->port", goodput, ideal, goodput / ideal);
-                std::fflush(stdout);
+                port->Open();
+                if (!WaitForLink(5000)) {
+                    std::printf("link did not come up\n");
+                    return 1;
+                }
+                goodput = direction == 0 ? PortToDevice(*port, MeasureMs(delay)) : DeviceToPort(*port, MeasureMs(delay));
+            } catch (const basalt::CStdException& e) {
+                std::printf("failed: %s\n", e.what());
+                return 2;
             }
+            // In flight: the port 12 (8 with fast recovery), the device 8, or 32 on the plain rules.
+            double ideal = Ideal(delay, direction == 0 ? (run.fast ? 8 : 12) : (run.literal ? 32 : 8));
+            std::printf("%-12s %-8s %-7s %-6s %-14s %12.0f %12.0f %7.2f\n", run.literal ? "plain rules" : "own engine",
+                        run.fast ? "fast" : "default", (std::to_string(delay) + " ms").c_str(),
+                        (std::to_string(run.loss / 10) + " %").c_str(),
+                        direction == 0 ? "port->device" : "device->port", goodput, ideal, goodput / ideal);
+            std::fflush(stdout);
         }
     }
     BleSimRemoveNodes(L"BTHLE\\");

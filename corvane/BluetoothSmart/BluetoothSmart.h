@@ -9,6 +9,8 @@
 #include <basalt/GATT.h>
 #include <basalt/Threads.h>
 
+#include <atomic>
+
 namespace corvane {
 
 namespace bluetooth_smart {
@@ -17,9 +19,11 @@ extern const GUID linkService;        // {F000A050-008B-4000-B000-000000000000}
 const USHORT linkServiceUuid = 0xA050;
 const USHORT dataCharacteristicUuid = 0xA002;
 const DWORD defaultBufferSize = 0x10000;
+// SetSettings: a boolean property of this name turns fast recovery on or off.
+const wchar_t fastRecoverySetting[] = L"FastRecovery";
 }  // namespace bluetooth_smart
 
-class CBluetoothSmartPort : public IPort, public basalt::CMultiThreadObject, private ILinkIO {
+class CBluetoothSmartPort : public IPort, public basalt::CMultiThreadObject, private ILinkIO, private ILinkSlots {
 public:
     // Throws CWinException 87 unless the address is a Bluetooth Smart address.
     explicit CBluetoothSmartPort(boost::shared_ptr<const IPortAddr> address);
@@ -57,8 +61,8 @@ private:
 
     static DWORD WINAPI ThreadProc(void* port);
     DWORD ThreadProcFn();
-    // Each filed frame to the engine, slot by slot.
-    void ReceivePhase(CLinkEngine& engine, DWORD now);
+    // One slot's frame for the worker's receive pass, under the lock.
+    DWORD TakeSlot(DWORD slot, BYTE* frame) override;
 
     // What the engine does to the characteristic and the streams.
     void WriteFrame(const BYTE* frame, DWORD size, bool control) override;
@@ -78,6 +82,7 @@ private:
     BLUETOOTH_GATT_EVENT_HANDLE m_registration;
     std::vector<BYTE> m_registrationBlock;
     CFrameSlots m_slots;
+    std::atomic<bool> m_fastRecovery;  // set by the client, read by the worker as it starts
 };
 
 // The factories the exported ones reach the driver through.

@@ -74,9 +74,17 @@ void CLinkEngine::Reset() {
     m_gapSince = 0;
     m_rxSinceAck = 0;
     m_ackOwed = false;
+    m_copySeen = false;
     m_sendNow = false;
+    m_lastAck = 0;
+    m_lastAckAt = 0;
+    m_rxHighest = 0;
+    m_lastDataAt = 0;
+    m_srtt = m_rttvar = m_rto = 0;
+    m_backoff = 1;
     m_paramsSentAt = 0;
     m_reorder.clear();
+    m_beyond.clear();
     m_sendWindow.clear();
     m_counters = CCounters();
 }
@@ -89,21 +97,45 @@ void CLinkEngine::SetOfferedParameters(const BYTE parameters[6]) {
 // or every send phase would count as a time-out and the worker would spin.
 DWORD CLinkEngine::TimerSpan() const { return std::max<DWORD>(m_timerUnit, 1) * 10; }
 
-DWORD CLinkEngine::GetWaitTimeout() const { return TimerSpan() / 3; }
+DWORD CLinkEngine::GetWaitTimeout() const {
+    DWORD timeout = TimerSpan() / 3;
+    // The adaptive time-out has to be looked at sooner than a third of T.
+    if (m_rules.fastRecovery && m_rto && !m_sendWindow.empty())
+        timeout = std::min(timeout, std::max<DWORD>(m_rto * m_backoff / 2, 5));
+    return timeout;
+}
 
 DWORD CLinkEngine::GetSendLimit() const {
-    // 3W/8 rather than W in flight: see CLinkRules::limitInFlight for the
-    // aliasing of sequence numbers that a full window lets through.
-    return m_rules.limitInFlight ? std::max<DWORD>(m_window * 3 / 8, 1) : m_window;
+    // 3W/8 or, with fast recovery, W/4 rather than W in flight: see
+    // CLinkRules::limitInFlight.
+    if (!m_rules.limitInFlight) return m_window;
+    return std::max<DWORD>(m_rules.fastRecovery ? m_window / 4 : m_window * 3 / 8, 1);
+}
+
+DWORD CLinkEngine::GetPeerLimit() const {
+    // What a peer on these rules may have in flight, which the receive
+    // window takes in any order: 3W/8 (12 of 32), or W/4 with fast
+    // recovery. A peer that sends more (a plain device, or this engine in
+    // its default rules against one with fast recovery) has the rest taken
+    // only in order; see CLinkRules::guardReceiveWindow.
+    return std::max<DWORD>(m_rules.fastRecovery ? m_window / 4 : m_window * 3 / 8, 1);
 }
 
 DWORD CLinkEngine::GetAckThreshold() const {
-    // A third of what the sender may have in flight (4 of 12), not of W: the
-    // sender waits on these acknowledgements to refill its smaller window.
-    return m_rules.ackThirdOfFlight ? std::max<DWORD>(GetSendLimit() / 3, 1) : m_window / 3;
+    // A third of what the peer may have in flight (4 of 12, 2 of 8), not of
+    // W: the peer waits on these acknowledgements to refill its window.
+    return m_rules.ackThirdOfFlight ? std::max<DWORD>(GetPeerLimit() / 3, 1) : m_window / 3;
 }
 
-bool CLinkEngine::IsAckDue() const { return m_ackOwed || m_rxSinceAck >= GetAckThreshold(); }
+bool CLinkEngine::IsAckDue(DWORD now) const {
+    if (m_rxSinceAck >= GetAckThreshold()) return true;
+    if (!m_rules.forwardAcks) return false;
+    // A gap, or a copy of a frame we hold, while the last frame received in
+    // order is not acknowledged yet: the peer is waiting on that ACK (with
+    // fast recovery, a NAK) to send what is missing. A forward ACK is safe.
+    if ((m_gapSince != 0 || m_copySeen) && m_rxNext - 1 > m_lastAck) return true;
+    return m_ackOwed;
+}
 
 bool CLinkEngine::TakeSendNow() {
     bool now = m_sendNow;
@@ -195,23 +227,66 @@ DWORD CLinkEngine::Unwrap(BYTE sequence) const {
 }
 
 void CLinkEngine::ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size) {
+    bool resent = (sequence & link::resendFlag) != 0;
     // The resend flag marks a frame, it is not part of its number; with W at
     // most 32 the number never uses that bit.
     if (m_rules.stripResendFlag) sequence &= static_cast<BYTE>(~link::resendFlag);
     DWORD number = Unwrap(sequence);
-    if (m_rules.rejectOutsideWindow) {
-        // A new frame is never more than the sender's in-flight limit ahead
-        // of rxNext; anything else is a copy of a frame already delivered
-        // (its number unwraps a whole modulus too far). Storing it would
-        // deliver it in place of the real frame later. The sender evidently
-        // missed our ACK: send a fresh one.
-        if (sequence >= m_window || number - m_rxNext >= GetSendLimit()) {
+    if (m_rules.guardReceiveWindow) {
+        if (sequence >= m_window) {
             ++m_counters.duplicates;
-            m_ackOwed = true;
             return;
         }
+        // A peer on this engine's rules has at most the in-flight limit
+        // (12, or 8 with fast recovery on both ends) beyond what we last
+        // acknowledged, for it cannot know of anything later.
+        if (number - m_lastAck > GetPeerLimit()) {
+            // A plain device sends up to W at once: its frames come in order,
+            // each right after the highest one, which a late copy never is.
+            // Settled once the whole pass is in, since slots are taken in
+            // index order, not in order of arrival.
+            auto found = m_beyond.find(number);
+            if (found == m_beyond.end()) found = m_beyond.emplace(number, CBeyond{resent, {}}).first;
+            found->second.resent = found->second.resent && resent;  // a first send outweighs a copy
+            found->second.payload.assign(payload, payload + size);
+            return;
+        }
+        m_rxHighest = std::max(m_rxHighest, number);
     }
     m_reorder[number].assign(payload, payload + size);
+}
+
+void CLinkEngine::SettleBeyond(DWORD now) {
+    for (auto& entry : m_beyond) {
+        if (entry.first == m_rxHighest + 1 && !entry.second.resent) {
+            m_rxHighest = entry.first;
+            m_reorder[entry.first].swap(entry.second.payload);
+        } else {
+            // A copy of a frame already delivered. Resent after a time-out
+            // although our last ACK went out T x 5 ms ago, long enough to
+            // have reached the peer: that ACK was lost, repeat it.
+            ++m_counters.duplicates;
+            m_copySeen = true;
+            if (m_rules.fastRecovery || (entry.second.resent && now - m_lastAckAt >= TimerSpan() / 2))
+                m_ackOwed = true;
+        }
+    }
+    m_beyond.clear();
+}
+
+void CLinkEngine::SampleRoundTrip(DWORD sample) {
+    // Smoothed round trip and its mean deviation, gains 1/8 and 1/4.
+    if (m_srtt == 0) {
+        m_srtt = std::max<DWORD>(sample, 1);
+        m_rttvar = sample / 2;
+    } else {
+        DWORD deviation = sample > m_srtt ? sample - m_srtt : m_srtt - sample;
+        m_rttvar = (3 * m_rttvar + deviation) / 4;
+        m_srtt = (7 * m_srtt + sample) / 8;
+    }
+    // Never below 10 ms (the tick's grain) nor above the plain time-out.
+    m_rto = std::min(std::max<DWORD>(m_srtt + 4 * m_rttvar, 10), TimerSpan());
+    m_backoff = 1;
 }
 
 void CLinkEngine::ReceiveAcknowledgement(bool nak, BYTE number, DWORD now) {
@@ -224,7 +299,14 @@ void CLinkEngine::ReceiveAcknowledgement(bool nak, BYTE number, DWORD now) {
 
     if (match == m_sendWindow.end()) ++m_counters.unmatchedAcks;
     if (match != m_sendWindow.end()) {
+        // Only frames sent once time the round trip: for one sent again, the
+        // ACK may answer either copy, and an ACK that waited for a resent
+        // frame before it measures the loss, not the link.
+        bool once = true;
+        for (auto entry = m_sendWindow.begin(); entry != std::next(match); ++entry) once = once && entry->second.sends == 1;
+        if (once) SampleRoundTrip(now - match->second.firstSent);
         m_sendWindow.erase(m_sendWindow.begin(), std::next(match));
+        m_backoff = 1;  // the frame that was resent is through
     } else if (!m_rules.keepUnmatched) {
         m_sendWindow.clear();
     }
@@ -249,6 +331,7 @@ void CLinkEngine::ReceiveAcknowledgement(bool nak, BYTE number, DWORD now) {
 // Delivery step
 
 void CLinkEngine::Deliver(DWORD now) {
+    SettleBeyond(now);
     while (!m_reorder.empty()) {
         auto lowest = m_reorder.begin();
         if (lowest->first == m_rxNext) {
@@ -257,6 +340,7 @@ void CLinkEngine::Deliver(DWORD now) {
             ++m_rxNext;
             ++m_rxSinceAck;
             m_gapSince = 0;
+            m_lastDataAt = Stamp(now);
             m_reorder.erase(lowest);
         } else if (lowest->first < m_rxNext) {
             m_reorder.erase(lowest);
@@ -278,10 +362,66 @@ void CLinkEngine::FillWindow() {
     for (DWORD offset = 0; offset < taken; offset += link::maxPayload) {
         CEntry& entry = m_sendWindow[m_txNext++];
         entry.sentAt = 0;
-        entry.sent = false;
+        entry.firstSent = 0;
+        entry.sends = 0;
         entry.size = static_cast<BYTE>(std::min<DWORD>(taken - offset, link::maxPayload));
         std::memcpy(entry.payload, &m_fillBuffer[offset], entry.size);
     }
+}
+
+BYTE CLinkEngine::ChooseAcknowledgement(DWORD now) {
+    DWORD number = 0;
+    BYTE kind = 0;
+    if (!m_rules.forwardAcks) {
+        if (m_gapSince != 0 && now - m_gapSince > TimerSpan()) {
+            kind = link::nakKind;
+            m_gapSince = 0;
+        } else if (m_rxSinceAck != 0) {
+            kind = link::ackKind;
+        }
+        number = m_rxNext - 1;
+    } else {
+        DWORD received = m_rxNext - 1;
+        bool gapOld = m_gapSince != 0 && now - m_gapSince > TimerSpan();
+        if ((gapOld || (m_rules.fastRecovery && m_gapSince != 0)) && received > m_lastAck) {
+            // Names a frame the peer still holds: it removes the frames
+            // before and sends the rest again at once.
+            kind = link::nakKind;
+            number = received;
+            m_gapSince = 0;
+        } else {
+            // While data flows (a frame came in order in the last T ms),
+            // fast recovery leaves the newest frame unacknowledged, for a
+            // NAK to name when a gap appears; a later phase, or a copy of
+            // it, has it acknowledged.
+            bool flowing = m_lastDataAt != 0 && now - m_lastDataAt < TimerSpan() / 10 && m_gapSince == 0 && !m_ackOwed;
+            number = m_rules.fastRecovery && flowing ? received - 1 : received;
+            if (number > m_lastAck) {
+                kind = link::ackKind;
+            } else if (m_ackOwed && m_lastAck != 0) {
+                // The peer resent a frame we had acknowledged long ago: our
+                // ACK was lost. (No ACK before the first frame: "0" would
+                // name the newest frame of a full window.)
+                kind = link::ackKind;
+                number = m_lastAck;
+                ++m_counters.repeatedAcks;
+            }
+        }
+    }
+    m_ackOwed = false;
+    m_copySeen = false;
+    if (kind != 0) {
+        if (kind == link::nakKind) ++m_counters.naksSent;
+        else ++m_counters.acksSent;
+        m_lastAck = number;
+        m_lastAckAt = Stamp(now);
+    }
+    // Plain rules: every decision starts the count afresh. Otherwise frames
+    // stay counted until an ACK names them, so that a phase that had nothing
+    // new to name does not put off the next ACK.
+    m_rxSinceAck = m_rules.forwardAcks ? m_rxNext - 1 - m_lastAck : 0;
+    if (kind == 0) return 0;
+    return static_cast<BYTE>(kind | ((number % m_window) & link::numberMask));
 }
 
 void CLinkEngine::SendPhase(DWORD now) {
@@ -299,51 +439,72 @@ void CLinkEngine::SendPhase(DWORD now) {
     FillWindow();
 
     auto start = m_sendWindow.end();
+    auto stop = m_sendWindow.end();
     if (!m_sendWindow.empty()) {
-        if (now - m_sendWindow.begin()->second.sentAt >= TimerSpan()) {
+        CEntry& lowest = m_sendWindow.begin()->second;
+        if (now - lowest.sentAt >= TimerSpan()) {
             start = m_sendWindow.begin();
-            if (m_sendWindow.begin()->second.sentAt != 0) ++m_counters.timeouts;
+            if (lowest.sentAt != 0) ++m_counters.timeouts;
         } else {
             start = std::find_if(m_sendWindow.begin(), m_sendWindow.end(),
                                  [](const std::pair<const DWORD, CEntry>& e) { return e.second.sentAt == 0; });
+            if (start == m_sendWindow.end() && m_rules.fastRecovery && m_rto && lowest.sentAt != 0 &&
+                now - lowest.sentAt >= m_rto * m_backoff) {
+                // Only the lowest frame goes early: one lost frame is the
+                // likely cause, and the others may well have arrived.
+                start = m_sendWindow.begin();
+                stop = std::next(start);
+                m_backoff = std::min<DWORD>(m_backoff * 2, 64);
+                ++m_counters.earlyResends;
+            }
         }
     }
 
-    BYTE acknowledgement = 0;
-    if (m_gapSince != 0 && now - m_gapSince > TimerSpan()) {
-        acknowledgement = link::nakKind;
-        m_gapSince = 0;
-        ++m_counters.naksSent;
-    } else if (m_rxSinceAck != 0 || m_ackOwed) {
-        acknowledgement = link::ackKind;
-        ++m_counters.acksSent;
-    }
-    if (acknowledgement != 0)
-        acknowledgement |= static_cast<BYTE>(((m_rxNext - 1) % m_window) & link::numberMask);
-    m_rxSinceAck = 0;
-    m_ackOwed = false;
+    BYTE acknowledgement = ChooseAcknowledgement(now);
 
     // The acknowledgement rides in the first frame of the burst only.
     BYTE frame[link::maxFrame];
-    while (acknowledgement != 0 || start != m_sendWindow.end()) {
+    while (acknowledgement != 0 || start != stop) {
         frame[0] = acknowledgement;
         acknowledgement = 0;
         DWORD size = 1;
-        if (start != m_sendWindow.end()) {
+        if (start != stop) {
             CEntry& entry = start->second;
             frame[1] = static_cast<BYTE>(start->first % m_window);
-            if (entry.sentAt != 0) frame[1] |= link::resendFlag;
+            bool resend = m_rules.flagEveryResend ? entry.sends != 0 : entry.sentAt != 0;
+            if (resend) frame[1] |= link::resendFlag;
             std::memcpy(frame + 2, entry.payload, entry.size);
             size = 2 + entry.size;
             ++m_counters.dataFrames;
-            if (entry.sent) ++m_counters.resentFrames;
-            entry.sent = true;
+            if (entry.sends) ++m_counters.resentFrames;
+            if (entry.sends == 0) entry.firstSent = now;
+            if (entry.sends < 255) ++entry.sends;
             entry.sentAt = Stamp(now);
             ++start;
         }
         m_io.WriteFrame(frame, size, false);
         ++m_counters.framesWritten;
     }
+}
+
+// ---------------------------------------------------------------------------
+// CLinkWorker
+
+bool CLinkWorker::OnWake(EWake wake, DWORD now) {
+    if (wake == wakeFrame) {
+        ReceivePass(now);
+        m_engine.Deliver(now);
+        if (m_engine.IsAckDue(now)) m_engine.SendPhase(now);
+    } else {
+        m_engine.SendPhase(now);
+    }
+    return m_engine.TakeSendNow();
+}
+
+void CLinkWorker::ReceivePass(DWORD now) {
+    BYTE frame[link::maxFrame];
+    for (DWORD position = 0; position < CFrameSlots::slotCount; ++position)
+        if (DWORD size = m_slots.TakeSlot(CFrameSlots::SlotAt(position), frame)) m_engine.Receive(frame, size, now);
 }
 
 }  // namespace corvane

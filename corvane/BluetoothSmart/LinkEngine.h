@@ -10,12 +10,12 @@
 //               C2 link confirm 01 W T (4), C6 link accepted (1), D5 link abort (1)
 //   else        data: byte 0 = 0x40|n (ACK n), 0x80|n (NAK n) or 0x00 (none);
 //               byte 1 = sequence number (absolute number mod W, 0x20 added on
-//               a resend after a timeout); bytes 2.. = 1 to 18 payload bytes.
+//               a resend); bytes 2.. = 1 to 18 payload bytes.
 //
-// A port drives the engine from its worker:
+// A port drives the engine from its worker through CLinkWorker (below):
 //   Start(now);                                  connect request
 //   frames filed:  Receive(frame) for each, then Deliver(now),
-//                  then SendPhase(now) if IsAckDue()
+//                  then SendPhase(now) if IsAckDue(now)
 //   send-now, data queued, time-out (GetWaitTimeout):  SendPhase(now)
 //   TakeSendNow() after Receive: wake at once for a send phase.
 #include <basalt/Config.h>
@@ -47,43 +47,86 @@ const BYTE initialWindow = 32;
 const BYTE initialTimerUnit = 255;
 }  // namespace link
 
-// Which of the link rules the engine applies where the plain rules lose or
-// corrupt data. The port and the simulated device run Reliable(); the tests
-// run Literal() and each change alone to show the fault it prevents.
+// Which of the link rules the engine applies. The plain rules (Literal) are
+// what devices in the field run; every departure below keeps the engine safe
+// against such a device and is named by the fault it prevents. The port runs
+// Reliable() unless its client turns fast recovery on; the simulated device
+// runs Fast(), or LiteralDevice() to stand for a device that follows the
+// plain rules.
 //
 // The sequence number is the absolute number modulo W (at most 32), so an
 // acknowledgement or a data frame that arrives late names a frame a whole
-// modulus away from the one it was sent for. The changes keep every number
-// in use far enough from its aliases that a channel reordering frames by a
-// few places cannot bring one into play.
+// modulus away from the one it was sent for, and a plain device treats an
+// acknowledgement that names a frame it no longer holds as one for its whole
+// window: it drops everything unacknowledged.
 struct CLinkRules {
     // The sender keeps at most 3W / 8 frames unacknowledged (12 of 32), not
-    // W: with W in flight an ACK of "nothing new" and one of "everything"
-    // carry the same number. With 12, a late ACK has to lag 20 numbers
-    // behind one that overtook it before its number names a frame of the
-    // window, and a late copy of a data frame is never taken for a new one
-    // unless 20 newer frames overtook it.
+    // W: with W in flight, a copy resent after a lost ACK unwraps to the
+    // very next number the receiver expects. The receiver trusts the same
+    // 12 beyond its last ACK, so a late copy has to lag 20 numbers behind
+    // before its alias could be taken. With fast recovery both are W / 4
+    // (8), so that reordering by up to 24 places cannot corrupt the stream.
+    // (Not fewer than 12 by default: a plain receiver acknowledges only
+    // after W / 3 frames, 10, or on its timer. More would serve a plain
+    // receiver faster but lets copies through this engine's guard.)
     bool limitInFlight;
     // An ACK or NAK whose number matches no frame in the send window removes
     // nothing and restarts no timer (a NAK still sends the window again),
     // instead of emptying the window: a NAK nearly always repeats the last
-    // ACK's number.
+    // ACK's number, and a late ACK names a frame already removed.
     bool keepUnmatched;
     // The receiver reads the sequence number without the resend flag 0x20,
     // which is not part of it (W is at most 32, so a number never has it).
     bool stripResendFlag;
-    // The receiver keeps only payloads numbered below rxNext plus the
-    // in-flight limit and answers anything else, a late copy of a frame it
-    // delivered, with a fresh ACK instead of keeping it as the frame a
-    // modulus ahead.
-    bool rejectOutsideWindow;
-    // The receiver acknowledges after a third of the frames in flight (4)
-    // rather than a third of W (10), which would keep the sender waiting on
-    // most of its smaller window.
+    // The receiver keeps a payload only where the peer can have sent a new
+    // frame: up to the last number it acknowledged plus the peer's in-flight
+    // limit, or, for a frame sent once, right after the highest one seen (a
+    // plain device sends up to W at once, in order). Anything else is a late
+    // copy of a delivered frame, whose number unwraps a modulus too far;
+    // kept, it would be delivered in place of the real frame.
+    bool guardReceiveWindow;
+    // Acknowledgements only move forward: no ACK or NAK names a number at or
+    // below the last one sent, so none can name a frame the peer already
+    // removed and make a plain device drop its window (a repeated ACK with a
+    // full window matches the newest entry; with fewer, nothing). So the
+    // plain NAK (rxNext - 1 after T x 10 ms of gap, by when that number was
+    // acknowledged) goes out only if it names a new number; instead a gap,
+    // or a copy, is answered at once with an ACK of what came in order, if
+    // that is new. A frame resent that is a copy of a delivered one means
+    // our ACK was lost: it is repeated then, but only once T x 5 ms passed
+    // since the last one, by when that ACK had reached the peer if it was
+    // not lost. Frames stay counted until an ACK names them.
+    bool forwardAcks;
+    // Every resend carries the flag 0x20, not only those after a time-out,
+    // so the receiver can tell a first send from a copy.
+    bool flagEveryResend;
+    // Fast recovery, for a peer known to discard stale copies (this engine):
+    // the receiver acknowledges rxNext - 2 while data flows, so that the peer
+    // keeps one frame a NAK can name, and sends that NAK as soon as a gap
+    // appears; the sender resends its lowest frame after an adaptive
+    // time-out (smoothed round trip plus four times its deviation, sampled
+    // from frames sent once, doubled on each resend) instead of waiting
+    // T x 10 ms; repeated ACKs go out at once. All of this makes copies that
+    // a plain device files a modulus ahead.
+    bool fastRecovery;
+    // The receiver acknowledges after a third of the frames in flight rather
+    // than a third of W, which would keep the sender waiting on most of its
+    // smaller window.
     bool ackThirdOfFlight;
 
-    static CLinkRules Literal() { return CLinkRules{false, false, false, false, false}; }
-    static CLinkRules Reliable() { return CLinkRules{true, true, true, true, true}; }
+    static CLinkRules Literal() { return CLinkRules{false, false, false, false, false, false, false, false}; }
+    // A device that follows the plain rules and ignores the resend flag.
+    static CLinkRules LiteralDevice() {
+        CLinkRules rules = Literal();
+        rules.stripResendFlag = true;
+        return rules;
+    }
+    static CLinkRules Reliable() { return CLinkRules{true, true, true, true, true, true, false, true}; }
+    static CLinkRules Fast() {
+        CLinkRules rules = Reliable();
+        rules.fastRecovery = true;
+        return rules;
+    }
 };
 
 // What the engine needs of its transport and of the client's streams.
@@ -157,14 +200,18 @@ public:
     // frames (after a time-out: the whole window) and at most one ACK or NAK.
     void SendPhase(DWORD now);
 
-    // After a receive pass: enough frames arrived in order, or a copy of a
-    // delivered frame came in, for an acknowledgement to go out now.
-    bool IsAckDue() const;
+    // After a receive pass: enough frames arrived in order, a gap calls for
+    // an early NAK, or a lost ACK is to be repeated, so that an
+    // acknowledgement goes out now.
+    bool IsAckDue(DWORD now) const;
     // An ACK or NAK was processed since the last call: send at once.
     bool TakeSendNow();
     // How long the worker waits for something to happen: a third of T × 10 ms.
     DWORD GetWaitTimeout() const;
 
+    // Changes the rules; meant for before a link starts (the simulated
+    // device switching between its own rules and the plain ones).
+    void SetRules(const CLinkRules& rules) { m_rules = rules; }
     // Device: the six parameter bytes it answers a connect request with.
     void SetOfferedParameters(const BYTE parameters[6]);
 
@@ -177,11 +224,18 @@ public:
     DWORD GetRxNext() const { return m_rxNext; }
     DWORD GetTxNext() const { return m_txNext; }
     DWORD GetRxSinceAck() const { return m_rxSinceAck; }
+    // The absolute number the last ACK or NAK named (0: none yet).
+    DWORD GetLastAcknowledged() const { return m_lastAck; }
+    // The sender's adaptive time-out in ms (fast recovery), 0 before a sample.
+    DWORD GetRetransmitTimeout() const { return m_rto; }
     DWORD GetGapSince() const { return m_gapSince; }
     size_t GetSendWindowCount() const { return m_sendWindow.size(); }
     size_t GetReorderCount() const { return m_reorder.size(); }
     // Frames the sender may have unacknowledged at once.
     DWORD GetSendLimit() const;
+    // Frames beyond the last acknowledged one that the receive window takes
+    // in any order (more only in order).
+    DWORD GetPeerLimit() const;
     // In-order frames after which the receiver acknowledges.
     DWORD GetAckThreshold() const;
 
@@ -195,13 +249,16 @@ public:
         DWORD naksSent;
         DWORD duplicates;         // payloads received outside the receive window
         DWORD unmatchedAcks;      // ACKs or NAKs that matched no window entry
+        DWORD earlyResends;       // lowest frames resent after the adaptive time-out
+        DWORD repeatedAcks;       // ACKs that repeated the last number for a lost one
     };
     const CCounters& GetCounters() const { return m_counters; }
 
 private:
     struct CEntry {
-        DWORD sentAt;  // 0: not sent yet, or to be sent again at once
-        bool sent;     // went out at least once (for the counters)
+        DWORD sentAt;     // 0: not sent yet, or to be sent again at once
+        DWORD firstSent;  // when it first went out, for round-trip samples
+        BYTE sends;       // how often it went out
         BYTE size;
         BYTE payload[link::maxPayload];
     };
@@ -209,6 +266,12 @@ private:
     void Reset();
     void ReceiveControl(const BYTE* frame, DWORD size, DWORD now);
     void ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size);
+    // Frames of the last pass that lie beyond the peer's in-flight limit:
+    // kept if they continue the highest frame seen, else dropped as copies.
+    void SettleBeyond(DWORD now);
+    void SampleRoundTrip(DWORD sample);
+    // The ACK or NAK byte the send phase puts in its first frame, or 0.
+    BYTE ChooseAcknowledgement(DWORD now);
     void ReceiveAcknowledgement(bool nak, BYTE number, DWORD now);
     // The absolute number of a sequence number, the first at or after rxNext.
     DWORD Unwrap(BYTE sequence) const;
@@ -233,13 +296,64 @@ private:
     DWORD m_txNext;
     DWORD m_gapSince;
     DWORD m_rxSinceAck;
-    bool m_ackOwed;   // a copy of a delivered frame asks for a fresh ACK
+    bool m_ackOwed;   // a copy of a delivered frame asks for the last ACK again
+    bool m_copySeen;  // a copy of a delivered frame came in since the last ACK
     bool m_sendNow;
+    DWORD m_lastAck;    // absolute number the last ACK or NAK named
+    DWORD m_lastAckAt;  // when it went out, 0: never
+    DWORD m_rxHighest;  // highest absolute number received and kept
+    DWORD m_lastDataAt; // when a payload last arrived in order
+    DWORD m_srtt, m_rttvar, m_rto, m_backoff;  // adaptive time-out, ms
+    struct CBeyond {
+        bool resent;
+        std::vector<BYTE> payload;
+    };
+    std::map<DWORD, CBeyond> m_beyond;
     DWORD m_paramsSentAt;  // device: when the parameters last went out, 0 when confirmed
     std::map<DWORD, std::vector<BYTE>> m_reorder;
     std::map<DWORD, CEntry> m_sendWindow;
     std::vector<BYTE> m_fillBuffer;
     CCounters m_counters;
+};
+
+// What the worker's loop needs of the frame slots: take one slot's frame
+// (under whatever lock guards the slots), answering its length or 0.
+class ILinkSlots {
+public:
+    virtual ~ILinkSlots() {}
+    virtual DWORD TakeSlot(DWORD slot, BYTE* frame) = 0;
+};
+
+// The port worker's loop between two waits, apart from the waiting itself,
+// so that the port and the discrete-event model of the tests run the same
+// steps: the port maps its WaitForMultipleObjects result to a wake-up, the
+// model its simulated events.
+class CLinkWorker {
+public:
+    enum EWake {
+        wakeSendNow,  // the worker's own send-now event
+        wakeFrame,    // the callback filed frames
+        wakePending,  // the outgoing stream has bytes
+        wakeTimeout,  // nothing happened for GetWaitTimeout ms
+    };
+
+    CLinkWorker(CLinkEngine& engine, ILinkSlots& slots) : m_engine(engine), m_slots(slots) {}
+
+    // Starts the link: the connect request.
+    void Start(DWORD now) { m_engine.Start(now); }
+    // Does what one wake-up calls for; answers true when the send-now event
+    // is to be set (an acknowledgement came in: send at once).
+    bool OnWake(EWake wake, DWORD now);
+    // The time limit of the next wait.
+    DWORD GetWaitTimeout() const { return m_engine.GetWaitTimeout(); }
+
+private:
+    // Every filed frame to the engine: the shared slot first (link accepted
+    // before the data behind it), then the data slots in index order.
+    void ReceivePass(DWORD now);
+
+    CLinkEngine& m_engine;
+    ILinkSlots& m_slots;
 };
 
 }  // namespace corvane

@@ -24,7 +24,8 @@ CBluetoothSmartPort::CBluetoothSmartPort(boost::shared_ptr<const IPortAddr> addr
       m_stop(true, false),
       m_frame(false, false),
       m_sendNow(false, false),
-      m_registration(nullptr) {
+      m_registration(nullptr),
+      m_fastRecovery(false) {
     if (!address || address->GetType() != IPortAddr::portBluetoothSmart)
         throw basalt::CWinException(__LINE__, kFile, L"corvane::CBluetoothSmartPort::CBluetoothSmartPort",
                                     ERROR_INVALID_PARAMETER);
@@ -123,7 +124,23 @@ bool CBluetoothSmartPort::IoControl(DWORD, DWORD*) { return false; }
 
 boost::shared_ptr<IPropertySet> CBluetoothSmartPort::GetSettings() { return boost::shared_ptr<IPropertySet>(); }
 
-void CBluetoothSmartPort::SetSettings(boost::shared_ptr<IPropertySet>) {}
+void CBluetoothSmartPort::SetSettings(boost::shared_ptr<IPropertySet> settings) {
+    // The one setting: fast recovery from loss, for devices known to drop
+    // stale copies of frames (see CLinkRules::fastRecovery). A device that
+    // follows the plain rules cannot be told apart on the wire, so it is
+    // off unless the client turns it on; it applies from the next Open.
+    // Anything else is ignored.
+    if (!settings) return;
+    boost::shared_ptr<IProperty> fast = settings->Find(bluetooth_smart::fastRecoverySetting);
+    if (!fast) return;
+    _variant_t value = fast->GetValue();
+    try {
+        m_fastRecovery = static_cast<bool>(value);
+    } catch (const _com_error&) {
+        throw basalt::CWinException(__LINE__, kFile, L"corvane::CBluetoothSmartPort::SetSettings",
+                                    ERROR_INVALID_PARAMETER);
+    }
+}
 
 boost::shared_ptr<IPropertySet> CBluetoothSmartPort::GetStatus() { return boost::shared_ptr<IPropertySet>(); }
 
@@ -215,36 +232,35 @@ DWORD CBluetoothSmartPort::ThreadProcFn() {
     basalt::COverlapped pending;
     m_outgoing.SetWorkerNotice(boost::shared_ptr<INotice>(new CNoticeOvl(pending)));
     try {
-        CLinkEngine engine(CLinkEngine::rolePort, *this, CLinkRules::Reliable());
-        engine.Start(::GetTickCount());
+        CLinkEngine engine(CLinkEngine::rolePort, *this, m_fastRecovery.load() ? CLinkRules::Fast() : CLinkRules::Reliable());
+        CLinkWorker worker(engine, *this);
+        worker.Start(::GetTickCount());
         const HANDLE handles[4] = {m_stop.GetHandle(), m_sendNow.GetHandle(), m_frame.GetHandle(),
                                    pending.GetEventHandle()};
-        for (bool stop = false; !stop;) {
-            DWORD result = ::WaitForMultipleObjects(4, handles, FALSE, engine.GetWaitTimeout());
-            DWORD now = ::GetTickCount();
+        for (;;) {
+            DWORD result = ::WaitForMultipleObjects(4, handles, FALSE, worker.GetWaitTimeout());
+            if (result == WAIT_OBJECT_0) break;  // stop
+            CLinkWorker::EWake wake;
             switch (result) {
-            case WAIT_OBJECT_0:
-                stop = true;
+            case WAIT_OBJECT_0 + 1:
+                wake = CLinkWorker::wakeSendNow;
+                break;
+            case WAIT_OBJECT_0 + 2:
+                wake = CLinkWorker::wakeFrame;
                 break;
             case WAIT_OBJECT_0 + 3:
                 pending.GetEvent().Reset();  // before the phase: a Send during it sets it again
-                engine.SendPhase(now);
+                wake = CLinkWorker::wakePending;
                 break;
-            case WAIT_OBJECT_0 + 1:
             case WAIT_TIMEOUT:
-                engine.SendPhase(now);
-                break;
-            case WAIT_OBJECT_0 + 2:
-                ReceivePhase(engine, now);
-                engine.Deliver(now);
-                if (engine.IsAckDue()) engine.SendPhase(now);
+                wake = CLinkWorker::wakeTimeout;
                 break;
             case WAIT_FAILED:
                 throw basalt::CWinException(__LINE__, kFile, L"WaitForMultipleObjects", ::GetLastError());
             default:
                 throw basalt::CWinException(__LINE__, kFile, L"WaitForMultipleObjects", ERROR_INTERNAL_ERROR);
             }
-            if (engine.TakeSendNow()) m_sendNow.Set();
+            if (worker.OnWake(wake, ::GetTickCount())) m_sendNow.Set();
         }
     } catch (const basalt::CStdException& e) {
         m_incoming.SetError(e);
@@ -256,16 +272,9 @@ DWORD CBluetoothSmartPort::ThreadProcFn() {
     return 0;
 }
 
-void CBluetoothSmartPort::ReceivePhase(CLinkEngine& engine, DWORD now) {
-    BYTE frame[link::maxFrame];
-    for (DWORD position = 0; position < CFrameSlots::slotCount; ++position) {
-        DWORD size;
-        {
-            CObjectLocker lock(*this);
-            size = m_slots.Take(CFrameSlots::SlotAt(position), frame);
-        }
-        if (size) engine.Receive(frame, size, now);
-    }
+DWORD CBluetoothSmartPort::TakeSlot(DWORD slot, BYTE* frame) {
+    CObjectLocker lock(*this);
+    return m_slots.Take(slot, frame);
 }
 
 void CBluetoothSmartPort::WriteFrame(const BYTE* frame, DWORD size, bool control) {

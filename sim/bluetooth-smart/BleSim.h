@@ -48,6 +48,7 @@ typedef struct BLESIM_COUNTERS {
 // Device flags for BleSimAddDevice.
 #define BLESIM_DEVICE_DATA_SERVICE 0x1  // the link service {F000A050-008B-4000-B000-000000000000}, characteristic 0xA002
 #define BLESIM_DEVICE_ECHO 0x2          // what the device receives on the link, it sends back
+#define BLESIM_DEVICE_LITERAL 0x4       // the device follows the plain link rules (see BleSimSetLiteral)
 
 // Characteristic properties for BleSimAddCharacteristic.
 #define BLESIM_PROP_READ 0x01
@@ -87,10 +88,20 @@ BLESIM_API BOOL WINAPI BleSimSetChannel(ULONGLONG address, const BLESIM_CHANNEL*
 // (default 00 01 10 20 50 FF: W 32, T 100).
 BLESIM_API BOOL WINAPI BleSimSetLinkParameters(ULONGLONG address, const BYTE parameters[6]);
 BLESIM_API BOOL WINAPI BleSimSetEcho(ULONGLONG address, BOOL echo);
+// With literal on, the device's end of the link follows the plain rules as
+// devices in the field do: up to W frames in flight, an acknowledgement that
+// names no frame it holds empties its window, copies are kept a modulus
+// ahead (the resend flag is ignored). Off (the default), it runs Corvane's
+// own engine with fast recovery. Set it before the port opens.
+BLESIM_API BOOL WINAPI BleSimSetLiteral(ULONGLONG address, BOOL literal);
 // Bytes the device sends to the port over the link; answers how many it took.
 BLESIM_API DWORD WINAPI BleSimDeviceSend(ULONGLONG address, const void* data, DWORD size);
 // Bytes the device received in order (not with echo); null or 0: how many wait.
 BLESIM_API DWORD WINAPI BleSimDeviceReceive(ULONGLONG address, void* buffer, DWORD size);
+// Waits until the device holds at least count bytes received in order (not
+// with echo), or timeoutMs passed; answers how many it holds. Woken by each
+// frame the device takes, not by polling.
+BLESIM_API DWORD WINAPI BleSimWaitDeviceReceived(ULONGLONG address, DWORD count, DWORD timeoutMs);
 BLESIM_API BOOL WINAPI BleSimGetCounters(ULONGLONG address, BLESIM_COUNTERS* counters);
 
 // --- Raw frames --------------------------------------------------------------

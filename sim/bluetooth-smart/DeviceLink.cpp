@@ -36,7 +36,7 @@ void CDeviceLink::OnFrame(const BYTE* frame, DWORD size, DWORD now) {
     m_engine.Deliver(now);
     bool sendNow = m_engine.TakeSendNow();
     // An echo goes out with the acknowledgement of what it echoes.
-    if (sendNow || m_engine.IsAckDue() || GetQueued() > queued) SendPhase(now);
+    if (sendNow || m_engine.IsAckDue(now) || GetQueued() > queued) SendPhase(now);
 }
 
 void CDeviceLink::OnTimer(DWORD now) {

@@ -20,7 +20,10 @@ public:
     // data frames notifications.
     typedef std::function<void(const BYTE* frame, DWORD size, bool control)> Emitter;
 
-    explicit CDeviceLink(const corvane::CLinkRules& rules = corvane::CLinkRules::Reliable());
+    // The device runs this engine's rules with fast recovery (its port drops
+    // stale copies) unless told to follow the plain rules.
+    explicit CDeviceLink(const corvane::CLinkRules& rules = corvane::CLinkRules::Fast());
+    void SetRules(const corvane::CLinkRules& rules) { m_engine.SetRules(rules); }
 
     void SetEmitter(Emitter emitter) { m_emit = emitter; }
     void SetParameters(const BYTE parameters[6]) { m_engine.SetOfferedParameters(parameters); }

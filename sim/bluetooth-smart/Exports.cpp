@@ -103,12 +103,20 @@ BLESIM_API BOOL WINAPI BleSimSetLinkParameters(ULONGLONG address, const BYTE par
 
 BLESIM_API BOOL WINAPI BleSimSetEcho(ULONGLONG address, BOOL echo) { return CStack::Get().SetEcho(address, echo != FALSE); }
 
+BLESIM_API BOOL WINAPI BleSimSetLiteral(ULONGLONG address, BOOL literal) {
+    return CStack::Get().SetLiteral(address, literal != FALSE);
+}
+
 BLESIM_API DWORD WINAPI BleSimDeviceSend(ULONGLONG address, const void* data, DWORD size) {
     return CStack::Get().DeviceSend(address, data, size);
 }
 
 BLESIM_API DWORD WINAPI BleSimDeviceReceive(ULONGLONG address, void* buffer, DWORD size) {
     return CStack::Get().DeviceReceive(address, buffer, size);
+}
+
+BLESIM_API DWORD WINAPI BleSimWaitDeviceReceived(ULONGLONG address, DWORD count, DWORD timeoutMs) {
+    return CStack::Get().WaitReceived(address, count, timeoutMs);
 }
 
 BLESIM_API BOOL WINAPI BleSimGetCounters(ULONGLONG address, BLESIM_COUNTERS* counters) {

@@ -105,6 +105,7 @@ CStack::CStack() : m_thread(nullptr) {
     ::InitializeCriticalSection(&m_lock);
     m_wake = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
     m_frameWritten = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    m_received = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_thread = ::CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr);
     // Something to talk to before anyone configured a device.
     AddDevice(0x001122334455ull, L"Corvane BLE Simulator", BLESIM_DEVICE_DATA_SERVICE | BLESIM_DEVICE_ECHO);
@@ -191,6 +192,7 @@ bool CStack::AddDevice(ULONGLONG address, const wchar_t* name, DWORD flags) {
         added.dataHandle = added.services.back().characteristics.back().info.AttributeHandle;
     }
     added.link->SetEcho((flags & BLESIM_DEVICE_ECHO) != 0);
+    if (flags & BLESIM_DEVICE_LITERAL) added.link->SetRules(corvane::CLinkRules::LiteralDevice());
     return true;
 }
 
@@ -265,6 +267,14 @@ bool CStack::SetLinkParameters(ULONGLONG address, const BYTE parameters[6]) {
     CDevice* device = FindDevice(address);
     if (!device) return false;
     device->link->SetParameters(parameters);
+    return true;
+}
+
+bool CStack::SetLiteral(ULONGLONG address, bool literal) {
+    CLock lock(m_lock);
+    CDevice* device = FindDevice(address);
+    if (!device || !device->link) return false;
+    device->link->SetRules(literal ? corvane::CLinkRules::LiteralDevice() : corvane::CLinkRules::Fast());
     return true;
 }
 
@@ -348,6 +358,23 @@ DWORD CStack::TakeFrame(ULONGLONG address, BYTE* frame, DWORD capacity, DWORD* f
         DWORD now = ::GetTickCount();
         if (static_cast<LONG>(deadline - now) <= 0) return 0;
         ::WaitForSingleObject(m_frameWritten, deadline - now);
+    }
+}
+
+DWORD CStack::WaitReceived(ULONGLONG address, DWORD count, DWORD timeoutMs) {
+    DWORD deadline = ::GetTickCount() + timeoutMs;
+    for (;;) {
+        ::ResetEvent(m_received);  // before looking: a frame after the look sets it again
+        DWORD received;
+        {
+            CLock lock(m_lock);
+            CDevice* device = FindDevice(address);
+            if (!device || !device->link) return 0;
+            received = static_cast<DWORD>(device->link->GetReceivedCount());
+        }
+        LONG remaining = static_cast<LONG>(deadline - ::GetTickCount());
+        if (received >= count || remaining <= 0) return received;
+        ::WaitForSingleObject(m_received, static_cast<DWORD>(remaining));
     }
 }
 
@@ -656,6 +683,7 @@ void CStack::Run() {
                 CFrame frame;
                 while (device.up.Pop(now, frame)) {
                     if (!device.raw) device.link->OnFrame(frame.data, frame.size, Tick(now));
+                    ::SetEvent(m_received);
                 }
                 // Delivering may remove the device from under the loop: look
                 // it up again after every callback.

@@ -88,11 +88,13 @@ public:
     bool SetChannel(ULONGLONG address, const BLESIM_CHANNEL& channel);
     bool SetLinkParameters(ULONGLONG address, const BYTE parameters[6]);
     bool SetEcho(ULONGLONG address, bool echo);
+    bool SetLiteral(ULONGLONG address, bool literal);
     DWORD DeviceSend(ULONGLONG address, const void* data, DWORD size);
     DWORD DeviceReceive(ULONGLONG address, void* buffer, DWORD size);
     bool GetCounters(ULONGLONG address, BLESIM_COUNTERS& counters);
     bool SetRawMode(ULONGLONG address, bool raw);
     DWORD TakeFrame(ULONGLONG address, BYTE* frame, DWORD capacity, DWORD* flags, DWORD timeoutMs);
+    DWORD WaitReceived(ULONGLONG address, DWORD count, DWORD timeoutMs);
     bool InjectValue(ULONGLONG address, USHORT attributeHandle, const BYTE* value, DWORD size);
     bool SetFailure(ULONGLONG address, DWORD operation, HRESULT hr);
     // The device's name and services, for registering its nodes.
@@ -140,6 +142,7 @@ private:
     CRITICAL_SECTION m_lock;
     HANDLE m_wake;
     HANDLE m_frameWritten;  // raw mode: a frame was queued
+    HANDLE m_received;      // manual reset: a device took a frame from the port
     HANDLE m_thread;
     std::map<ULONGLONG, std::unique_ptr<CDevice>> m_devices;
     std::map<HANDLE, COpened> m_opened;

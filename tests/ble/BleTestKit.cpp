@@ -1,8 +1,21 @@
 #include "BleTestKit.h"
 
+#include <cstdio>
+
 namespace bletest {
 
 namespace {
+
+const DWORD kHangMs = 90000;
+HANDLE g_watchdog = nullptr;
+
+void CALLBACK Hung(void*, BOOLEAN) {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::fprintf(stderr, "\n%s.%s hung: still running after %lu ms\n", test ? test->test_suite_name() : "?",
+                 test ? test->name() : "?", kHangMs);
+    std::fflush(stderr);
+    ::ExitProcess(3);
+}
 
 // Every node these tests (and the simulator's helper) register.
 void RemoveNodes() {
@@ -17,7 +30,29 @@ void CEventCounter::RegisterForAll(corvane::INotifier& notifier, const boost::sh
         notifier.RegisterNotice(self, static_cast<corvane::EEventType>(type));
 }
 
+bool CEventCounter::WaitFor(corvane::EEventType type, long count, DWORD timeoutMs) {
+    DWORD deadline = ::GetTickCount() + timeoutMs;
+    while (Count(type) < count) {
+        LONG remaining = static_cast<LONG>(deadline - ::GetTickCount());
+        if (remaining <= 0 || ::WaitForSingleObject(m_changed.GetHandle(), static_cast<DWORD>(remaining)) != WAIT_OBJECT_0)
+            return Count(type) >= count;
+    }
+    return true;
+}
+
+CEventWait::CEventWait(corvane::INotifier& notifier, corvane::EEventType type)
+    : m_notifier(notifier), m_type(type), m_notice(corvane::INotice::CreateInstance(m_overlapped)) {
+    EXPECT_TRUE(m_notifier.RegisterNotice(m_notice, m_type));
+}
+
+CEventWait::~CEventWait() { m_notifier.DeregisterNotice(m_notice, m_type); }
+
+bool CEventWait::Wait(DWORD timeoutMs) {
+    return ::WaitForSingleObject(m_overlapped.GetEventHandle(), timeoutMs) == WAIT_OBJECT_0;
+}
+
 void CBleTest::SetUp() {
+    ::CreateTimerQueueTimer(&g_watchdog, nullptr, Hung, nullptr, kHangMs, 0, WT_EXECUTEONLYONCE);
     BleSimReset();
     RemoveNodes();
 }
@@ -25,6 +60,8 @@ void CBleTest::SetUp() {
 void CBleTest::TearDown() {
     RemoveNodes();
     BleSimReset();
+    if (g_watchdog) ::DeleteTimerQueueTimer(nullptr, g_watchdog, INVALID_HANDLE_VALUE);
+    g_watchdog = nullptr;
 }
 
 void CBleTest::AddLinkDevice(ULONGLONG address, DWORD flags) {
@@ -81,14 +118,31 @@ void CRawLinkTest::LinkUp(const Bytes& parameters) {
 }
 
 Bytes ReceiveAll(corvane::IPort& port, size_t count, DWORD timeoutMs) {
+    CEventWait data(port, corvane::eventDataAvailable);
     Bytes received;
     BYTE buffer[4096];
     DWORD deadline = ::GetTickCount() + timeoutMs;
-    while (received.size() < count && static_cast<LONG>(deadline - ::GetTickCount()) > 0) {
-        DWORD got = port.Recv(buffer, sizeof buffer);
-        if (got == 0) ::Sleep(2);
-        received.insert(received.end(), buffer, buffer + got);
+    for (;;) {
+        data.Reset();  // before emptying the stream: bytes after that set it again
+        for (DWORD got; (got = port.Recv(buffer, sizeof buffer)) != 0;)
+            received.insert(received.end(), buffer, buffer + got);
+        if (received.size() >= count) break;
+        LONG remaining = static_cast<LONG>(deadline - ::GetTickCount());
+        if (remaining <= 0 || !data.Wait(static_cast<DWORD>(remaining))) {
+            ADD_FAILURE() << "no eventDataAvailable within " << timeoutMs << " ms: " << received.size() << " of "
+                          << count << " bytes arrived";
+            break;
+        }
     }
+    return received;
+}
+
+Bytes DeviceReceiveAll(ULONGLONG address, size_t count, DWORD timeoutMs) {
+    DWORD held = BleSimWaitDeviceReceived(address, static_cast<DWORD>(count), timeoutMs);
+    EXPECT_GE(held, count) << "the device received " << held << " of " << count << " bytes within " << timeoutMs
+                           << " ms";
+    Bytes received(held);
+    received.resize(BleSimDeviceReceive(address, received.data(), static_cast<DWORD>(received.size())));
     return received;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // What the Bluetooth Smart tests share: a fixture that starts every test with
-// an empty simulated stack and no device nodes, a notice that counts events,
-// and waiting helpers around a port.
+// an empty simulated stack and no device nodes and ends a hung test by name,
+// a notice that counts events, and waiting helpers around a port that wait on
+// the port's own notices (a notice that fails to wake its waiter makes the
+// wait run into its deadline and fail, which polling would hide).
 #include "BleSim.h"
 #include "BluetoothSmart/BluetoothSmart.h"
 
@@ -26,18 +28,45 @@ const GUID kGenericAccess = {0x00001800, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80
 // Counts every event it is told; may be told from any thread.
 class CEventCounter : public corvane::INotice {
 public:
+    CEventCounter() : m_changed(false, false) {}
     int Notify(corvane::EEventType type) override {
         ++m_counts[type];
+        m_changed.Set();
         return 1;
     }
     long Count(corvane::EEventType type) const { return m_counts[type].load(); }
     void RegisterForAll(corvane::INotifier& notifier, const boost::shared_ptr<CEventCounter>& self);
+    // Waits until type was told at least count times; false after timeoutMs.
+    bool WaitFor(corvane::EEventType type, long count, DWORD timeoutMs);
 
 private:
     std::atomic<long> m_counts[11] = {};
+    basalt::CEvent m_changed;  // auto reset: a notification came
+};
+
+// Waits for one event type of a port through the library's OVERLAPPED
+// notice: its event is set by the notice alone. Register before the action
+// that fires the event.
+class CEventWait {
+public:
+    CEventWait(corvane::INotifier& notifier, corvane::EEventType type);
+    ~CEventWait();
+    CEventWait(const CEventWait&) = delete;
+    CEventWait& operator=(const CEventWait&) = delete;
+    void Reset() { m_overlapped.GetEvent().Reset(); }
+    // True when the event was fired within timeoutMs (or since the last Reset).
+    bool Wait(DWORD timeoutMs);
+
+private:
+    corvane::INotifier& m_notifier;
+    corvane::EEventType m_type;
+    basalt::COverlapped m_overlapped;
+    boost::shared_ptr<corvane::INotice> m_notice;
 };
 
 // Every test starts and ends with the simulator empty and no node of ours.
+// A test still running after a minute and a half ends the program with its
+// name, rather than hanging the whole run until CTest kills it unnamed.
 class CBleTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -66,8 +95,13 @@ protected:
     boost::shared_ptr<corvane::IPort> port;
 };
 
-// Receives from the port until count bytes came or timeoutMs passed.
+// Receives from the port until count bytes came, waking on
+// eventDataAvailable; fails the test, naming what arrived, if the event does
+// not come within timeoutMs.
 Bytes ReceiveAll(corvane::IPort& port, size_t count, DWORD timeoutMs);
+// Waits for the simulated device to hold count received bytes (on the
+// simulator's event); fails the test when it does not within timeoutMs.
+Bytes DeviceReceiveAll(ULONGLONG address, size_t count, DWORD timeoutMs);
 // The code of the CWinException a call throws; 0 when it throws none.
 template <class Call>
 DWORD ErrorOf(Call call, basalt::ustring* function = nullptr) {

@@ -24,17 +24,10 @@ void FastLink(ULONGLONG address, DWORD lossPermille, DWORD reorderPermille, DWOR
     BleSimSetChannel(address, &channel);
 }
 
-// Sends data through the port while taking what comes back, until both are done.
-void Exchange(corvane::IPort& port, const Bytes& out, Bytes& in, size_t expected, DWORD timeoutMs) {
-    size_t sent = 0;
-    BYTE buffer[4096];
-    DWORD deadline = ::GetTickCount() + timeoutMs;
-    while ((sent < out.size() || in.size() < expected) && static_cast<LONG>(deadline - ::GetTickCount()) > 0) {
-        if (sent < out.size()) sent += port.Send(out.data() + sent, static_cast<DWORD>(out.size() - sent));
-        DWORD got = port.Recv(buffer, sizeof buffer);
-        in.insert(in.end(), buffer, buffer + got);
-        if (got == 0) ::Sleep(2);
-    }
+// The port's one setting, with a value of the text form ("vt=...,Value=...").
+boost::shared_ptr<corvane::IPropertySet> FastRecovery(const wchar_t* value) {
+    return corvane::IPropertySet::CreateInstance(
+        (std::wstring(L"Id=\"FastRecovery\",Flags=0,PL=0,") + value + L";").c_str());
 }
 
 }  // namespace
@@ -52,7 +45,7 @@ TEST_F(CBleTest, PortIsMadeOnlyForBluetoothSmartAddresses) {
     EXPECT_FALSE(port->IsOpen());
 }
 
-TEST_F(CBleTest, ClosedPortRefusesSendAndRecvAndHasNoExtras) {
+TEST_F(CBleTest, ClosedPortRefusesSendAndRecv) {
     auto port = MakePort();
     BYTE byte = 0;
     basalt::ustring function;
@@ -61,13 +54,6 @@ TEST_F(CBleTest, ClosedPortRefusesSendAndRecvAndHasNoExtras) {
     EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), ErrorOf([&] { port->Recv(&byte, 1); }, &function));
     EXPECT_EQ(basalt::ustring(L"corvane::CBluetoothSmartPort::Recv"), function);
     port->Close();  // harmless
-    EXPECT_FALSE(port->Escape(nullptr, boost::shared_ptr<corvane::IPropertySet>()));
-    EXPECT_FALSE(port->Escape(L"GetSupportedServices", boost::shared_ptr<corvane::IPropertySet>()));
-    DWORD value = 0;
-    EXPECT_FALSE(port->IoControl(1, &value));
-    EXPECT_FALSE(port->GetSettings());
-    EXPECT_FALSE(port->GetStatus());
-    port->SetSettings(boost::shared_ptr<corvane::IPropertySet>());
 
     DWORD incoming = 0, outgoing = 0;
     port->GetBufferSize(&incoming, &outgoing);
@@ -121,6 +107,22 @@ TEST_F(CBleTest, OpenPassesTheStacksFailuresOnAndClosesFirst) {
     EXPECT_TRUE(port->IsOpen());
 }
 
+// The notice's event must stay set until the client looks: a client that
+// waits after the bytes came still wakes. (A pulse instead of a set would
+// pass every test that happens to be waiting already.)
+TEST_F(CBleTest, OverlappedNoticeStaysSetForAClientThatWaitsLate) {
+    AddLinkDevice(kDevice, BLESIM_DEVICE_DATA_SERVICE | BLESIM_DEVICE_ECHO);
+    auto port = MakePort();
+    CEventWait data(*port, corvane::eventDataAvailable);
+    // Told after the OVERLAPPED notice: notices of one event go in order of registration.
+    boost::shared_ptr<CEventCounter> counter(new CEventCounter);
+    port->RegisterNotice(counter, corvane::eventDataAvailable);
+    port->Open();
+    port->Send("late", 4);
+    ASSERT_TRUE(counter->WaitFor(corvane::eventDataAvailable, 1, 5000)) << "no eventDataAvailable within 5 s";
+    EXPECT_TRUE(data.Wait(0)) << "the OVERLAPPED event was not left set";
+}
+
 TEST_F(CBleTest, EchoDeviceReturnsTheStreamAndEventsArrive) {
     AddLinkDevice(kDevice, BLESIM_DEVICE_DATA_SERVICE | BLESIM_DEVICE_ECHO);
     auto port = MakePort();
@@ -156,18 +158,13 @@ TEST_F(CBleTest, BothStreamsSurviveAHostileChannelThroughThePort) {
         AddLinkDevice(kDevice);
         FastLink(kDevice, 100, 100, 50, seed);
         auto port = MakePort();
+        if (seed == 3) port->SetSettings(FastRecovery(L"vt=VT_BOOL,Value=-1"));
         port->Open();
         Bytes up = Pattern(24000, seed), down = Pattern(24000, seed + 100);
         BleSimDeviceSend(kDevice, down.data(), static_cast<DWORD>(down.size()));
-        Bytes in;
-        Exchange(*port, up, in, down.size(), 40000);
-        EXPECT_EQ(down, in) << "device to port, seed " << seed;
-        DWORD deadline = ::GetTickCount() + 20000;
-        while (BleSimDeviceReceive(kDevice, nullptr, 0) < up.size() && static_cast<LONG>(deadline - ::GetTickCount()) > 0)
-            ::Sleep(5);
-        Bytes arrived(up.size());
-        arrived.resize(BleSimDeviceReceive(kDevice, arrived.data(), static_cast<DWORD>(arrived.size())));
-        EXPECT_EQ(up, arrived) << "port to device, seed " << seed;
+        ASSERT_EQ(up.size(), port->Send(up.data(), static_cast<DWORD>(up.size())));
+        EXPECT_EQ(down, ReceiveAll(*port, down.size(), 40000)) << "device to port, seed " << seed;
+        EXPECT_EQ(up, DeviceReceiveAll(kDevice, up.size(), 20000)) << "port to device, seed " << seed;
         BLESIM_COUNTERS counters;
         ASSERT_TRUE(BleSimGetCounters(kDevice, &counters));
         EXPECT_GT(counters.framesDropped, 0u);
@@ -180,15 +177,15 @@ TEST_F(CBleTest, WorkerStoresAFailedWriteForTheNextCall) {
     auto port = MakePort();
     boost::shared_ptr<CEventCounter> counter(new CEventCounter);
     counter->RegisterForAll(*port, counter);
+    CEventWait error(*port, corvane::eventError);
     port->Open();
     port->Send("x", 1);
     ASSERT_EQ((Bytes{'x'}), ReceiveAll(*port, 1, 5000));
 
     BleSimSetFailure(kDevice, BLESIM_FAIL_WRITE, HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED));
     port->Send("y", 1);
-    DWORD deadline = ::GetTickCount() + 5000;
-    while (counter->Count(corvane::eventError) == 0 && static_cast<LONG>(deadline - ::GetTickCount()) > 0) ::Sleep(5);
-    ASSERT_EQ(1, counter->Count(corvane::eventError));
+    ASSERT_TRUE(error.Wait(5000)) << "no eventError within 5 s";
+    EXPECT_EQ(1, counter->Count(corvane::eventError));
     basalt::ustring function;
     EXPECT_EQ(DWORD(ERROR_DEVICE_NOT_CONNECTED), ErrorOf([&] { port->Recv(nullptr, 0); }, &function));
     EXPECT_EQ(basalt::ustring(L"BluetoothGATTSetCharacteristicValue"), function);
@@ -207,4 +204,52 @@ TEST_F(CBleTest, SendWithoutDataIsRefused) {
     port->Open();
     EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), ErrorOf([&] { port->Send(nullptr, 5); }));
     EXPECT_EQ(0u, port->Send(nullptr, 0));
+}
+
+// A device on the plain rules, whole windows at once through the real worker,
+// callback and simulated stack: both streams arrive whole.
+TEST_F(CBleTest, DeviceOnThePlainRulesCarriesBothStreamsInBursts) {
+    AddLinkDevice(kDevice, BLESIM_DEVICE_DATA_SERVICE | BLESIM_DEVICE_LITERAL);
+    BLESIM_CHANNEL channel = {};
+    channel.delayMs = 5;  // no frame rate: every burst arrives at once
+    BleSimSetChannel(kDevice, &channel);
+    auto port = MakePort();
+    port->Open();
+    Bytes up = Pattern(20000, 7), down = Pattern(20000, 8);
+    BleSimDeviceSend(kDevice, down.data(), static_cast<DWORD>(down.size()));
+    ASSERT_EQ(up.size(), port->Send(up.data(), static_cast<DWORD>(up.size())));
+    EXPECT_EQ(down, ReceiveAll(*port, down.size(), 20000));
+    EXPECT_EQ(up, DeviceReceiveAll(kDevice, up.size(), 20000));
+    BLESIM_COUNTERS counters;
+    ASSERT_TRUE(BleSimGetCounters(kDevice, &counters));
+    EXPECT_EQ(0u, counters.deviceResent) << "no time-out: no ACK was lost or held back";
+}
+
+TEST_F(CRawLinkTest, FastRecoveryKeepsOneFrameUnacknowledgedAndNaksAGapAtOnce) {
+    ASSERT_EQ(Bytes{0xC0}, Take());  // the fixture's link, without the setting
+    port->SetSettings(FastRecovery(L"vt=VT_BOOL,Value=-1"));
+    port->Open();  // applies from the next link
+    LinkUp({0x00, 0x01, 0x10, 0x20, 0xFF, 0xFF});  // T = 255: no timer acknowledges in between
+    Inject({0x00, 1, 'a'});
+    Inject({0x00, 2, 'b'});
+    EXPECT_EQ(Bytes{0x41}, Take()) << "frame 2 stays with the device";
+    Inject({0x00, 4, 'd'});
+    EXPECT_EQ(Bytes{0x82}, Take(nullptr, 500)) << "the gap is answered at once";
+
+    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), ErrorOf([&] { port->SetSettings(FastRecovery(L"vt=VT_BSTR,Value=\"maybe\"")); }));
+    port->SetSettings(FastRecovery(L"vt=VT_BOOL,Value=0"));
+    port->Open();
+    LinkUp({0x00, 0x01, 0x10, 0x20, 0xFF, 0xFF});
+    Inject({0x00, 1, 'a'});
+    Inject({0x00, 2, 'b'});
+    Inject({0x00, 4, 'd'});
+    // Whatever the passes: every frame in order is acknowledged, no NAK names one again.
+    BYTE frame[64];
+    Bytes last;
+    for (DWORD size; (size = BleSimTakeFrame(kDevice, frame, sizeof frame, nullptr, 300)) != 0;) {
+        last.assign(frame, frame + size);
+        EXPECT_EQ(0x40, frame[0] & 0xC0) << "an ACK, nothing else: " << int(frame[0]);
+    }
+    EXPECT_EQ(Bytes{0x42}, last);
+    EXPECT_EQ((Bytes{'a', 'b'}), ReceiveAll(*port, 2, 1000));
 }

@@ -104,11 +104,6 @@ protected:
     CLinkEngine engine;
 };
 
-class CLiteralPortTest : public CPortTest {
-protected:
-    CLiteralPortTest() : CPortTest(CLinkRules::Literal()) {}
-};
-
 }  // namespace
 
 // --- Handshake ------------------------------------------------------------------
@@ -231,16 +226,21 @@ TEST_F(CPortTest, FortyBytesLeaveAsFramesOf18And18And4InOneBurst) {
     EXPECT_TRUE(io.queue.empty());
 }
 
-TEST_F(CPortTest, SenderKeepsAtMost12FramesUnacknowledged) {
+TEST_F(CPortTest, SenderKeepsAtMost12FramesUnacknowledgedAnd8WithFastRecovery) {
     LinkUp();
     EXPECT_EQ(12u, SendFrames(40).size());
     EXPECT_EQ(12u, engine.GetSendWindowCount());
     EXPECT_TRUE(SendFrames(0, kStart + 1).empty());
-}
 
-TEST_F(CLiteralPortTest, LiteralSenderFillsTheWholeWindow) {
-    LinkUp();
-    EXPECT_EQ(32u, SendFrames(40).size());
+    CRecorder fastIo;
+    CLinkEngine fast(CLinkEngine::rolePort, fastIo, CLinkRules::Fast());
+    fast.Start(kStart);
+    const BYTE parameters[] = {0xC1, 0x00, 0x01, 0x10, 0x20, 0x50, 0xFF}, accepted[] = {0xC6};
+    fast.Receive(parameters, 7, kStart);
+    fast.Receive(accepted, 1, kStart);
+    fastIo.queue = Sequence(40 * link::maxPayload);
+    fast.SendPhase(kStart);
+    EXPECT_EQ(8u, fast.GetSendWindowCount());
 }
 
 TEST_F(CPortTest, AckRemovesThroughItsNumberAndUnackedFramesAreResentWithTheFlag) {
@@ -261,15 +261,15 @@ TEST_F(CPortTest, AckRemovesThroughItsNumberAndUnackedFramesAreResentWithTheFlag
     EXPECT_EQ(Sequence(18, 54), Bytes(written[0].bytes.begin() + 2, written[0].bytes.end()));
 }
 
-TEST_F(CPortTest, NakSendsTheWindowAgainAtOnceWithoutTheFlag) {
+TEST_F(CPortTest, NakSendsTheRestAgainAtOnceMarkedAsResent) {
     LinkUp();
     ASSERT_EQ(3u, SendFrames(3).size());
     Receive({0x81}, kStart + 10);  // frame 1 arrived, a gap after it
     engine.SendPhase(kStart + 10);
     std::vector<CWritten> written = io.Take();
     ASSERT_EQ(2u, written.size());
-    EXPECT_EQ(2, written[0].bytes[1]);
-    EXPECT_EQ(3, written[1].bytes[1]);
+    EXPECT_EQ(0x22, written[0].bytes[1]) << "the receiver can tell the copy from a first send";
+    EXPECT_EQ(0x23, written[1].bytes[1]);
 }
 
 TEST_F(CPortTest, AckOrNakMatchingNoFrameRemovesNothing) {
@@ -287,13 +287,6 @@ TEST_F(CPortTest, AckOrNakMatchingNoFrameRemovesNothing) {
     EXPECT_EQ(3u, io.Take().size());
 }
 
-TEST_F(CLiteralPortTest, LiteralNakRepeatingTheLastAckThrowsTheWindowAway) {
-    LinkUp();
-    ASSERT_EQ(3u, SendFrames(3).size());
-    Receive({0x80}, kStart + 10);
-    EXPECT_EQ(0u, engine.GetSendWindowCount()) << "three frames lost for good";
-}
-
 TEST_F(CPortTest, TimeoutResendsTheWholeWindowAcrossTheTickWrap) {
     const DWORD start = 0xFFFFFF00;
     engine.Start(start);
@@ -309,6 +302,37 @@ TEST_F(CPortTest, TimeoutResendsTheWholeWindowAcrossTheTickWrap) {
     EXPECT_EQ(0x21, written[0].bytes[1]);
     EXPECT_EQ(0x22, written[1].bytes[1]);
     EXPECT_EQ(1u, engine.GetCounters().timeouts);
+}
+
+// Seventy frames each way, so that the numbering wraps twice: every ACK names
+// the last frame received modulo W, and the sender's window follows it.
+TEST_F(CPortTest, AcknowledgementsFollowTheSequenceAcrossTheWrap) {
+    LinkUp();
+    for (DWORD number = 1; number <= 70; ++number) {
+        Receive(Frame(0x00, static_cast<BYTE>(number % 32), {static_cast<BYTE>(number)}));
+        engine.Deliver(kStart);
+        engine.SendPhase(kStart);
+        std::vector<CWritten> written = io.Take();
+        ASSERT_EQ(1u, written.size()) << "frame " << number;
+        EXPECT_EQ(Bytes{static_cast<BYTE>(0x40 | number % 32)}, written[0].bytes) << "frame " << number;
+    }
+    EXPECT_EQ(Sequence(70, 1), io.delivered);
+
+    io.queue = Sequence(70 * link::maxPayload);
+    DWORD sent = 0;
+    for (int round = 0; round < 20 && sent < 70; ++round) {
+        engine.SendPhase(kStart);
+        for (const CWritten& frame : io.Take()) {
+            ++sent;
+            ASSERT_EQ(BYTE(sent % 32), frame.bytes.at(1)) << "frame " << sent;
+        }
+        // The device acknowledges all but the newest frame of the burst.
+        DWORD window = static_cast<DWORD>(engine.GetSendWindowCount());
+        ASSERT_GT(window, 0u);
+        Receive({static_cast<BYTE>(0x40 | (sent - 1) % 32)});
+        EXPECT_EQ(1u, engine.GetSendWindowCount()) << "after frame " << sent;
+    }
+    EXPECT_EQ(70u, sent);
 }
 
 // --- Receiving ----------------------------------------------------------------------
@@ -330,29 +354,37 @@ TEST_F(CPortTest, FramesOfOnePassAreDeliveredInNumberOrder) {
     EXPECT_EQ(0u, engine.GetGapSince());
 }
 
-TEST_F(CPortTest, GapOlderThanTheTimerSpanIsAnsweredWithANak) {
+// A NAK of a number already acknowledged (here 0, before any frame) names
+// nothing a device holds: a device on the plain rules would empty its window
+// and lose frames 1 and 2. A gap is answered with an ACK of what did arrive
+// in order, at once, and never with an older number.
+TEST_F(CPortTest, GapIsAnsweredWithAForwardAckAndNeverWithAnAcknowledgedNumber) {
     LinkUp();
     Receive(Frame(0x00, 3, {7}));
     engine.Deliver(kStart);
     EXPECT_TRUE(io.delivered.empty());
     EXPECT_EQ(1u, engine.GetReorderCount());
     EXPECT_EQ(kStart, engine.GetGapSince());
-
-    engine.SendPhase(kStart + kSpan);
-    EXPECT_TRUE(io.Take().empty()) << "not older than T x 10 ms yet";
     engine.SendPhase(kStart + kSpan + 1);
-    std::vector<CWritten> written = io.Take();
-    ASSERT_EQ(1u, written.size());
-    EXPECT_EQ(Bytes{0x80}, written[0].bytes);
-    EXPECT_EQ(0u, engine.GetGapSince());
+    EXPECT_TRUE(io.Take().empty()) << "no NAK 0";
 
-    // With data waiting, the NAK rides in byte 0 of the burst's first frame.
-    engine.Deliver(kStart + 2 * kSpan);
+    Receive(Frame(0x00, 1, {5}), kStart + kSpan + 2);
+    engine.Deliver(kStart + kSpan + 2);
+    EXPECT_TRUE(engine.IsAckDue(kStart + kSpan + 2)) << "the device waits on it to resend frame 2";
+    engine.SendPhase(kStart + kSpan + 2);
+    EXPECT_EQ(Bytes{0x41}, io.Take().at(0).bytes);
+    engine.SendPhase(kStart + 3 * kSpan);
+    EXPECT_TRUE(io.Take().empty()) << "no NAK 1 either";
+
+    // With data waiting, an acknowledgement rides in byte 0 of the burst's first frame.
+    Receive(Frame(0x00, 2, {6}), kStart + 3 * kSpan);
+    engine.Deliver(kStart + 3 * kSpan);
+    EXPECT_EQ((Bytes{5, 6, 7}), io.delivered);
     io.queue = Sequence(20);
-    engine.SendPhase(kStart + 3 * kSpan + 2);
-    written = io.Take();
+    engine.SendPhase(kStart + 3 * kSpan);
+    std::vector<CWritten> written = io.Take();
     ASSERT_EQ(2u, written.size());
-    EXPECT_EQ(0x80, written[0].bytes[0]);
+    EXPECT_EQ(0x43, written[0].bytes[0]);
     EXPECT_EQ(0x00, written[1].bytes[0]);
 }
 
@@ -360,27 +392,15 @@ TEST_F(CPortTest, AckGoesOutAfterAThirdOfTheFramesInFlight) {
     LinkUp();
     for (BYTE sequence = 1; sequence <= 3; ++sequence) Receive(Frame(0x00, sequence, {sequence}));
     engine.Deliver(kStart);
-    EXPECT_FALSE(engine.IsAckDue());
+    EXPECT_FALSE(engine.IsAckDue(kStart));
     Receive(Frame(0x00, 4, {4}));
     engine.Deliver(kStart);
-    EXPECT_TRUE(engine.IsAckDue()) << "4 frames: a third of the 12 the device may send";
+    EXPECT_TRUE(engine.IsAckDue(kStart)) << "4 frames: a third of the 12 the device may send";
     engine.SendPhase(kStart);
     std::vector<CWritten> written = io.Take();
     ASSERT_EQ(1u, written.size());
     EXPECT_EQ(Bytes{0x44}, written[0].bytes);
-    EXPECT_FALSE(engine.IsAckDue());
-}
-
-TEST_F(CLiteralPortTest, LiteralAckGoesOutAfterAThirdOfW) {
-    LinkUp();
-    for (BYTE sequence = 1; sequence <= 9; ++sequence) Receive(Frame(0x00, sequence, {sequence}));
-    engine.Deliver(kStart);
-    EXPECT_FALSE(engine.IsAckDue());
-    Receive(Frame(0x00, 10, {10}));
-    engine.Deliver(kStart);
-    EXPECT_TRUE(engine.IsAckDue());
-    engine.SendPhase(kStart);
-    EXPECT_EQ(Bytes{0x4A}, io.Take().at(0).bytes);
+    EXPECT_FALSE(engine.IsAckDue(kStart));
 }
 
 TEST_F(CPortTest, ResentFrameIsNumberedWithoutItsFlag) {
@@ -390,43 +410,107 @@ TEST_F(CPortTest, ResentFrameIsNumberedWithoutItsFlag) {
     EXPECT_EQ(Bytes{9}, io.delivered);
 }
 
-TEST_F(CLiteralPortTest, LiteralReceiverUnwrapsAResentFrameAModulusAhead) {
+// A device on the plain rules sends a whole window at once, in order.
+TEST_F(CPortTest, FullWindowBurstIsKeptAndAcknowledgedOnce) {
     LinkUp();
-    Receive(Frame(0x00, 0x21, {9}));
+    CFrameSlots slots;
+    slots.Allocate();
+    for (DWORD number = 1; number <= 32; ++number) {
+        Bytes frame = Frame(0x00, static_cast<BYTE>(number % 32), {static_cast<BYTE>(number)});
+        ASSERT_TRUE(slots.File(frame.data(), static_cast<DWORD>(frame.size())));
+    }
+    BYTE frame[link::maxFrame];
+    for (DWORD position = 0; position < CFrameSlots::slotCount; ++position)
+        if (DWORD size = slots.Take(CFrameSlots::SlotAt(position), frame)) engine.Receive(frame, size, kStart);
     engine.Deliver(kStart);
-    EXPECT_TRUE(io.delivered.empty());
-    EXPECT_EQ(1u, engine.GetReorderCount());
+    EXPECT_EQ(Sequence(32, 1), io.delivered);
+    engine.SendPhase(kStart);
+    std::vector<CWritten> written = io.Take();
+    ASSERT_EQ(1u, written.size());
+    EXPECT_EQ(Bytes{0x40}, written[0].bytes) << "ACK 32";
+    EXPECT_EQ(0u, engine.GetCounters().duplicates);
 }
 
-TEST_F(CPortTest, CopyOfADeliveredFrameIsDroppedAndAnsweredWithAFreshAck) {
+// Copies of delivered frames are dropped without an answer, except a copy
+// resent after a time-out well after our last ACK: that ACK was lost, and
+// only then may it be repeated.
+TEST_F(CPortTest, CopiesOfDeliveredFramesAreDroppedAndOnlyALostAckIsRepeated) {
     LinkUp();
     Receive(Frame(0x00, 1, {1}));
     Receive(Frame(0x00, 2, {2}));
     engine.Deliver(kStart);
     engine.SendPhase(kStart);
-    io.Take();
+    ASSERT_EQ(Bytes{0x42}, io.Take().at(0).bytes);
 
-    Receive(Frame(0x00, 1, {1}));  // the ACK was lost, the device resends
-    engine.Deliver(kStart);
-    EXPECT_EQ(0u, engine.GetReorderCount());
-    EXPECT_TRUE(engine.IsAckDue());
-    engine.SendPhase(kStart);
-    std::vector<CWritten> written = io.Take();
-    ASSERT_EQ(1u, written.size());
-    EXPECT_EQ(Bytes{0x42}, written[0].bytes);
+    Receive(Frame(0x00, 1, {1}), kStart + 10);  // a copy on the way
+    engine.Deliver(kStart + 10);
+    EXPECT_EQ(0u, engine.GetReorderCount()) << "not kept as frame 33";
+    EXPECT_FALSE(engine.IsAckDue(kStart + 10));
+    Receive(Frame(0x00, 0x21, {1}), kStart + 100);  // resent, crossing our ACK
+    engine.Deliver(kStart + 100);
+    EXPECT_FALSE(engine.IsAckDue(kStart + 100));
+    engine.SendPhase(kStart + 100);
+    EXPECT_TRUE(io.Take().empty()) << "a repeated ACK would empty a plain device's window";
+
+    Receive(Frame(0x00, 0x21, {1}), kStart + kSpan);  // resent long after the ACK: it was lost
+    engine.Deliver(kStart + kSpan);
+    EXPECT_TRUE(engine.IsAckDue(kStart + kSpan));
+    engine.SendPhase(kStart + kSpan);
+    EXPECT_EQ(Bytes{0x42}, io.Take().at(0).bytes);
     EXPECT_EQ((Bytes{1, 2}), io.delivered);
+    EXPECT_EQ(1u, engine.GetCounters().repeatedAcks);
 }
 
-TEST_F(CLiteralPortTest, LiteralReceiverKeepsACopyToDeliverInPlaceOfALaterFrame) {
-    LinkUp();
-    Receive(Frame(0x00, 1, {1}));
+TEST(FastRecovery, ReceiverKeepsOneFrameForAnEarlyNak) {
+    CRecorder io;
+    CLinkEngine engine(CLinkEngine::rolePort, io, CLinkRules::Fast());
+    engine.Start(kStart);
+    const BYTE parameters[] = {0xC1, 0x00, 0x01, 0x10, 0x20, 0x50, 0xFF}, accepted[] = {0xC6};
+    engine.Receive(parameters, 7, kStart);
+    engine.Receive(accepted, 1, kStart);
+    io.Take();
+    for (BYTE sequence : {1, 2}) {
+        Bytes frame = Frame(0x00, sequence, {sequence});
+        engine.Receive(frame.data(), static_cast<DWORD>(frame.size()), kStart);
+    }
     engine.Deliver(kStart);
-    Receive(Frame(0x00, 1, {1}));  // unwraps to 33
-    for (BYTE sequence = 2; sequence <= 31; ++sequence) Receive(Frame(0x00, sequence, {sequence}));
-    Receive(Frame(0x00, 0, {32}));
-    engine.Deliver(kStart);
-    EXPECT_EQ(34u, engine.GetRxNext());
-    EXPECT_EQ(1, io.delivered.back()) << "frame 33 was the copy of frame 1";
+    ASSERT_TRUE(engine.IsAckDue(kStart));
+    engine.SendPhase(kStart);
+    EXPECT_EQ(Bytes{0x41}, io.Take().at(0).bytes) << "frame 2 stays with the sender";
+
+    Bytes later = Frame(0x00, 4, {4});  // frame 3 lost
+    engine.Receive(later.data(), static_cast<DWORD>(later.size()), kStart + 5);
+    engine.Deliver(kStart + 5);
+    ASSERT_TRUE(engine.IsAckDue(kStart + 5)) << "a gap is answered at once";
+    engine.SendPhase(kStart + 5);
+    EXPECT_EQ(Bytes{0x82}, io.Take().at(0).bytes);
+    EXPECT_FALSE(engine.IsAckDue(kStart + 6)) << "one NAK per gap";
+}
+
+TEST(FastRecovery, SenderResendsOnlyTheLowestFrameAfterTheAdaptiveTimeout) {
+    CRecorder io;
+    CLinkEngine engine(CLinkEngine::rolePort, io, CLinkRules::Fast());
+    engine.Start(kStart);
+    const BYTE parameters[] = {0xC1, 0x00, 0x01, 0x10, 0x20, 0x50, 0xFF}, accepted[] = {0xC6};
+    engine.Receive(parameters, 7, kStart);
+    engine.Receive(accepted, 1, kStart);
+    io.queue = Sequence(4 * link::maxPayload);
+    engine.SendPhase(kStart);
+    const BYTE ack1[] = {0x41};
+    engine.Receive(ack1, 1, kStart + 40);  // a 40 ms round trip
+    EXPECT_EQ(120u, engine.GetRetransmitTimeout()) << "40 + 4 x 20";
+    io.Take();
+
+    engine.SendPhase(kStart + 40 + 119);
+    EXPECT_TRUE(io.Take().empty());
+    engine.SendPhase(kStart + 40 + 120);
+    std::vector<CWritten> written = io.Take();
+    ASSERT_EQ(1u, written.size());
+    EXPECT_EQ(0x22, written[0].bytes[1]);
+    engine.SendPhase(kStart + 40 + 120 + 239);
+    EXPECT_TRUE(io.Take().empty()) << "the time-out doubles after a resend";
+    engine.SendPhase(kStart + 40 + 120 + 240);
+    EXPECT_EQ(1u, io.Take().size());
 }
 
 TEST(FrameSlots, LinkAcceptedIsTakenBeforeTheDataOfTheSamePass) {

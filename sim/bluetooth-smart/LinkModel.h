@@ -1,9 +1,10 @@
 #pragma once
-// A discrete-event model of a Bluetooth Smart link: the port's engine behind
-// a model of its worker (the 257 frame slots, the wait on send-now, frame and
-// notice events with its time-out, the wake-up latency that lets frames pile
-// up in the slots), the simulated device's end, and a channel in each
-// direction. Virtual time, so a run that moves 100 KB each way through a lossy
+// A discrete-event model of a Bluetooth Smart link: the port's engine and
+// worker loop (CLinkWorker, the same steps the port runs) behind a model of
+// its waits (the 257 frame slots, the send-now, frame and notice events with
+// the wait's time-out, a wake-up latency that lets frames pile up in the
+// slots), the simulated device's end (this engine's rules or the plain ones),
+// and a channel in each direction. Virtual time, so a run that moves 100 KB each way through a lossy
 // channel costs milliseconds, and a seed replays it exactly.
 #include "BluetoothSmart/LinkEngine.h"
 #include "Channel.h"
@@ -18,11 +19,14 @@ struct CModelConfig {
     BLESIM_CHANNEL up = {};    // port to device
     BLESIM_CHANNEL down = {};  // device to port
     corvane::CLinkRules portRules = corvane::CLinkRules::Reliable();
-    corvane::CLinkRules deviceRules = corvane::CLinkRules::Reliable();
+    // The simulated device's rules; CLinkRules::LiteralDevice() for a device
+    // that follows the plain rules.
+    corvane::CLinkRules deviceRules = corvane::CLinkRules::Fast();
     BYTE parameters[6] = {0x00, 0x01, 0x10, 0x20, 0x50, 0xFF};  // W 32, T 100
     size_t bytesUp = 100 * 1024;
     size_t bytesDown = 100 * 1024;
-    // The port's worker runs at most this long after one of its events is set.
+    // The port's worker runs up to this long (evenly drawn) after one of its
+    // events is set: a busy machine waking a thread late.
     DWORD wakeLatencyUs = 400;
     std::uint64_t timeLimitMs = 3600 * 1000;
     // GetTickCount at the start: close to the wrap, so every run crosses it.

@@ -26,11 +26,15 @@ struct CClock {
     }
 };
 
-// The port's side: its engine behind a model of CBluetoothSmartPort's worker.
-class CPortModel : public corvane::ILinkIO {
+// The port's side: its engine behind the port's own worker loop
+// (CLinkWorker), with the wait on the send-now, frame and notice events and
+// its time-out modelled, and the wake-up latency that lets frames pile up in
+// the slots.
+class CPortModel : public corvane::ILinkIO, private corvane::ILinkSlots {
 public:
     CPortModel(const CModelConfig& config, CClock& clock, blesim::CFrameChannel& up, CModelResult& result)
         : m_engine(corvane::CLinkEngine::rolePort, *this, config.portRules),
+          m_worker(m_engine, *this),
           m_clock(clock),
           m_up(up),
           m_result(result),
@@ -55,7 +59,7 @@ public:
     // Open: the worker writes the connect request and waits; the client has
     // queued its bytes, so the outgoing stream's notice is set.
     void Start() {
-        m_engine.Start(m_clock.Tick());
+        m_worker.Start(m_clock.Tick());
         Rewait();
         Signal(m_notice);
     }
@@ -68,26 +72,27 @@ public:
 
     std::uint64_t NextWake() const { return std::min(m_wakeAt, m_deadline); }
 
-    // The worker's loop from a wake-up until it waits again with nothing set:
+    // The worker from a wake-up until it waits again with nothing set:
     // WaitForMultipleObjects answers the lowest signalled index first.
     void Run() {
         m_wakeAt = kNever;
         for (int round = 0; round < 1000; ++round) {
-            DWORD now = m_clock.Tick();
+            corvane::CLinkWorker::EWake wake;
             if (m_sendNow) {
                 m_sendNow = false;
-                m_engine.SendPhase(now);
+                wake = corvane::CLinkWorker::wakeSendNow;
             } else if (m_frame) {
                 m_frame = false;
-                ReceivePass(now);
+                wake = corvane::CLinkWorker::wakeFrame;
             } else if (m_notice) {
                 m_notice = false;
-                m_engine.SendPhase(now);
+                wake = corvane::CLinkWorker::wakePending;
             } else if (m_clock.nowUs >= m_deadline) {
-                m_engine.SendPhase(now);
+                wake = corvane::CLinkWorker::wakeTimeout;
             } else {
                 return;
             }
+            if (m_worker.OnWake(wake, m_clock.Tick())) m_sendNow = true;
             Rewait();
         }
     }
@@ -97,20 +102,11 @@ public:
     std::uint64_t LastProgressUs() const { return m_lastProgressUs; }
 
 private:
-    void ReceivePass(DWORD now) {
-        BYTE frame[corvane::link::maxFrame];
-        for (DWORD position = 0; position < corvane::CFrameSlots::slotCount; ++position) {
-            DWORD size = m_slots.Take(corvane::CFrameSlots::SlotAt(position), frame);
-            if (size) m_engine.Receive(frame, size, now);
-        }
-        m_engine.Deliver(now);
-        if (m_engine.IsAckDue()) m_engine.SendPhase(now);
-        if (m_engine.TakeSendNow()) m_sendNow = true;
-    }
+    DWORD TakeSlot(DWORD slot, BYTE* frame) override { return m_slots.Take(slot, frame); }
 
-    void Rewait() { m_deadline = m_clock.nowUs + m_engine.GetWaitTimeout() * 1000ull; }
+    void Rewait() { m_deadline = m_clock.nowUs + m_worker.GetWaitTimeout() * 1000ull; }
 
-    // An event set from outside the worker wakes it after a short latency.
+    // An event set from outside the worker wakes it after a latency.
     void Signal(bool& event) {
         event = true;
         std::uint64_t wake = m_clock.nowUs + (m_latencyUs ? m_random.Below(m_latencyUs + 1) : 0);
@@ -149,6 +145,7 @@ private:
     }
 
     corvane::CLinkEngine m_engine;
+    corvane::CLinkWorker m_worker;
     corvane::CFrameSlots m_slots;
     CClock& m_clock;
     blesim::CFrameChannel& m_up;
