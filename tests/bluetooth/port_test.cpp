@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 using namespace bttest;
@@ -31,7 +32,9 @@ std::vector<ULONG> ConnectLog(ULONGLONG device) {
 DWORD ThreadsOfThisProcess() {
     DWORD count = 0;
     HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry = {sizeof entry};
+    THREADENTRY32 entry;
+    std::memset(&entry, 0, sizeof entry);
+    entry.dwSize = sizeof entry;
     for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
         if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
     ::CloseHandle(snapshot);
