@@ -66,3 +66,17 @@ corvane list usb
 
 # The machine's COM ports as the serial locator sees them.
 corvane list serial
+
+# Classic Bluetooth over the simulated Microsoft stack (the stand-in
+# Bthprops.cpl beside corvane.exe, whose default world is described in
+# sim/bluetooth-classic/README.md): the radio, a search and the cache it
+# leaves, a pairing by PIN, terminal sessions with an echoing device and with
+# one that streams lines, and a published service that a simulated device dials.
+corvane radio
+corvane list bluetooth
+corvane list bluetooth --cache --class 2
+corvane pair 00:80:25:00:00:03 1234
+(sleep 1; printf 'hello over RFCOMM\r\n'; sleep 1) | corvane open bluetooth 00:80:25:00:00:01
+(sleep 1) | corvane open bluetooth 00:80:25:00:00:03 --pin 1234
+(sleep 1) | corvane open bluetooth 00:80:25:00:00:02 --linger 0 | head -n 5 || true
+corvane serve "Corvane Demo" --for 2

@@ -114,6 +114,12 @@ void BuildDefaultWorld(Stack& stack) {
 namespace {
 struct CInitialWorld {
     CInitialWorld() {
+        // Loaded once for good: the world must outlive each caller's
+        // load and unload of the library (the driver loads it per operation),
+        // and the devices' session threads run code of this module.
+        HMODULE self = nullptr;
+        ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                             reinterpret_cast<LPCWSTR>(&TheStack), &self);
         Stack& stack = TheStack();
         std::lock_guard<std::recursive_mutex> lock(stack.lock);
         BuildDefaultWorld(stack);

@@ -2,6 +2,8 @@
 // per device found: its port (physical name) and its friendly name.
 #include "List.h"
 
+#include <cwchar>
+
 namespace tool {
 
 std::vector<ListTransport>& ListTransports() {
@@ -23,7 +25,7 @@ std::wstring Shown(const std::wstring& physicalName) {
     return physicalName.compare(0, 4, L"\\\\.\\") == 0 ? physicalName.substr(4) : physicalName;
 }
 
-int Search(const ListTransport& transport) {
+int Search(const ListTransport& transport, DWORD classFilter, DWORD flags) {
     // The OVERLAPPED notice tells when a search that runs on a worker ends.
     // Declared before the locator, so that it outlives it: a search worker
     // may fire into it until the locator's destructor has joined it.
@@ -38,11 +40,12 @@ int Search(const ListTransport& transport) {
     }
     boost::shared_ptr<corvane::INotice> notice = corvane::INotice::CreateInstance(ended);
     locator->RegisterNotice(notice, corvane::eventStateChanged);
-    locator->BeginSearch(0, 0);
+    locator->BeginSearch(classFilter, flags);
     if (locator->IsRunning()) event.Wait(60000);
     locator->EndSearch();
 
     std::vector<std::vector<std::wstring>> rows = {{L"PORT", L"NAME"}};
+    if (transport.type == corvane::IPortAddr::portBluetooth) rows[0].push_back(L"CLASS");
     int status = 0;
     for (;;) {
         boost::shared_ptr<const corvane::IPortAddr> address;
@@ -55,6 +58,11 @@ int Search(const ListTransport& transport) {
         }
         if (!address) break;
         rows.push_back({Shown(std::wstring(address->GetPhysicalName())), std::wstring(address->GetFriendlyName())});
+        if (transport.type == corvane::IPortAddr::portBluetooth) {
+            wchar_t text[16];
+            std::swprintf(text, 16, L"0x%06lX", static_cast<unsigned long>(address->GetClassOfDevice()));
+            rows.back().push_back(text);
+        }
     }
     locator->DeregisterNotice(notice, corvane::eventAll);
     PrintTable(rows);
@@ -62,9 +70,26 @@ int Search(const ListTransport& transport) {
 }
 
 int List(const Args& args) {
-    if (args.size() != 1) return ListUsage();
-    for (const ListTransport& transport : ListTransports())
-        if (args[0] == transport.name) return Search(transport);
+    if (args.empty()) return ListUsage();
+    // Classic Bluetooth searches take a major device class (any: -1) and can
+    // be answered from the cache of the last search (flag 2).
+    DWORD classFilter = static_cast<DWORD>(-1), flags = 0;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == L"--cache") {
+            flags |= 2;
+        } else if (args[i] == L"--class" && i + 1 < args.size()) {
+            classFilter = static_cast<DWORD>(basalt::ustring(args[++i]).atoi64());
+        } else {
+            Err(L"corvane list: unknown option '" + args[i] + L"'\n\n");
+            return ListUsage();
+        }
+    }
+    for (const ListTransport& transport : ListTransports()) {
+        if (args[0] != transport.name) continue;
+        bool classic = transport.type == corvane::IPortAddr::portBluetooth;
+        if (!classic && args.size() > 1) return ListUsage();
+        return Search(transport, classic ? classFilter : 0, flags);
+    }
     Err(L"corvane list: unknown transport '" + args[0] + L"'\n\n");
     return ListUsage();
 }

@@ -48,6 +48,16 @@ AddressPtr MakeTcpAddress(const std::wstring& target, const Options& options) {
                                               0, 0, service.c_str());
 }
 
+AddressPtr MakeClassicAddress(const std::wstring& target, const Options& options) {
+    if (corvane::CBluetoothPortAddr::Str2BluetoothAddr(target.c_str(), L':') == corvane::invalidBluetoothAddress) {
+        Err(L"corvane open bluetooth: expected an address such as 00:80:25:00:00:01, got '" + target + L"'\n");
+        return AddressPtr();
+    }
+    Options::const_iterator pin = options.find(L"--pin");
+    return corvane::CBluetoothPortAddr::CreateInstance(target.c_str(), 0, nullptr,
+                                                       pin == options.end() ? nullptr : pin->second.c_str(), 0, 0);
+}
+
 AddressPtr MakeBleAddress(const std::wstring& target, const Options&) {
     return MakeBluetoothSmartAddress(target);
 }
@@ -59,6 +69,7 @@ const std::vector<Transport>& Transports() {
         {L"tcp", L"HOST:PORT", {L"--password"}, MakeTcpAddress},
         {L"ble", L"ADDRESS", {}, MakeBleAddress},
         {L"usb", L"PATH|SERIAL", {}, MakeUsbTarget},
+        {L"bluetooth", L"ADDRESS", {L"--pin"}, MakeClassicAddress},
     };
     return transports;
 }
@@ -230,7 +241,7 @@ int RunOpen(const Args& args) {
 }
 
 CommandRegistration s_open({L"open", L"TRANSPORT TARGET [OPTIONS]",
-                            L"open a port as a terminal: tcp HOST:PORT [--password P] | ble ADDRESS | usb PATH|SERIAL", RunOpen});
+                            L"open a port as a terminal: tcp HOST:PORT [--password P] | ble ADDRESS | usb PATH|SERIAL | bluetooth ADDRESS [--pin P]", RunOpen});
 
 }  // namespace
 
