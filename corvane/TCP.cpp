@@ -261,32 +261,16 @@ DWORD WINAPI CTCPPort::RecvThreadProc(void* port) {
     return 0;
 }
 
+CSocketWorkers CTCPPort::Workers(HANDLE wake) {
+    return CSocketWorkers({m_socket, m_incoming, m_outgoing, m_stop.GetHandle(), m_stopping, m_recvRecord,
+                           m_sendRecord, wake});
+}
+
 void CTCPPort::RecvThreadProcFn() {
     try {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
-        HANDLE handles[2] = {m_stop.GetHandle(), m_recvRecord.GetEventHandle()};
-        for (;;) {
-            // A device that sends without pause completes every receive at
-            // once, so the stop is looked at here too; the flag spares a
-            // kernel call per receive.
-            if (m_stopping) break;
-            BYTE* area = m_incoming.BeginFill(receiveChunk);
-            DWORD received = 0;
-            if (m_socket.Recv(area, receiveChunk, received, m_recvRecord)) {
-                if (received == 0) Fail(__LINE__, L"CTCPPort::RecvThreadProcFn", ERROR_GRACEFUL_DISCONNECT);
-                m_incoming.EndFill(DropDueLineFeed(area, received));
-                continue;
-            }
-            DWORD woken = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-            if (woken == WAIT_OBJECT_0) {
-                CancelPending(m_recvRecord);
-                break;
-            }
-            if (woken != WAIT_OBJECT_0 + 1) Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
-            m_socket.GetOverlappedResult(m_recvRecord, received, true);
-            // Zero bytes here is the peer's close; the next receive reports it at once.
-            m_incoming.EndFill(DropDueLineFeed(area, received));
-        }
+        Workers(nullptr).Receive(receiveChunk, kFile, L"CTCPPort::RecvThreadProcFn", ERROR_GRACEFUL_DISCONNECT,
+                                 [this](BYTE* area, DWORD received) { return DropDueLineFeed(area, received); });
     } catch (const basalt::CStdException& e) {
         m_incoming.SetError(e);
     } catch (...) {
@@ -305,70 +289,18 @@ DWORD CTCPPort::DropDueLineFeed(BYTE* area, DWORD received) {
 
 void CTCPPort::SendThreadProcFn() {
     // The worker wakes on its own event, which the outgoing stream sets
-    // through a notice whenever bytes are queued.
+    // through its worker notice whenever bytes are queued.
     basalt::COverlapped wake;
     try {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
         m_outgoing.SetWorkerNotice(INotice::CreateInstance(wake));
-        // Bytes queued before the worker listened are sent all the same.
-        if (m_outgoing.GetCount() > 0) wake.GetEvent().Set();
-        HANDLE handles[3] = {m_stop.GetHandle(), wake.GetEventHandle(), m_sendRecord.GetEventHandle()};
-        // Kept here rather than read from the stream: a purge forgets the
-        // stream's chunk while the socket may still be sending it.
-        bool inFlight = false;
-        for (;;) {
-            DWORD woken = ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
-            if (woken == WAIT_OBJECT_0) {
-                if (inFlight) CancelPending(m_sendRecord);
-                break;
-            }
-            if (woken == WAIT_OBJECT_0 + 1) {
-                // Reset before draining: bytes queued from now on set it again.
-                wake.GetEvent().Reset();
-                // With a send in flight, its completion drains what came meanwhile.
-                if (!inFlight) inFlight = SendQueued();
-            } else if (woken == WAIT_OBJECT_0 + 2) {
-                m_sendRecord.GetEvent().Reset();
-                // A completion already taken (the dialogue's last send) leaves the event set.
-                if (!inFlight) continue;
-                DWORD sent = 0;
-                m_socket.GetOverlappedResult(m_sendRecord, sent, true);
-                inFlight = false;
-                // Fires eventOutgoingPending when bytes remain, which wakes us again.
-                m_outgoing.EndDrain(sent);
-            } else {
-                Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
-            }
-        }
+        Workers(wake.GetEventHandle()).Send(kFile);
     } catch (const basalt::CStdException& e) {
         m_incoming.SetError(e);
     } catch (...) {
         StoreWorkerError(L"CTCPPort::SendThreadProcFn");
     }
     m_outgoing.SetWorkerNotice(boost::shared_ptr<INotice>());
-}
-
-bool CTCPPort::SendQueued() {
-    for (;;) {
-        DWORD size = 0;
-        BYTE* data = m_outgoing.BeginDrain(&size);
-        if (!data) return false;
-        DWORD sent = 0;
-        if (!m_socket.Send(data, size, sent, m_sendRecord)) return true;  // its completion wakes us
-        m_sendRecord.GetEvent().Reset();
-        if (sent > 0) m_outgoing.EndDrain(sent);
-        if (m_outgoing.GetCount() == 0) return false;
-    }
-}
-
-void CTCPPort::CancelPending(basalt::COverlapped& record) {
-    m_socket.Cancel(record);
-    DWORD transferred = 0;
-    try {
-        m_socket.GetOverlappedResult(record, transferred, true);
-    } catch (const basalt::CWinException&) {
-        // Aborted, as asked: the port is closing and the bytes no longer matter.
-    }
 }
 
 void CTCPPort::StoreWorkerError(const wchar_t* function) {

@@ -2,6 +2,7 @@
 // The port to a device reached over TCP/IP. Open resolves the host, connects,
 // runs the device's short text login when it offers one, then a send worker
 // and a receive worker move bytes between the socket and the two streams.
+#include "SocketWorkers.h"
 #include "Streams.h"
 
 #include <CorvaneAux/Escape.h>
@@ -63,13 +64,8 @@ private:
     void RecvThreadProcFn();
     // The received bytes less the reply line's line feed when it opens them.
     DWORD DropDueLineFeed(BYTE* area, DWORD received);
-    // Hands everything queued to one overlapped send, again while sends
-    // complete at once and bytes remain. True when a send is left pending.
-    bool SendQueued();
-    // A worker leaving while its operation is pending cancels it and waits for
-    // its end, so that nothing writes into the record or the stream's staging
-    // buffer once the worker is gone.
-    void CancelPending(basalt::COverlapped& record);
+    // The worker loops on this port's socket, streams and records.
+    CSocketWorkers Workers(HANDLE wake);
     // Stores a failure of a worker for the client's next call (eventError).
     void StoreWorkerError(const wchar_t* function);
 

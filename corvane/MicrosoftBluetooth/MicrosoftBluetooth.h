@@ -3,6 +3,7 @@
 // Winsock, the locator with its registry cache, and the stream server that
 // accepts devices' connections.
 #include "BtDrtApi.h"
+#include "SocketWorkers.h"
 #include "Streams.h"
 
 #include <CorvaneAux/Escape.h>
@@ -80,8 +81,8 @@ private:
     static DWORD WINAPI RecvThreadProc(void* port);
     void SendThreadProcFn();
     void RecvThreadProcFn();
-    bool SendQueued();
-    void CancelPending(WSAOVERLAPPED& record);
+    // The worker loops on this port's socket, streams and records.
+    corvane::CSocketWorkers Workers();
 
     boost::shared_ptr<const IPortAddr> m_address;
     basalt::CEvent m_stop;

@@ -406,30 +406,16 @@ DWORD WINAPI CBluetoothPort::RecvThreadProc(void* port) {
     return 0;
 }
 
+corvane::CSocketWorkers CBluetoothPort::Workers() {
+    return corvane::CSocketWorkers({m_socket, m_incoming, m_outgoing, m_stop.GetHandle(), m_stopping, m_recvRecord,
+                                    m_sendRecord, m_wake.GetEventHandle()});
+}
+
 void CBluetoothPort::RecvThreadProcFn() {
     try {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
-        HANDLE handles[2] = {m_stop.GetHandle(), m_recvRecord.GetEventHandle()};
-        for (;;) {
-            // A device that sends without pause completes every receive at once.
-            if (m_stopping) break;
-            BYTE* area = m_incoming.BeginFill(receiveChunk);
-            DWORD received = 0;
-            if (m_socket.Recv(area, receiveChunk, received, m_recvRecord)) {
-                if (received == 0) Fail(__LINE__, L"Microsoft::CBluetoothPort::RecvThreadProcFn", ERROR_CONNECTION_ABORTED);
-                m_incoming.EndFill(received);
-                continue;
-            }
-            DWORD woken = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-            if (woken == WAIT_OBJECT_0) {
-                CancelPending(m_recvRecord);
-                break;
-            }
-            if (woken != WAIT_OBJECT_0 + 1) Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
-            m_socket.GetOverlappedResult(m_recvRecord, received, true);
-            // Zero bytes here is the peer's close; the next receive reports it at once.
-            m_incoming.EndFill(received);
-        }
+        Workers().Receive(receiveChunk, kFile, L"Microsoft::CBluetoothPort::RecvThreadProcFn",
+                          ERROR_CONNECTION_ABORTED);
     } catch (const basalt::CWinException& e) {
         // A disconnect the stack reports by its own code is the same lost connection.
         if (e.GetErrorCode() == WSAEDISCON) m_incoming.SetError(WithCode(e, ERROR_CONNECTION_ABORTED));
@@ -443,59 +429,9 @@ void CBluetoothPort::RecvThreadProcFn() {
 void CBluetoothPort::SendThreadProcFn() {
     try {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
-        // Bytes queued before the worker listened are sent all the same.
-        m_wake.GetEvent().Set();
-        HANDLE handles[3] = {m_stop.GetHandle(), m_wake.GetEventHandle(), m_sendRecord.GetEventHandle()};
-        // Kept here rather than read from the stream: a purge forgets the
-        // stream's chunk while the socket may still be sending it.
-        bool inFlight = false;
-        for (;;) {
-            DWORD woken = ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
-            if (woken == WAIT_OBJECT_0) {
-                if (inFlight) CancelPending(m_sendRecord);
-                break;
-            }
-            if (woken == WAIT_OBJECT_0 + 1) {
-                // Reset before draining: bytes queued from now on set it again.
-                m_wake.GetEvent().Reset();
-                if (!inFlight) inFlight = SendQueued();
-            } else if (woken == WAIT_OBJECT_0 + 2) {
-                m_sendRecord.GetEvent().Reset();
-                if (!inFlight) continue;
-                DWORD sent = 0;
-                m_socket.GetOverlappedResult(m_sendRecord, sent, true);
-                inFlight = false;
-                // Fires eventOutgoingPending when bytes remain, which wakes us again.
-                m_outgoing.EndDrain(sent);
-            } else {
-                Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
-            }
-        }
+        Workers().Send(kFile);
     } catch (const basalt::CStdException& e) {
         m_incoming.SetError(e);
-    }
-}
-
-bool CBluetoothPort::SendQueued() {
-    for (;;) {
-        DWORD size = 0;
-        BYTE* data = m_outgoing.BeginDrain(&size);
-        if (!data) return false;
-        DWORD sent = 0;
-        if (!m_socket.Send(data, size, sent, m_sendRecord)) return true;  // its completion wakes us
-        m_sendRecord.GetEvent().Reset();
-        if (sent > 0) m_outgoing.EndDrain(sent);
-        if (m_outgoing.GetCount() == 0) return false;
-    }
-}
-
-void CBluetoothPort::CancelPending(WSAOVERLAPPED& record) {
-    m_socket.Cancel(record);
-    DWORD transferred = 0;
-    try {
-        m_socket.GetOverlappedResult(record, transferred, true);
-    } catch (const basalt::CWinException&) {
-        // Aborted, as asked: the port is closing and the bytes no longer matter.
     }
 }
 
