@@ -1,27 +1,8 @@
 #include "SerialRig.h"
 
 #include <algorithm>
-#include <memory>
 
 namespace serialtest {
-
-namespace {
-
-// The library's start for this statically linked program: the serial option
-// tables among it.
-class LibraryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { m_scope.reset(new corvane::CLibraryScope); }
-    void TearDown() override { m_scope.reset(); }
-
-private:
-    std::unique_ptr<corvane::CLibraryScope> m_scope;
-};
-
-[[maybe_unused]] const ::testing::Environment* const s_library =
-    ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
-
-}  // namespace
 
 boost::shared_ptr<const corvane::IPortAddr> RigAddress() {
     return boost::shared_ptr<const corvane::IPortAddr>(

@@ -5,6 +5,7 @@
 #include "Serial.h"
 
 #include "Common.h"
+#include "kit/LibraryScope.h"
 #include "kit/TestKit.h"
 
 #include <Cable.h>

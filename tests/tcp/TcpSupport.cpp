@@ -11,19 +11,6 @@ namespace tcptest {
 
 namespace {
 
-// The library's start (Winsock among it) for this statically linked program,
-// after every static registration of its units has run.
-class LibraryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { m_scope.reset(new corvane::CLibraryScope); }
-    void TearDown() override { m_scope.reset(); }
-
-private:
-    std::unique_ptr<corvane::CLibraryScope> m_scope;
-};
-
-[[maybe_unused]] const ::testing::Environment* const s_library = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
-
 std::wstring SimPath() {
     wchar_t path[MAX_PATH];
     DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);

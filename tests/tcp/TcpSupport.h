@@ -3,6 +3,7 @@
 // process, and small helpers around a port.
 #include "TCP.h"
 
+#include "kit/LibraryScope.h"
 #include "kit/TestKit.h"
 
 #include <boost/make_shared.hpp>
