@@ -2,6 +2,8 @@
 
 #include "linestate.h"
 
+#include <basalt/Exceptions.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <stdexcept>
@@ -98,11 +100,19 @@ std::string CPeer::Read(size_t count, DWORD timeoutMs) {
     std::string bytes;
     DWORD start = ::GetTickCount();
     std::vector<char> buffer(65536);
-    while (bytes.size() < count && ::GetTickCount() - start < timeoutMs) {
+    for (DWORD elapsed = 0; bytes.size() < count && elapsed < timeoutMs; elapsed = ::GetTickCount() - start) {
         DWORD got = 0, want = static_cast<DWORD>(std::min(buffer.size(), count - bytes.size()));
         m_record.Prepare();
-        if (!m_device.ReadFile(buffer.data(), want, &got, &m_record))
-            m_device.GetOverlappedResult(&m_record, &got, true);
+        if (!m_device.ReadFile(buffer.data(), want, &got, &m_record)) {
+            // Wine may keep a read pending past its time-out when nothing
+            // comes: the time limit is this function's own.
+            if (!m_record.GetEvent().Wait(timeoutMs - elapsed)) m_device.CancelIo(&m_record);
+            try {
+                m_device.GetOverlappedResult(&m_record, &got, true);
+            } catch (const basalt::CStdException&) {
+                got = 0;  // cancelled
+            }
+        }
         bytes.append(buffer.data(), got);
     }
     return bytes;

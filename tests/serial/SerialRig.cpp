@@ -75,4 +75,12 @@ void CFilteredPort::ClearCommBreak() {
     basalt::CCommPort::ClearCommBreak();
 }
 
+void CFilteredPort::PurgeComm(DWORD flags) {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_purged.push_back(flags);
+    }
+    basalt::CCommPort::PurgeComm(flags);
+}
+
 }  // namespace serialtest

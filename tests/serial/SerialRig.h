@@ -49,6 +49,11 @@ public:
     // Every CE_* bit a caller of ClearCommError was told, and ClearCommBreak calls.
     DWORD ErrorsReported() const { return m_reported; }
     int BreaksCleared() const { return m_breaksCleared; }
+    // The flags of every PurgeComm call, in order.
+    std::vector<DWORD> Purged() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_purged;
+    }
 
     void SetCommState(const DCB& dcb) override;
     void GetCommProperties(COMMPROP& properties) override;
@@ -58,6 +63,7 @@ public:
     bool WaitCommEvent(DWORD* mask, OVERLAPPED* overlapped) override;
     void ClearCommError(DWORD* errors, COMSTAT* status) override;
     void ClearCommBreak() override;
+    void PurgeComm(DWORD flags) override;
 
 private:
     void MaybeFail(const wchar_t* function);
@@ -69,6 +75,7 @@ private:
     unsigned m_framesSeen = 0, m_breaksSeen = 0;
     std::atomic<DWORD> m_reported{0};
     std::atomic<int> m_breaksCleared{0};
+    std::vector<DWORD> m_purged;
 };
 
 }  // namespace serialtest

@@ -70,7 +70,8 @@ protected:
     }
 
     void TearDown() override {
-        port.reset();
+        // A worker that never ends would hang every later test: name it here.
+        testkit::WithinDeadline(10000, "closing the port", [&] { port.reset(); });
         peer.reset();
         if (cable) cable->Reset();
     }
@@ -374,18 +375,23 @@ TEST_F(SerialPortTest, CloseAndReopenKeepTheNotices) {
     EXPECT_TRUE(port->IsOpen());
 }
 
-TEST_F(SerialPortTest, PurgeEmptiesWhatItNames) {
-    MakePort();
+TEST_F(SerialPortTest, PurgeEmptiesWhatItNamesAndNeverAbortsTheWorkers) {
+    CFilteredPort& device = MakeFilteredPort();
     boost::shared_ptr<CRecorder> events = CRecorder::Listen(*port);
     port->Open();
     peer->Write("0123456789");
     ASSERT_TRUE(Eventually([&] { return port->Recv(nullptr, 0) == 10; }));
-    port->Purge(PURGE_TXCLEAR);
+    port->Purge(PURGE_TXCLEAR | PURGE_TXABORT);
     EXPECT_EQ(port->Recv(nullptr, 0), 10u);
+    EXPECT_EQ(device.Purged().back(), static_cast<DWORD>(PURGE_TXCLEAR));
     port->Purge(PURGE_RXCLEAR);
     EXPECT_EQ(port->Recv(nullptr, 0), 0u);
     EXPECT_EQ(events->Count(eventIncomingEmpty), 1u);
     EXPECT_EQ(events->Count(eventOutgoingEmpty), 1u);
+    // The abort bits alone reach neither the streams nor the device.
+    size_t purges = device.Purged().size();
+    port->Purge(PURGE_TXABORT | PURGE_RXABORT);
+    EXPECT_EQ(device.Purged().size(), purges);
 }
 
 TEST_F(SerialPortTest, SetSettingsChangesOnlyWhatItNames) {
