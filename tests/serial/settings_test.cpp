@@ -21,23 +21,6 @@ std::vector<std::wstring> OptionNames(IProperty& property) {
     return names;
 }
 
-std::vector<unsigned long> OptionNumbers(IProperty& property) {
-    std::vector<unsigned long> values;
-    const IOptionSet& options = property.GetOptions();
-    for (DWORD i = 0; i < options.GetCount(); ++i) {
-        _variant_t value = options.GetAt(i)->GetValue();
-        value.ChangeType(VT_UI4);
-        values.push_back(V_UI4(&value));
-    }
-    return values;
-}
-
-unsigned long Number(const IPropertySet& set, const wchar_t* name) {
-    _variant_t value = set.Find(name)->GetValue();
-    value.ChangeType(VT_UI4);
-    return V_UI4(&value);
-}
-
 // The DCB fields the settings name, in the order of the settings.
 struct CField {
     const wchar_t* name;
@@ -137,24 +120,6 @@ TEST(SerialSettingsSet, WhatTheDriverCannotChangeIsReadOnlyWhateverThePolicy) {
     set = CSerialPort::CreatePropertySet(CapableDriver(), DistinctDcb(0), IProperty::accessReadOnly);
     for (DWORD i = 0; i < set->GetCount(); ++i)
         EXPECT_EQ(set->GetAt(i)->GetAccessPolicy(), IProperty::accessReadOnly);
-}
-
-TEST(SerialSettingsSet, RatesAboveTheWin32BitsAreOfferedThroughTheirOwnBits) {
-    COMMPROP properties = CapableDriver();
-    properties.dwSettableBaud = BAUD_57600 | BAUD_115200 | BAUD_128K | 0x80000 | 0x400000;
-    DCB dcb = DistinctDcb(0);
-    dcb.BaudRate = 115200;
-    boost::shared_ptr<IPropertySet> set = CSerialPort::CreatePropertySet(properties, dcb, IProperty::accessFull);
-    EXPECT_EQ(OptionNumbers(*set->Find(L"BaudRate")),
-              (std::vector<unsigned long>{57600, 115200, 128000, 153600, 921600}));
-    // The returned set is the caller's: changing it changes no other set.
-    EXPECT_TRUE(set->SetValue(L"BaudRate", _variant_t(921600L)));
-    boost::shared_ptr<IPropertySet> again = CSerialPort::CreatePropertySet(properties, dcb, IProperty::accessFull);
-    EXPECT_EQ(Number(*again, L"BaudRate"), 115200u);
-    // A rate the driver does not offer is no legal value: the setting is empty.
-    dcb.BaudRate = 9600;
-    EXPECT_EQ(CSerialPort::CreatePropertySet(properties, dcb, IProperty::accessFull)->Find(L"BaudRate")->GetValue().vt,
-              VT_EMPTY);
 }
 
 // ---------------------------------------------------------------------------

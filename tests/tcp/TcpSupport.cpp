@@ -86,11 +86,6 @@ void SimProcess::ReadOutput() {
     m_changed.notify_all();
 }
 
-std::vector<std::string> SimProcess::Lines() const {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_lines;
-}
-
 bool SimProcess::HasLine(const std::string& fragment) const {
     std::lock_guard<std::mutex> hold(m_lock);
     return std::any_of(m_lines.begin(), m_lines.end(),

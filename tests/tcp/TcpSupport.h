@@ -36,7 +36,6 @@ public:
 
     unsigned short Port() const { return m_port; }
     std::wstring PortText() const { return std::to_wstring(m_port); }
-    std::vector<std::string> Lines() const;
     // Waits for a line holding fragment; the whole output so far is searched.
     bool WaitForLine(const std::string& fragment, DWORD timeoutMs = 5000) const;
     bool HasLine(const std::string& fragment) const;
