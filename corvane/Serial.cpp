@@ -312,16 +312,18 @@ void CSerialPort::Purge(DWORD flags) {
     if (!clear) return;
     if (clear & PURGE_RXCLEAR) {
         // The receive worker may be reading the bytes this flushes. Its read
-        // is aborted too, so that it neither waits for bytes that will never
-        // come (Windows) nor takes the flush for a broken device (Wine, which
-        // fails the read with 109); the purge count, odd while a purge is
-        // under way, tells it why the read ended.
+        // is cancelled (the abort bits would cancel its wait and the sender's
+        // write too), so that it neither waits for bytes that will never come
+        // (Windows) nor takes the flush for a broken device (Wine fails the
+        // read with 109); the purge count, odd while a purge is under way,
+        // tells it why the read ended.
         struct CPurgeCount {
             volatile LONG& count;
             explicit CPurgeCount(volatile LONG& c) : count(c) { ::InterlockedIncrement(&count); }
             ~CPurgeCount() { ::InterlockedIncrement(&count); }
         } counted(m_state->purges);
-        m_state->device->PurgeComm(clear | PURGE_RXABORT);
+        m_state->device->PurgeComm(clear);
+        m_state->device->CancelIo(&m_state->readRecord);
         return;
     }
     m_state->device->PurgeComm(clear);
@@ -512,23 +514,28 @@ private:
     // for together with the stop event, and a read that fails across a purge
     // counts as flushed, not as a broken device (Wine fails it with 109).
     void Receive() {
-        COMSTAT status = {};
-        s.device->ClearCommError(nullptr, &status);
-        DWORD queued = status.cbInQue;
-        if (queued == 0) return;
-        BYTE* buffer = s.incoming.BeginFill(queued);
-        DWORD received = 0;
-        s.readRecord.Prepare();
-        const LONG purges = s.purges;
-        try {
-            if (!s.device->ReadFile(buffer, queued, &received, &s.readRecord) && !AwaitRead(received)) return;
-        } catch (const basalt::CWinException&) {
-            bool purged = s.purges != purges || (purges & 1);
-            if (!purged) throw;
-            received = 0;
+        for (;;) {
+            COMSTAT status = {};
+            s.device->ClearCommError(nullptr, &status);
+            DWORD queued = status.cbInQue;
+            if (queued == 0) return;
+            BYTE* buffer = s.incoming.BeginFill(queued);
+            DWORD received = 0;
+            s.readRecord.Prepare();
+            const LONG purges = s.purges;
+            try {
+                if (!s.device->ReadFile(buffer, queued, &received, &s.readRecord) && !AwaitRead(received)) return;
+            } catch (const basalt::CWinException&) {
+                bool purged = s.purges != purges || (purges & 1);
+                if (!purged) throw;
+                // Bytes that came after the flush may have told their event
+                // already: look again.
+                continue;
+            }
+            s.readRecord.GetEvent().Reset();
+            if (received) s.incoming.EndFill(received);
+            return;
         }
-        s.readRecord.GetEvent().Reset();
-        if (received) s.incoming.EndFill(received);
     }
 
     // Waits for the pending read; false when the stop event came first, after

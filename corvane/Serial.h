@@ -9,7 +9,10 @@
 
 #include <basalt/Threads.h>
 
+#include <setupapi.h>
+
 #include <deque>
+#include <memory>
 #include <vector>
 
 namespace corvane {
@@ -118,9 +121,38 @@ private:
 // ---------------------------------------------------------------------------
 // The locator
 
+namespace serial {
+
+// The Setup API calls of the locator's search, one member per function with
+// the function's own arguments, each calling the system's: a test derives
+// from it to make one of them fail.
+class CSetupApi {
+public:
+    virtual ~CSetupApi() {}
+    virtual HDEVINFO GetClassDevs(const GUID* setupClass, DWORD flags) {
+        return ::SetupDiGetClassDevsW(setupClass, nullptr, nullptr, flags);
+    }
+    virtual BOOL EnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device) {
+        return ::SetupDiEnumDeviceInfo(set, index, device);
+    }
+    virtual BOOL GetDeviceRegistryProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* type,
+                                           BYTE* buffer, DWORD size, DWORD* required) {
+        return ::SetupDiGetDeviceRegistryPropertyW(set, device, property, type, buffer, size, required);
+    }
+    virtual HKEY OpenDevRegKey(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD scope, DWORD profile, DWORD keyType,
+                               REGSAM access) {
+        return ::SetupDiOpenDevRegKey(set, device, scope, profile, keyType, access);
+    }
+    virtual BOOL DestroyDeviceInfoList(HDEVINFO set) { return ::SetupDiDestroyDeviceInfoList(set); }
+};
+
+}  // namespace serial
+
 class CSerialPortLocator : public IPortLocator {
 public:
     CSerialPortLocator();
+    // With Setup API calls of the caller's making.
+    explicit CSerialPortLocator(std::unique_ptr<serial::CSetupApi> setup);
 
     bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
     bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
@@ -144,6 +176,7 @@ private:
     void SearchSetupClass(const GUID& setupClass, PortMap& ports);
     void SearchDeviceMap(PortMap& ports);
 
+    std::unique_ptr<serial::CSetupApi> m_setup;
     basalt::CCriticalSection m_lock;
     std::deque<boost::shared_ptr<const IPortAddr>> m_found;
     std::deque<basalt::CWinException> m_errors;

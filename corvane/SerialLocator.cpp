@@ -4,8 +4,6 @@
 
 #include "Common.h"
 
-#include <basalt/SetupAPI.h>
-
 namespace corvane {
 
 namespace {
@@ -45,6 +43,23 @@ private:
     HKEY m_key;
 };
 
+// Owns a device information set; destroys it however the scope is left.
+class CDeviceList {
+public:
+    CDeviceList(serial::CSetupApi& api, HDEVINFO set) : m_api(api), m_set(set) {}
+    ~CDeviceList() {
+        if (IsValid()) m_api.DestroyDeviceInfoList(m_set);
+    }
+    CDeviceList(const CDeviceList&) = delete;
+    CDeviceList& operator=(const CDeviceList&) = delete;
+    bool IsValid() const { return m_set != INVALID_HANDLE_VALUE; }
+    HDEVINFO Get() const { return m_set; }
+
+private:
+    serial::CSetupApi& m_api;
+    HDEVINFO m_set;
+};
+
 // UTF-16 text of a registry or property buffer that may lack its terminator.
 basalt::ustring TextOf(const std::vector<BYTE>& bytes) {
     const wchar_t* units = reinterpret_cast<const wchar_t*>(bytes.data());
@@ -69,7 +84,11 @@ bool ReadText(HKEY key, const wchar_t* name, basalt::ustring& text) {
 
 }  // namespace
 
-CSerialPortLocator::CSerialPortLocator() {}
+CSerialPortLocator::CSerialPortLocator() : m_setup(new serial::CSetupApi) {}
+
+CSerialPortLocator::CSerialPortLocator(std::unique_ptr<serial::CSetupApi> setup) : m_setup(std::move(setup)) {
+    if (!m_setup) Fail(__LINE__, L"CSerialPortLocator::CSerialPortLocator", ERROR_INVALID_PARAMETER);
+}
 
 bool CSerialPortLocator::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
     return m_notifier.RegisterNotice(notice, type);
@@ -112,26 +131,27 @@ void CSerialPortLocator::BeginSearch(DWORD, DWORD) {
 }
 
 void CSerialPortLocator::SearchSetupClass(const GUID& setupClass, PortMap& ports) {
-    basalt::CSetupAPI devices;
-    if (!devices.GetClassDevs(&setupClass, DIGCF_PRESENT)) Fail(__LINE__, L"SetupDiGetClassDevs", ::GetLastError());
+    serial::CSetupApi& api = *m_setup;
+    CDeviceList devices(api, api.GetClassDevs(&setupClass, DIGCF_PRESENT));
+    if (!devices.IsValid()) Fail(__LINE__, L"SetupDiGetClassDevs", ::GetLastError());
     SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
     DWORD index = 0;
-    for (; devices.EnumDeviceInfo(index, device); ++index) {
+    for (; api.EnumDeviceInfo(devices.Get(), index, &device); ++index) {
         DWORD type = 0, size = 0;
         // A device without a friendly name is left to the device map.
-        if (!::SetupDiGetDeviceRegistryPropertyW(devices.GetHandle(), &device, SPDRP_FRIENDLYNAME, &type, nullptr,
-                                                 0, &size) &&
+        if (!api.GetDeviceRegistryProperty(devices.Get(), &device, SPDRP_FRIENDLYNAME, &type, nullptr, 0, &size) &&
             ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
             continue;
         std::vector<BYTE> bytes(size);
-        if (!::SetupDiGetDeviceRegistryPropertyW(devices.GetHandle(), &device, SPDRP_FRIENDLYNAME, &type,
-                                                 bytes.data(), size, &size))
+        if (!api.GetDeviceRegistryProperty(devices.Get(), &device, SPDRP_FRIENDLYNAME, &type, bytes.data(), size,
+                                           &size))
             Fail(__LINE__, L"SetupDiGetDeviceRegistryPropertyW", ::GetLastError());
         bytes.resize(size);
         basalt::ustring friendlyName = TextOf(bytes);
 
         CRegKey key;
-        HKEY opened = ::SetupDiOpenDevRegKey(devices.GetHandle(), &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        HKEY opened = api.OpenDevRegKey(devices.Get(), &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
         if (opened == INVALID_HANDLE_VALUE) Fail(__LINE__, L"SetupDiOpenDevRegKey", ::GetLastError());
         key.Reset(opened);
         basalt::ustring portName;

@@ -1,5 +1,6 @@
-// Throughput of a serial port on the null-modem rig against a bare overlapped
-// Win32 loop moving the same bytes over the same COM port in the same run:
+// Throughput of a serial port on the null-modem cable (sim/nullmodem) against
+// a bare overlapped Win32 loop moving the same bytes over the same COM port in
+// the same run:
 //   send:    CSerialPort::Send -> peer        vs  WriteFile loop -> peer
 //   receive: peer -> CSerialPort::Recv        vs  peer -> ReadFile loop
 // The peer at the far end of the cable is a bare loop in both cases. The
@@ -13,6 +14,8 @@
 // of 64 KiB is not bound by either.
 #include "Common.h"
 #include "Serial.h"
+
+#include <Cable.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -29,12 +32,6 @@ using namespace corvane;
 const size_t kBytes = 4u << 20;
 const DWORD kBlock = 0x10000;
 const int kRounds = 3;
-
-std::wstring Environment(const wchar_t* name) {
-    wchar_t value[64] = {};
-    DWORD length = ::GetEnvironmentVariableW(name, value, 64);
-    return length && length < 64 ? std::wstring(value, length) : std::wstring();
-}
 
 double Seconds() {
     LARGE_INTEGER now, frequency;
@@ -170,9 +167,9 @@ double Rate(Send send, Receive receive) {
 }  // namespace
 
 int main() {
-    std::wstring portName = Environment(L"CORVANE_RIG_PORT"), peerName = Environment(L"CORVANE_RIG_PEER");
-    if (portName.empty() || peerName.empty()) {
-        std::fprintf(stderr, "bench_serial: no rig; run it through the run_bench_serial target\n");
+    std::wstring portName = nullmodem::PortName(), peerName = nullmodem::PeerName();
+    if (!nullmodem::IsPresent()) {
+        std::fprintf(stderr, "bench_serial: no null-modem cable; run it through the run_bench_serial target\n");
         return 1;
     }
     try {

@@ -35,13 +35,3 @@ TEST(Exceptions, CloneAndThrowKeepTheMostDerivedTypeAcrossThreads) {
         EXPECT_EQ(e.GetSource(), L"RE: no");
     }
 }
-
-TEST(Exceptions, WhatIsOneReadableLine) {
-    basalt::CWinException e(1, L"Serial", L"CSerialPort::Send", ERROR_INVALID_HANDLE);
-    std::string what = e.what();
-    EXPECT_EQ(what.rfind("CSerialPort::Send: [6] ", 0), 0u) << what;
-    EXPECT_EQ(what.find('\n'), std::string::npos);
-    EXPECT_GT(what.size(), std::string("CSerialPort::Send: [6] ").size());
-    basalt::CWinException unknown(1, L"X", L"F", 0x2FFFFFFF);
-    EXPECT_EQ(unknown.GetErrorMessage(), L"Error 805306367");
-}

@@ -24,18 +24,6 @@ TEST(UString, SplitDropsEmptyPiecesUnlessAsked) {
     EXPECT_EQ(pieces.size(), 1u);
 }
 
-TEST(UString, TrimCaseAndNumbers) {
-    ustring text(L" \t ab c \r\n");
-    EXPECT_EQ(text.trim(), L"ab c");
-    EXPECT_EQ(ustring(L"  x").trim_left(), L"x");
-    EXPECT_EQ(ustring(L"x  ").trim_right(), L"x");
-    EXPECT_EQ(ustring(L"Baud").strupr(), L"BAUD");
-    EXPECT_EQ(ustring(L"Read-Only").compareNoCase(L"read-only"), 0);
-    EXPECT_LT(ustring(L"abc").compareNoCase(L"ABD"), 0);
-    EXPECT_EQ(ustring(L" -9223372036854775808x").atoi64(), INT64_MIN);
-    EXPECT_EQ(ustring(L"abc").atoi64(), 0);
-}
-
 TEST(UString, GuidTextRoundTripsAndRejectsGarbage) {
     const GUID guid = {0x00001101, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
     ustring text = ustring::GUID2String(guid);

@@ -1,5 +1,6 @@
-// Which driver class the exported factories choose for each port type and
-// driver, watched through stand-in drivers put into the library's table.
+// How the exported factories choose among the classic Bluetooth stacks (the
+// probe, its fallback and what it lets through), watched through stand-in
+// drivers put into the library's table.
 #include "corvane/Common.h"
 
 #include <gtest/gtest.h>
@@ -197,26 +198,6 @@ protected:
 };
 }  // namespace
 
-TEST_F(Factories, PortsOfSingleDriverTypesAnswerToDefaultAndMicrosoftOnly) {
-    const std::pair<IPortAddr::EPortType, const char*> types[] = {
-        {IPortAddr::portSerial, kSerial}, {IPortAddr::portUSB, kUSB}, {IPortAddr::portTCP, kTCP}};
-    for (const auto& type : types)
-        for (EDriver driver : kAllDrivers) {
-            PortAddrPtr address = Address(type.first);
-            boost::shared_ptr<IPort> port = IPort::CreateInstance(address, driver);
-            bool served = driver == driverDefault || driver == driverMicrosoft;
-            EXPECT_EQ(KindOf(port), served ? type.second : "none") << type.second << "/" << driver;
-            if (port) {
-                EXPECT_EQ(port->GetAddress(), address);
-            }
-        }
-}
-
-TEST_F(Factories, BluetoothSmartPortsIgnoreTheDriver) {
-    for (EDriver driver : kAllDrivers)
-        EXPECT_EQ(KindOf(IPort::CreateInstance(Address(IPortAddr::portBluetoothSmart), driver)), kSmart);
-}
-
 TEST_F(Factories, ClassicBluetoothPortsByExplicitDriver) {
     auto address = Address(IPortAddr::portBluetooth);
     EXPECT_EQ(KindOf(IPort::CreateInstance(address, driverMicrosoft)), kMsPort);
@@ -289,21 +270,6 @@ TEST_F(Factories, DirectCasesPassConstructorExceptionsOn) {
     g_world.portFault = faultNone;
     g_world.locatorFault[1] = faultWin;
     EXPECT_THROW(IPortLocator::CreateInstance(IPortAddr::portBluetooth, driverToshiba), basalt::CWinException);
-}
-
-TEST_F(Factories, LocatorsByTypeAndDriver) {
-    for (EDriver driver : kAllDrivers) {
-        bool system = driver == driverDefault || driver == driverMicrosoft;
-        EXPECT_EQ(KindOf(IPortLocator::CreateInstance(IPortAddr::portSerial, driver)), kSerialLoc) << driver;
-        EXPECT_EQ(KindOf(IPortLocator::CreateInstance(IPortAddr::portUSB, driver)), system ? kUSBLoc : "none");
-        EXPECT_EQ(KindOf(IPortLocator::CreateInstance(IPortAddr::portTCP, driver)), "none");
-        EXPECT_EQ(KindOf(IPortLocator::CreateInstance(IPortAddr::portBluetoothSmart, driver)), kSmartLoc);
-        EXPECT_EQ(KindOf(IPortLocator::CreateInstance(static_cast<IPortAddr::EPortType>(5), driver)), "none");
-    }
-    EXPECT_EQ(KindOf(IPortLocator::CreateInstance(IPortAddr::portBluetooth, driverMicrosoft)), kMsLoc);
-    EXPECT_EQ(KindOf(IPortLocator::CreateInstance(IPortAddr::portBluetooth, driverToshiba)), kToshibaLoc);
-    EXPECT_EQ(KindOf(IPortLocator::CreateInstance(IPortAddr::portBluetooth, kNoDriver)), "none");
-    EXPECT_EQ(KindOf(IPortLocator::CreateInstance(IPortAddr::portBluetooth, kUnknownDriver)), "none");
 }
 
 TEST_F(Factories, DefaultBluetoothLocatorIsTheFirstPoweredStack) {

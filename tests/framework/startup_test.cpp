@@ -83,8 +83,3 @@ TEST(LibraryStart, AUnitRegisteredAfterTheStartGetsItsTableAtOnce) {
     ASSERT_GE(g_events.size(), 2u);
     EXPECT_EQ(g_events[1], "free loaded");
 }
-
-TEST(LibraryModule, IsTheModuleHoldingTheCodeWhenLinkedIntoAProgram) {
-    EXPECT_EQ(GetLibraryModule(), ::GetModuleHandleW(nullptr));
-    EXPECT_EQ(GetLibraryModule(), GetLibraryModule());
-}

@@ -1,96 +1,32 @@
 #pragma once
-// What the serial tests share: the two COM ports of the null-modem rig
-// (tests/serial/rig: the port under test and its peer at the far end of the
-// cable), a notice that records events, and a device filter that stands in
+// What the serial tests share beside the kit: the ports of the null-modem
+// cable (sim/nullmodem) as addresses, and a device filter that stands in
 // front of a real COM port to refuse or fail what a test asks it to.
 #include "Serial.h"
 
 #include "Common.h"
+#include "kit/LibraryScope.h"
+#include "kit/TestKit.h"
 
-#include <gtest/gtest.h>
+#include <Cable.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace serialtest {
 
-// The rig's ports, from the environment that with-rig.sh sets up; empty when
-// the program runs without the rig.
-std::wstring RigPort();  // "COM5": the port under test
-std::wstring RigPeer();  // "COM6": the far end of its cable
-bool HasRig();
-
 #define SKIP_WITHOUT_RIG()                                                                        \
-    if (!serialtest::HasRig())                                                                    \
-    GTEST_SKIP() << "no serial rig: run through ctest, which starts tests/serial/rig/with-rig.sh"
+    if (!nullmodem::IsPresent())                                                                  \
+    GTEST_SKIP() << "no null-modem cable: run through ctest, which lays it (sim/nullmodem/with-rig.sh)"
 
-// A port address of the rig: \\.\COMn.
+// The port under test, as an address: \\.\COMn.
 boost::shared_ptr<const corvane::IPortAddr> RigAddress();
 
-// The shared line state of the cable (tests/serial/rig/linestate.h), reached
-// through Wine's Z: drive: RING has no wire in a null-modem cable, and a
-// hold stops the bridge from taking the port's bytes, as a peer that does
-// not read.
-class CCable {
-public:
-    CCable();
-    // Both ends drive no line, see no RING, and are not held.
-    void Reset();
-    void SetRing(int end, bool on);
-    void SetHold(int end, bool on);
-    bool IsStopped(int end);  // the bridge stops the end's output now
-
-    static const int port = 0, peer = 1;
-
-private:
-    void WriteField(size_t offset, DWORD value);
-    DWORD ReadField(size_t offset);
-    basalt::CHandle m_file;
-};
-
-// The far end, driven directly through basalt::CCommPort.
-class CPeer {
-public:
-    CPeer();
-    ~CPeer();
-
-    void Write(const std::string& bytes);
-    // Up to count bytes, waiting at most timeoutMs in all.
-    std::string Read(size_t count, DWORD timeoutMs);
-    // The MS_*_ON bits the peer sees.
-    DWORD ModemStatus() { return m_device.GetCommModemStatus(); }
-    void Escape(DWORD function) { m_device.EscapeCommFunction(function); }
-
-private:
-    basalt::CCommPort m_device;
-    basalt::COverlapped m_record;
-};
-
-// A notice that keeps every event it was told, in order, and lets a test wait.
-class CRecorder : public corvane::INotice {
-public:
-    int Notify(corvane::EEventType type) override;
-
-    // Registers on every event type of a notifier.
-    static boost::shared_ptr<CRecorder> Listen(corvane::INotifier& notifier);
-    std::vector<corvane::EEventType> Events() const;
-    size_t Count(corvane::EEventType type) const;
-    // Waits until type has been told more than `seen` times.
-    bool WaitFor(corvane::EEventType type, size_t seen = 0, DWORD timeoutMs = 3000) const;
-    void Clear();
-
-private:
-    mutable std::mutex m_lock;
-    mutable std::condition_variable m_changed;
-    std::vector<corvane::EEventType> m_events;
-};
-
 // A real COM port with a filter in front: rates it refuses, capabilities it
-// reports instead of the driver's, calls it fails on request.
+// reports instead of the driver's, calls it fails on request, and the line
+// errors of the cable that Wine does not report.
 class CFilteredPort : public basalt::CCommPort {
 public:
     // Refuses every rate but these in SetCommState (none given: all pass).
@@ -98,6 +34,10 @@ public:
     // Replaces dwSettableBaud of GetCommProperties when set.
     bool replaceSettableBaud = false;
     DWORD settableBaud = 0;
+    // Wine's ClearCommError reports no line errors; with a cable here the
+    // filter reports those the cable delivered since the last report, as a
+    // driver would.
+    nullmodem::CCable* cable = nullptr;
     // The API that fails next with failCode ("GetCommModemStatus", "SetupComm"...).
     void FailNext(const std::wstring& function, DWORD code);
     int SetCommStateCalls() const { return m_setStateCalls; }
@@ -106,6 +46,14 @@ public:
     // between two waits (Windows keeps it for the next wait): a test changes
     // a line only once the worker waits again.
     int WaitsIssued() const { return m_waits; }
+    // Every CE_* bit a caller of ClearCommError was told, and ClearCommBreak calls.
+    DWORD ErrorsReported() const { return m_reported; }
+    int BreaksCleared() const { return m_breaksCleared; }
+    // The flags of every PurgeComm call, in order.
+    std::vector<DWORD> Purged() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_purged;
+    }
 
     void SetCommState(const DCB& dcb) override;
     void GetCommProperties(COMMPROP& properties) override;
@@ -113,6 +61,9 @@ public:
     void SetupComm(DWORD inQueue, DWORD outQueue) override;
     void SetCommMask(DWORD mask) override;
     bool WaitCommEvent(DWORD* mask, OVERLAPPED* overlapped) override;
+    void ClearCommError(DWORD* errors, COMSTAT* status) override;
+    void ClearCommBreak() override;
+    void PurgeComm(DWORD flags) override;
 
 private:
     void MaybeFail(const wchar_t* function);
@@ -121,12 +72,10 @@ private:
     DWORD m_failCode = 0;
     int m_setStateCalls = 0;
     std::atomic<int> m_waits{0};
+    unsigned m_framesSeen = 0, m_breaksSeen = 0;
+    std::atomic<DWORD> m_reported{0};
+    std::atomic<int> m_breaksCleared{0};
+    std::vector<DWORD> m_purged;
 };
-
-// Polls condition every few milliseconds until it holds or timeoutMs pass.
-bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs = 3000);
-
-// Bytes 0..255 repeating, offset by seed: a mix-up shows as a wrong byte.
-std::string Pattern(size_t size, unsigned seed);
 
 }  // namespace serialtest

@@ -5,7 +5,7 @@
 #include <cwchar>
 
 using namespace corvane;
-using serialtest::CRecorder;
+using testkit::CRecorder;
 
 namespace {
 
@@ -115,6 +115,47 @@ std::vector<CFound> Drain(IPortLocator& locator, size_t* total = nullptr) {
     return ours;
 }
 
+// The system's Setup API, except that the first call of one function that
+// would have succeeded fails instead, with code.
+class CFailingSetup : public serial::CSetupApi {
+public:
+    CFailingSetup(const std::wstring& failing, DWORD code) : m_failing(failing), m_code(code) {}
+
+    HDEVINFO GetClassDevs(const GUID* setupClass, DWORD flags) override {
+        HDEVINFO set = serial::CSetupApi::GetClassDevs(setupClass, flags);
+        if (set == INVALID_HANDLE_VALUE || m_failing != L"SetupDiGetClassDevs") return set;
+        serial::CSetupApi::DestroyDeviceInfoList(set);
+        Fails(L"SetupDiGetClassDevs");
+        return INVALID_HANDLE_VALUE;
+    }
+    BOOL EnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device) override {
+        return serial::CSetupApi::EnumDeviceInfo(set, index, device) && !Fails(L"SetupDiEnumDeviceInfo");
+    }
+    BOOL GetDeviceRegistryProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* type, BYTE* buffer,
+                                   DWORD size, DWORD* required) override {
+        return serial::CSetupApi::GetDeviceRegistryProperty(set, device, property, type, buffer, size, required) &&
+               !Fails(L"SetupDiGetDeviceRegistryPropertyW");
+    }
+    HKEY OpenDevRegKey(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD scope, DWORD profile, DWORD keyType,
+                       REGSAM access) override {
+        HKEY key = serial::CSetupApi::OpenDevRegKey(set, device, scope, profile, keyType, access);
+        if (key == INVALID_HANDLE_VALUE || m_failing != L"SetupDiOpenDevRegKey") return key;
+        ::RegCloseKey(key);
+        Fails(L"SetupDiOpenDevRegKey");
+        return static_cast<HKEY>(INVALID_HANDLE_VALUE);
+    }
+
+private:
+    bool Fails(const wchar_t* function) {
+        if (m_failing != function) return false;
+        m_failing.clear();
+        ::SetLastError(m_code);
+        return true;
+    }
+    std::wstring m_failing;
+    DWORD m_code;
+};
+
 class SerialLocatorTest : public ::testing::Test {
 protected:
     CTestPorts ports;
@@ -159,19 +200,25 @@ TEST_F(SerialLocatorTest, ASearchReplacesWhatAnEarlierSearchLeftQueued) {
     EXPECT_FALSE(locator->GetNextAddress());
 }
 
-TEST_F(SerialLocatorTest, HasNoSettingsNoCommandsAndNoRunningState) {
-    EXPECT_EQ(locator->GetType(), IPortAddr::portSerial);
-    EXPECT_TRUE(locator->IsHardwareAvailableAndPoweredOn());
-    EXPECT_FALSE(locator->GetSettings());
-    locator->SetSettings(boost::shared_ptr<IPropertySet>(new CPropertySet));
-    locator->EndSearch();
-    EXPECT_FALSE(locator->GetNextAddress());
-    try {
-        locator->Escape(nullptr, boost::shared_ptr<IPropertySet>());
-        FAIL() << "a serial locator has no commands";
-    } catch (const basalt::CWinException& e) {
-        EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-        EXPECT_EQ(e.GetFunction(), basalt::ustring(L"CSerialPortLocator::Escape"));
-        EXPECT_EQ(e.GetFile(), basalt::ustring(L"Serial"));
+// A failing Setup API call ends the Setup API pass, but not the search: its
+// error comes first, then what the device map found.
+TEST_F(SerialLocatorTest, SetupApiFailuresAreStoredAndTheDeviceMapStillCounts) {
+    ports.AddDevice(kPortsClass, L"Instrument cable (COM41)", L"COM41");
+    ports.AddMapEntry(L"43", L"COM43");
+    for (const wchar_t* function : {L"SetupDiGetClassDevs", L"SetupDiEnumDeviceInfo",
+                                    L"SetupDiGetDeviceRegistryPropertyW", L"SetupDiOpenDevRegKey"}) {
+        SCOPED_TRACE(basalt::ustring(function).ToCodePage(CP_UTF8));
+        CSerialPortLocator failing(std::unique_ptr<serial::CSetupApi>(new CFailingSetup(function, ERROR_GEN_FAILURE)));
+        boost::shared_ptr<CRecorder> events = CRecorder::Listen(failing);
+        failing.BeginSearch(0, 0);
+        EXPECT_TRUE(testkit::ThrowsWinError([&] { failing.GetNextAddress(); }, function, ERROR_GEN_FAILURE));
+        std::vector<CFound> found = Drain(failing);
+        ASSERT_FALSE(found.empty());
+        EXPECT_EQ(found.back(), (CFound{L"\\\\.\\COM43", L"\\Device\\CorvaneTest43"}));
+        std::vector<EEventType> told = events->Events();
+        ASSERT_FALSE(told.empty());
+        EXPECT_EQ(told.front(), eventError);
+        EXPECT_EQ(told.back(), eventStateChanged);
+        EXPECT_EQ(events->Count(eventError), 1u);
     }
 }

@@ -1,16 +1,18 @@
-// The serial port end to end: a real COM port of the rig, its peer at the far
-// end of the null-modem cable.
+// The serial port end to end: a real COM port on the null-modem cable, its
+// peer at the far end.
 #include "SerialRig.h"
 
 #include <thread>
 
 using namespace corvane;
-using serialtest::CCable;
+using nullmodem::CCable;
+using nullmodem::CPeer;
 using serialtest::CFilteredPort;
-using serialtest::CPeer;
-using serialtest::CRecorder;
-using serialtest::Eventually;
-using serialtest::Pattern;
+using testkit::CPortReader;
+using testkit::CRecorder;
+using testkit::ErrorOf;
+using testkit::Eventually;
+using testkit::Pattern;
 
 namespace {
 
@@ -18,7 +20,7 @@ namespace {
 // plain 38400 8N1 line without flow control.
 void ResetLine() {
     basalt::CCommPort device;
-    device.Open((L"\\\\.\\" + serialtest::RigPort()).c_str(), FILE_FLAG_OVERLAPPED);
+    device.Open((L"\\\\.\\" + nullmodem::PortName()).c_str(), FILE_FLAG_OVERLAPPED);
     DCB dcb = {};
     device.GetCommState(dcb);
     dcb.BaudRate = 38400;
@@ -48,20 +50,6 @@ boost::shared_ptr<IPropertySet> Command(DWORD code) {
     return OneSetting(L"Func", VT_UI4, _variant_t(static_cast<unsigned long>(code)));
 }
 
-// Everything a port has received, waiting up to timeoutMs for count bytes.
-std::string Receive(IPort& port, size_t count, DWORD timeoutMs = 5000) {
-    std::string bytes;
-    std::vector<char> buffer(65536);
-    Eventually(
-        [&] {
-            DWORD got = port.Recv(buffer.data(), static_cast<DWORD>(buffer.size()));
-            bytes.append(buffer.data(), got);
-            return bytes.size() >= count;
-        },
-        timeoutMs);
-    return bytes;
-}
-
 // The rates the port's settings offer.
 std::vector<std::wstring> RateNames(IPort& port) {
     boost::shared_ptr<IPropertySet> settings = port.GetSettings();
@@ -69,16 +57,6 @@ std::vector<std::wstring> RateNames(IPort& port) {
     std::vector<std::wstring> rates;
     for (DWORD i = 0; i < options.GetCount(); ++i) rates.push_back(std::wstring(options.GetAt(i)->GetName(1033)));
     return rates;
-}
-
-DWORD ErrorOf(const std::function<void()>& call, basalt::ustring* function = nullptr) {
-    try {
-        call();
-    } catch (const basalt::CWinException& e) {
-        if (function) *function = e.GetFunction();
-        return e.GetErrorCode();
-    }
-    return 0;
 }
 
 class SerialPortTest : public ::testing::Test {
@@ -92,12 +70,22 @@ protected:
     }
 
     void TearDown() override {
-        port.reset();
+        // A worker that never ends would hang every later test: name it here.
+        testkit::WithinDeadline(10000, "closing the port", [&] { port.reset(); });
         peer.reset();
         if (cable) cable->Reset();
     }
 
     void MakePort() { port.reset(new CSerialPort(serialtest::RigAddress())); }
+    // Wine compares the lines (and line errors) with those it saw when a wait
+    // began: change them once the worker waits, and wait until it has
+    // handled the change and waits again.
+    void WhileWaiting(CFilteredPort& device, const std::function<void()>& change) {
+        ASSERT_TRUE(Eventually([&] { return device.WaitsIssued() > 0; }));
+        int waits = device.WaitsIssued();
+        change();
+        EXPECT_TRUE(Eventually([&] { return device.WaitsIssued() > waits; }));
+    }
     CFilteredPort& MakeFilteredPort() {
         CFilteredPort* device = new CFilteredPort;
         port.reset(new CSerialPort(serialtest::RigAddress(), std::unique_ptr<basalt::CCommPort>(device)));
@@ -119,7 +107,7 @@ TEST_F(SerialPortTest, OpenReportsTheLinesAtOnceAndSmallMessagesPassBothWays) {
     port->Open();
     ASSERT_TRUE(port->IsOpen());
     // No line changed: the receiving worker reports the status it starts with.
-    ASSERT_TRUE(events->WaitFor(eventStateChanged, 0, 2000));
+    ASSERT_TRUE(events->WaitFor(eventStateChanged, 1, 2000));
     EXPECT_TRUE(Line(*port, L"CTS"));
     EXPECT_TRUE(Line(*port, L"DSR"));
     EXPECT_TRUE(Line(*port, L"RLSD"));
@@ -133,9 +121,9 @@ TEST_F(SerialPortTest, OpenReportsTheLinesAtOnceAndSmallMessagesPassBothWays) {
     EXPECT_EQ(peer->Read(5, 3000), "hello");
     EXPECT_TRUE(events->WaitFor(eventOutgoingEmpty));
 
+    CPortReader reader(*port);
     peer->Write("world!");
-    EXPECT_TRUE(events->WaitFor(eventDataAvailable));
-    EXPECT_EQ(Receive(*port, 6), "world!");
+    EXPECT_EQ(reader.Receive(6, 5000), "world!");
     EXPECT_EQ(events->Count(eventIncomingOverflow), 0u);
     EXPECT_EQ(events->Count(eventError), 0u);
 }
@@ -151,21 +139,22 @@ TEST_F(SerialPortTest, TransfersLargerThanTheStreamsArriveWhole) {
     // Out: five times the outgoing stream, queued as fast as it takes them.
     const std::string out = Pattern(5 * outgoing, 1);
     std::string arrived;
-    std::thread reader([&] { arrived = peer->Read(out.size(), 20000); });
+    std::thread farEnd([&] { arrived = peer->Read(out.size(), 20000); });
     size_t queued = 0;
     DWORD start = ::GetTickCount();
     while (queued < out.size() && ::GetTickCount() - start < 20000) {
         queued += port->Send(out.data() + queued, static_cast<DWORD>(out.size() - queued));
         if (queued < out.size()) ::Sleep(1);
     }
-    reader.join();
+    farEnd.join();
     ASSERT_EQ(arrived.size(), out.size());
     EXPECT_TRUE(arrived == out) << "the bytes arrived out of order or changed";
 
     // In: three times the incoming stream, read while the peer writes.
     const std::string in = Pattern(3 * incoming, 7);
+    CPortReader reader(*port);
     std::thread writer([&] { peer->Write(in); });
-    std::string received = Receive(*port, in.size(), 20000);
+    std::string received = reader.Receive(in.size(), 20000);
     writer.join();
     ASSERT_EQ(received.size(), in.size());
     EXPECT_TRUE(received == in) << "the bytes arrived out of order or changed";
@@ -184,7 +173,7 @@ TEST_F(SerialPortTest, AFullIncomingStreamDropsTheNewestBytes) {
     peer->Write(sent);
     ASSERT_TRUE(events->WaitFor(eventIncomingOverflow));
     ASSERT_TRUE(Eventually([&] { return port->Recv(nullptr, 0) == 1024; }));
-    EXPECT_EQ(Receive(*port, 1024), sent.substr(0, 1024));
+    EXPECT_EQ(CPortReader(*port).Take(), sent.substr(0, 1024));
 }
 
 TEST_F(SerialPortTest, LineChangesArriveAsEventsAndInTheStatus) {
@@ -194,14 +183,10 @@ TEST_F(SerialPortTest, LineChangesArriveAsEventsAndInTheStatus) {
     ASSERT_TRUE(events->WaitFor(eventStateChanged));
     EXPECT_FALSE(Line(*port, L"CTS"));
 
-    // Each change once the worker waits again (see CFilteredPort::WaitsIssued).
     auto change = [&](const std::function<void()>& what) {
-        ASSERT_TRUE(Eventually([&] { return device.WaitsIssued() > 0; }));
-        int waits = device.WaitsIssued();
         size_t seen = events->Count(eventStateChanged);
-        what();
-        EXPECT_TRUE(events->WaitFor(eventStateChanged, seen));
-        EXPECT_TRUE(Eventually([&] { return device.WaitsIssued() > waits; }));
+        WhileWaiting(device, what);
+        EXPECT_TRUE(events->WaitFor(eventStateChanged, seen + 1));
     };
     change([&] { peer->Escape(SETRTS); });
     EXPECT_TRUE(Line(*port, L"CTS"));
@@ -216,6 +201,28 @@ TEST_F(SerialPortTest, LineChangesArriveAsEventsAndInTheStatus) {
     EXPECT_FALSE(Line(*port, L"CTS"));
     EXPECT_FALSE(Line(*port, L"RING"));
     EXPECT_TRUE(Line(*port, L"DSR"));
+}
+
+// Wine raises EV_ERR for a framing error and EV_BREAK for a break; the
+// worker clears the line's errors on EV_ERR, and the break with them.
+TEST_F(SerialPortTest, LineErrorsAreClearedWithoutEndingTheWorker) {
+    CFilteredPort& device = MakeFilteredPort();
+    device.cable = cable.get();
+    boost::shared_ptr<CRecorder> events = CRecorder::Listen(*port);
+    port->Open();
+    ASSERT_TRUE(events->WaitFor(eventStateChanged));
+
+    WhileWaiting(device, [&] { cable->AddBreak(CCable::port); });
+    EXPECT_EQ(device.ErrorsReported(), 0u) << "a break alone only wakes the worker";
+    WhileWaiting(device, [&] { cable->AddFramingError(CCable::port); });
+    EXPECT_EQ(device.ErrorsReported(), static_cast<DWORD>(CE_FRAME | CE_BREAK));
+    EXPECT_EQ(device.BreaksCleared(), 1);
+
+    CPortReader reader(*port);
+    peer->Write("still here");
+    EXPECT_EQ(reader.Receive(10, 3000), "still here");
+    EXPECT_EQ(events->Count(eventError), 0u);
+    EXPECT_EQ(events->Count(eventTerminated), 0u);
 }
 
 TEST_F(SerialPortTest, EscapeCommFunctionDrivesTheLinesThePeerSees) {
@@ -306,7 +313,7 @@ TEST_F(SerialPortTest, CloseEndsAHeldWritePromptly) {
     port->Send(block.data(), static_cast<DWORD>(block.size()));
     ::Sleep(200);
     DWORD start = ::GetTickCount();
-    port->Close();
+    testkit::WithinDeadline(10000, "Close with a held write", [&] { port->Close(); });
     EXPECT_LT(::GetTickCount() - start, 1000u);
     EXPECT_FALSE(port->IsOpen());
     EXPECT_EQ(events->Count(eventError), 0u);
@@ -343,7 +350,7 @@ TEST_F(SerialPortTest, CloseAndReopenKeepTheNotices) {
     port->Open();
     ASSERT_TRUE(events->WaitFor(eventStateChanged));
     peer->Write("one");
-    ASSERT_EQ(Receive(*port, 3), "one");
+    ASSERT_EQ(CPortReader(*port).Receive(3, 5000), "one");
     port->Close();
     EXPECT_EQ(events->Count(eventTerminated), 1u);
     port->Close();  // harmless on a closed port
@@ -359,27 +366,32 @@ TEST_F(SerialPortTest, CloseAndReopenKeepTheNotices) {
     events->Clear();
     port->Open();
     EXPECT_TRUE(events->WaitFor(eventStateChanged));
+    CPortReader reader(*port);
     peer->Write("two");
-    EXPECT_TRUE(events->WaitFor(eventDataAvailable));
-    EXPECT_EQ(Receive(*port, 3), "two");
+    EXPECT_EQ(reader.Receive(3, 5000), "two");
     // Opening an open port reopens it.
     port->Open();
     EXPECT_TRUE(events->WaitFor(eventTerminated));
     EXPECT_TRUE(port->IsOpen());
 }
 
-TEST_F(SerialPortTest, PurgeEmptiesWhatItNames) {
-    MakePort();
+TEST_F(SerialPortTest, PurgeEmptiesWhatItNamesAndNeverAbortsTheWorkers) {
+    CFilteredPort& device = MakeFilteredPort();
     boost::shared_ptr<CRecorder> events = CRecorder::Listen(*port);
     port->Open();
     peer->Write("0123456789");
     ASSERT_TRUE(Eventually([&] { return port->Recv(nullptr, 0) == 10; }));
-    port->Purge(PURGE_TXCLEAR);
+    port->Purge(PURGE_TXCLEAR | PURGE_TXABORT);
     EXPECT_EQ(port->Recv(nullptr, 0), 10u);
+    EXPECT_EQ(device.Purged().back(), static_cast<DWORD>(PURGE_TXCLEAR));
     port->Purge(PURGE_RXCLEAR);
     EXPECT_EQ(port->Recv(nullptr, 0), 0u);
     EXPECT_EQ(events->Count(eventIncomingEmpty), 1u);
     EXPECT_EQ(events->Count(eventOutgoingEmpty), 1u);
+    // The abort bits alone reach neither the streams nor the device.
+    size_t purges = device.Purged().size();
+    port->Purge(PURGE_TXABORT | PURGE_RXABORT);
+    EXPECT_EQ(device.Purged().size(), purges);
 }
 
 TEST_F(SerialPortTest, SetSettingsChangesOnlyWhatItNames) {
@@ -478,7 +490,7 @@ TEST_F(SerialPortTest, PurgingAndClosingDuringTrafficLeaveThePortWorking) {
     ::Sleep(200);
     port->Purge(PURGE_RXCLEAR);
     peer->Write("after the purge");
-    EXPECT_EQ(Receive(*port, 15), "after the purge");
+    EXPECT_EQ(CPortReader(*port).Receive(15, 5000), "after the purge");
     EXPECT_EQ(port->Send("ok", 2), 2u);
     EXPECT_EQ(peer->Read(2, 3000), "ok");
 

@@ -1,6 +1,8 @@
 // The settings of a COM port as values: DCB and COMMPROP to property set and
-// back, the write time, and the template of the line-control escape.
+// back, and the line-control escape of a closed port.
 #include "SerialRig.h"
+
+#include <cstring>
 
 using namespace corvane;
 
@@ -19,52 +21,62 @@ std::vector<std::wstring> OptionNames(IProperty& property) {
     return names;
 }
 
-std::vector<unsigned long> OptionNumbers(IProperty& property) {
-    std::vector<unsigned long> values;
-    const IOptionSet& options = property.GetOptions();
-    for (DWORD i = 0; i < options.GetCount(); ++i) {
-        _variant_t value = options.GetAt(i)->GetValue();
-        value.ChangeType(VT_UI4);
-        values.push_back(V_UI4(&value));
-    }
-    return values;
-}
+// The DCB fields the settings name, in the order of the settings.
+struct CField {
+    const wchar_t* name;
+    int bits;  // of a bit field; 0 for a whole field
+    DWORD (*get)(const DCB&);
+    void (*set)(DCB&, DWORD);
+};
+#define FIELD(name, bits) \
+    { L## #name, bits, [](const DCB& d) { return static_cast<DWORD>(d.name); }, [](DCB& d, DWORD v) { d.name = v; } }
+const CField kFields[] = {
+    FIELD(BaudRate, 0),       FIELD(fParity, 1),     FIELD(fOutxCtsFlow, 1),  FIELD(fOutxDsrFlow, 1),
+    FIELD(fDtrControl, 2),    FIELD(fDsrSensitivity, 1), FIELD(fTXContinueOnXoff, 1), FIELD(fOutX, 1),
+    FIELD(fInX, 1),           FIELD(fErrorChar, 1),  FIELD(fNull, 1),         FIELD(fRtsControl, 2),
+    FIELD(fAbortOnError, 1),  FIELD(XonLim, 0),      FIELD(XoffLim, 0),       FIELD(ByteSize, 0),
+    FIELD(Parity, 0),         FIELD(StopBits, 0),    FIELD(XonChar, 0),       FIELD(XoffChar, 0),
+    FIELD(ErrorChar, 0),      FIELD(EofChar, 0),     FIELD(EvtChar, 0)};
+#undef FIELD
 
-unsigned long Number(const IPropertySet& set, const wchar_t* name) {
-    _variant_t value = set.Find(name)->GetValue();
-    value.ChangeType(VT_UI4);
-    return V_UI4(&value);
-}
-
-DCB SampleDcb() {
+// A DCB whose whole fields all differ, and whose flags follow bit `pattern`
+// of their position: over the patterns 0 to 3 every two flags differ at
+// least once, so a setting written to, or read from, its neighbour shows.
+DCB DistinctDcb(int pattern) {
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
-    dcb.BaudRate = 9600;
     dcb.fBinary = 1;
-    dcb.fOutxCtsFlow = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    dcb.XonLim = 2048;
-    dcb.XoffLim = 512;
-    dcb.ByteSize = 8;
-    dcb.Parity = EVENPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    dcb.fDummy2 = 0x5A5A;  // not represented: must survive
+    dcb.BaudRate = 1200u << pattern;  // rates of the table, so the settings offer them
+    dcb.XonLim = 2000 + pattern;
+    dcb.XoffLim = 300 + pattern;
+    dcb.ByteSize = 5 + pattern % 4;
+    dcb.Parity = 3 - pattern % 4;
+    dcb.StopBits = pattern % 3;
     dcb.XonChar = 0x11;
     dcb.XoffChar = 0x13;
+    dcb.ErrorChar = 0x3F;
     dcb.EofChar = 0x1A;
+    dcb.EvtChar = 0x7E;
+    for (size_t i = 0; i < sizeof kFields / sizeof kFields[0]; ++i)
+        if (kFields[i].bits == 1) kFields[i].set(dcb, (i >> pattern) & 1);
+    dcb.fDtrControl = pattern % 3;
+    dcb.fRtsControl = 3 - pattern % 4;
     return dcb;
 }
 
-// What a capable driver reports: everything settable, 9600 and 115200 only.
+bool SameDcb(const DCB& a, const DCB& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// What a driver that can do everything reports: every rate, size and parity.
 COMMPROP CapableDriver() {
     COMMPROP properties = {};
     properties.dwSettableParams = SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS | SP_HANDSHAKING |
                                   SP_PARITY_CHECK | SP_RLSD;
     properties.dwProvCapabilities = PCF_DTRDSR | PCF_RTSCTS | PCF_PARITY_CHECK | PCF_XONXOFF | PCF_SETXCHAR |
                                     PCF_SPECIALCHARS | PCF_TOTALTIMEOUTS;
-    properties.dwSettableBaud = BAUD_9600 | BAUD_115200;
-    properties.wSettableData = DATABITS_7 | DATABITS_8;
-    properties.wSettableStopParity = STOPBITS_10 | STOPBITS_20 | PARITY_NONE | PARITY_EVEN;
+    properties.dwSettableBaud = 0xFFFFFFFF;
+    properties.wSettableData = 0xFFFF;
+    properties.wSettableStopParity = 0xFFFF;
     return properties;
 }
 
@@ -72,7 +84,7 @@ COMMPROP CapableDriver() {
 
 TEST(SerialSettingsSet, DriverWithoutCapabilitiesOffersTheCoreSettingsOnly) {
     COMMPROP bare = {};
-    boost::shared_ptr<IPropertySet> set = CSerialPort::CreatePropertySet(bare, SampleDcb(), IProperty::accessFull);
+    boost::shared_ptr<IPropertySet> set = CSerialPort::CreatePropertySet(bare, DistinctDcb(0), IProperty::accessFull);
     EXPECT_EQ(Names(*set), (std::vector<std::wstring>{L"BaudRate", L"fNull", L"fRtsControl", L"fAbortOnError",
                                                       L"ByteSize", L"Parity", L"StopBits"}));
     EXPECT_EQ(OptionNames(*set->Find(L"fRtsControl")), std::vector<std::wstring>{L"Disable"});
@@ -86,47 +98,11 @@ TEST(SerialSettingsSet, DriverWithoutCapabilitiesOffersTheCoreSettingsOnly) {
     EXPECT_EQ(set->Find(L"BaudRate")->GetValue().vt, VT_EMPTY);
 }
 
-TEST(SerialSettingsSet, CapableDriverOffersEverySettingInDcbOrder) {
-    boost::shared_ptr<IPropertySet> set =
-        CSerialPort::CreatePropertySet(CapableDriver(), SampleDcb(), IProperty::accessFull);
-    EXPECT_EQ(Names(*set),
-              (std::vector<std::wstring>{L"BaudRate", L"fParity", L"fOutxCtsFlow", L"fOutxDsrFlow", L"fDtrControl",
-                                         L"fDsrSensitivity", L"fTXContinueOnXoff", L"fOutX", L"fInX", L"fErrorChar",
-                                         L"fNull", L"fRtsControl", L"fAbortOnError", L"XonLim", L"XoffLim",
-                                         L"ByteSize", L"Parity", L"StopBits", L"XonChar", L"XoffChar", L"ErrorChar",
-                                         L"EofChar", L"EvtChar"}));
-    for (DWORD i = 0; i < set->GetCount(); ++i)
-        EXPECT_EQ(set->GetAt(i)->GetAccessPolicy(), IProperty::accessFull) << std::wstring(set->GetAt(i)->GetName());
-
-    EXPECT_EQ(OptionNumbers(*set->Find(L"BaudRate")), (std::vector<unsigned long>{9600, 115200}));
-    EXPECT_EQ(Number(*set, L"BaudRate"), 9600u);
-    EXPECT_EQ(OptionNumbers(*set->Find(L"ByteSize")), (std::vector<unsigned long>{7, 8}));
-    EXPECT_EQ(OptionNames(*set->Find(L"Parity")), (std::vector<std::wstring>{L"No parity", L"Even"}));
-    EXPECT_EQ(std::wstring(set->Find(L"Parity")->GetDisplayText(1033)), L"Even");
-    EXPECT_EQ(OptionNames(*set->Find(L"StopBits")), (std::vector<std::wstring>{L"1 stop bit", L"2 stop bits"}));
-    EXPECT_EQ(OptionNames(*set->Find(L"fDtrControl")),
-              (std::vector<std::wstring>{L"Disable", L"Enable", L"Handshake"}));
-    EXPECT_EQ(OptionNames(*set->Find(L"fRtsControl")),
-              (std::vector<std::wstring>{L"Disable", L"Enable", L"Handshake", L"Toggle"}));
-    EXPECT_EQ(Number(*set, L"fRtsControl"), 2u);
-
-    // Flags are booleans with the two options; limits and characters carry the DCB's values.
-    EXPECT_EQ(set->Find(L"fOutxCtsFlow")->GetVarType(), VT_BOOL);
-    EXPECT_EQ(set->Find(L"fOutxCtsFlow")->GetOptions().GetCount(), 2u);
-    EXPECT_EQ(set->Find(L"fOutxCtsFlow")->GetValue(), _variant_t(true));
-    EXPECT_EQ(set->Find(L"fOutX")->GetValue(), _variant_t(false));
-    EXPECT_EQ(set->Find(L"XonLim")->GetVarType(), VT_UI2);
-    EXPECT_EQ(Number(*set, L"XonLim"), 2048u);
-    EXPECT_EQ(set->Find(L"XonChar")->GetVarType(), VT_I1);
-    EXPECT_EQ(Number(*set, L"XoffChar"), 0x13u);
-    EXPECT_EQ(Number(*set, L"EofChar"), 0x1Au);
-}
-
 TEST(SerialSettingsSet, WhatTheDriverCannotChangeIsReadOnlyWhateverThePolicy) {
     COMMPROP properties = CapableDriver();
     properties.dwSettableParams &= ~(SP_BAUD | SP_HANDSHAKING);
     properties.dwProvCapabilities &= ~PCF_SETXCHAR;
-    boost::shared_ptr<IPropertySet> set = CSerialPort::CreatePropertySet(properties, SampleDcb(), IProperty::accessFull);
+    boost::shared_ptr<IPropertySet> set = CSerialPort::CreatePropertySet(properties, DistinctDcb(0), IProperty::accessFull);
     EXPECT_EQ(set->Find(L"BaudRate")->GetAccessPolicy(), IProperty::accessReadOnly);
     for (const wchar_t* name : {L"fOutxCtsFlow", L"fDtrControl", L"fRtsControl", L"fOutX", L"XonLim", L"XonChar"})
         EXPECT_EQ(set->Find(name)->GetAccessPolicy(), IProperty::accessReadOnly) << name;
@@ -136,54 +112,43 @@ TEST(SerialSettingsSet, WhatTheDriverCannotChangeIsReadOnlyWhateverThePolicy) {
     // Characters stay read-only without PCF_SETXCHAR even when handshaking is settable.
     properties = CapableDriver();
     properties.dwProvCapabilities &= ~PCF_SETXCHAR;
-    set = CSerialPort::CreatePropertySet(properties, SampleDcb(), IProperty::accessFull);
+    set = CSerialPort::CreatePropertySet(properties, DistinctDcb(0), IProperty::accessFull);
     EXPECT_EQ(set->Find(L"XonChar")->GetAccessPolicy(), IProperty::accessReadOnly);
     EXPECT_EQ(set->Find(L"XonLim")->GetAccessPolicy(), IProperty::accessFull);
 
     // A read-only policy asked for makes every setting read-only.
-    set = CSerialPort::CreatePropertySet(CapableDriver(), SampleDcb(), IProperty::accessReadOnly);
+    set = CSerialPort::CreatePropertySet(CapableDriver(), DistinctDcb(0), IProperty::accessReadOnly);
     for (DWORD i = 0; i < set->GetCount(); ++i)
         EXPECT_EQ(set->GetAt(i)->GetAccessPolicy(), IProperty::accessReadOnly);
 }
 
-TEST(SerialSettingsSet, RatesAboveTheWin32BitsAreOfferedThroughTheirOwnBits) {
-    COMMPROP properties = CapableDriver();
-    properties.dwSettableBaud = BAUD_57600 | BAUD_115200 | BAUD_128K | 0x80000 | 0x400000;
-    DCB dcb = SampleDcb();
-    dcb.BaudRate = 115200;
-    boost::shared_ptr<IPropertySet> set = CSerialPort::CreatePropertySet(properties, dcb, IProperty::accessFull);
-    EXPECT_EQ(OptionNumbers(*set->Find(L"BaudRate")),
-              (std::vector<unsigned long>{57600, 115200, 128000, 153600, 921600}));
-    // The returned set is the caller's: changing it changes no other set.
-    EXPECT_TRUE(set->SetValue(L"BaudRate", _variant_t(921600L)));
-    boost::shared_ptr<IPropertySet> again = CSerialPort::CreatePropertySet(properties, dcb, IProperty::accessFull);
-    EXPECT_EQ(Number(*again, L"BaudRate"), 115200u);
-    // A rate the driver does not offer is no legal value: the setting is empty.
-    dcb.BaudRate = 9600;
-    EXPECT_EQ(CSerialPort::CreatePropertySet(properties, dcb, IProperty::accessFull)->Find(L"BaudRate")->GetValue().vt,
-              VT_EMPTY);
-}
-
 // ---------------------------------------------------------------------------
 
-TEST(SerialSettingsApply, OnlyTheNamedFieldsChange) {
-    DCB before = SampleDcb();
-    DCB dcb = before;
-    CPropertySet settings;
-    settings.AddCopy(CProperty(L"BaudRate", IProperty::accessFull, VT_UI4, 0, 0, _variant_t(4800UL)));
-    serial::ApplySettings(settings, dcb);
-    DCB expected = before;
-    expected.BaudRate = 4800;
-    EXPECT_EQ(0, memcmp(&dcb, &expected, sizeof dcb));
-
-    // An empty set changes nothing.
-    dcb = before;
-    serial::ApplySettings(CPropertySet(), dcb);
-    EXPECT_EQ(0, memcmp(&dcb, &before, sizeof dcb));
+TEST(SerialSettingsApply, EachSettingAloneChangesItsOwnFieldOnly) {
+    for (int pattern = 0; pattern < 4; ++pattern) {
+        const DCB before = DistinctDcb(pattern);
+        for (const CField& field : kFields) {
+            // A value the field does not hold, legal for its width and type.
+            DWORD current = field.get(before);
+            DWORD wanted = field.bits ? (current + 1) & ((1u << field.bits) - 1) : current + 1;
+            CPropertySet settings;
+            settings.AddCopy(
+                CProperty(field.name, IProperty::accessFull, VT_I4, 0, 0, _variant_t(static_cast<long>(wanted))));
+            DCB dcb = before, expected = before;
+            serial::ApplySettings(settings, dcb);
+            field.set(expected, wanted);
+            EXPECT_TRUE(SameDcb(dcb, expected)) << "setting " << basalt::ustring(field.name).ToCodePage(CP_UTF8)
+                                                << " alone, pattern " << pattern;
+        }
+        DCB dcb = before;
+        serial::ApplySettings(CPropertySet(), dcb);
+        EXPECT_TRUE(SameDcb(dcb, before)) << "an empty set changed the DCB";
+    }
 }
 
 TEST(SerialSettingsApply, BitFieldsTakeTheLowBitsOfAnyNumber) {
-    DCB dcb = SampleDcb();
+    DCB dcb = DistinctDcb(1);
+    const DWORD rtsControl = dcb.fRtsControl;
     CPropertySet settings;
     settings.AddCopy(CProperty(L"fDtrControl", IProperty::accessFull, VT_UI4, 0, 0, _variant_t(6UL)));
     settings.AddCopy(CProperty(L"fOutX", IProperty::accessFull, VT_BOOL, 0, 0, _variant_t(true)));
@@ -197,11 +162,11 @@ TEST(SerialSettingsApply, BitFieldsTakeTheLowBitsOfAnyNumber) {
     EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
     EXPECT_EQ(dcb.fParity, 1u);
     EXPECT_EQ(dcb.XoffLim, 100);
-    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));  // not named
+    EXPECT_EQ(dcb.fRtsControl, rtsControl);  // not named
 }
 
 TEST(SerialSettingsApply, TextsAreConvertedAndUnconvertibleValuesThrow) {
-    DCB dcb = SampleDcb();
+    DCB dcb = DistinctDcb(0);
     CPropertySet settings;
     settings.AddCopy(CProperty(L"BaudRate", IProperty::accessFull, VT_BSTR, 0, 0, _variant_t(L"19200")));
     settings.AddCopy(CProperty(L"StopBits", IProperty::accessFull, VT_BSTR, 0, 0, _variant_t(L"2")));
@@ -218,69 +183,24 @@ TEST(SerialSettingsApply, TextsAreConvertedAndUnconvertibleValuesThrow) {
 }
 
 TEST(SerialSettingsApply, SettingsReadBackFromTheirOwnSetLeaveTheDcbAsItWas) {
-    DCB dcb = SampleDcb();
-    boost::shared_ptr<IPropertySet> set = CSerialPort::CreatePropertySet(CapableDriver(), dcb, IProperty::accessFull);
-    // Through the text form, as a client would store settings.
-    boost::shared_ptr<IPropertySet> stored = IPropertySet::CreateInstance(static_cast<const wchar_t*>(set->Save()));
-    DCB applied = {};
-    applied.DCBlength = sizeof applied;
-    serial::ApplySettings(*stored, applied);
-    applied.fBinary = dcb.fBinary;  // not represented
-    EXPECT_EQ(0, memcmp(&applied, &dcb, sizeof dcb));
-}
-
-TEST(SerialWriteTime, TwiceTheBitTimeRoundedUp) {
-    EXPECT_EQ(serial::WriteTimeMs(9600), 2u);
-    EXPECT_EQ(serial::WriteTimeMs(115200), 1u);
-    EXPECT_EQ(serial::WriteTimeMs(4800), 4u);
-    EXPECT_EQ(serial::WriteTimeMs(75), 214u);
-    EXPECT_EQ(serial::WriteTimeMs(9600, 100), 167u);
-    EXPECT_EQ(serial::WriteTimeMs(0), 0u);
-    COMMTIMEOUTS timeouts = serial::PortTimeouts(4800);
-    EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
-    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 0u);
-    EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 4u);
-    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 100u);
-}
-
-TEST(SerialEscape, TemplateOffersTheLineCommandsInCodeOrder) {
-    CSerialPort port(boost::shared_ptr<const IPortAddr>(new CSerialPortAddr(L"COM9", L"")));
-    boost::shared_ptr<IPropertySet> list = port.Escape(nullptr, boost::shared_ptr<IPropertySet>());
-    ASSERT_EQ(list->GetCount(), 1u);
-    EXPECT_EQ(std::wstring(list->GetAt(0)->GetName()), L"EscapeCommFunction");
-    EXPECT_EQ(list->GetAt(0)->GetAccessPolicy(), IProperty::accessReadOnly);
-    EXPECT_EQ(list->GetAt(0)->GetVarType(), VT_EMPTY);
-
-    boost::shared_ptr<IPropertySet> parameters = port.Escape(L"EscapeCommFunction", boost::shared_ptr<IPropertySet>());
-    ASSERT_EQ(parameters->GetCount(), 1u);
-    boost::shared_ptr<IProperty> func = parameters->Find(L"Func");
-    ASSERT_TRUE(func);
-    EXPECT_EQ(func->GetVarType(), VT_UI4);
-    EXPECT_EQ(func->GetAccessPolicy(), IProperty::accessFull);
-    EXPECT_EQ(OptionNumbers(*func), (std::vector<unsigned long>{1, 2, 3, 4, 5, 6, 8, 9}));
-    EXPECT_EQ(OptionNames(*func), (std::vector<std::wstring>{L"SETXOFF", L"SETXON", L"SETRTS", L"CLRRTS", L"SETDTR",
-                                                             L"CLRDTR", L"SETBREAK", L"CLRBREAK"}));
-    // The template is filled in like any set; a code outside the list is refused there.
-    EXPECT_TRUE(parameters->SetValue(L"Func", _variant_t(5L)));
-    EXPECT_FALSE(parameters->SetValue(L"Func", _variant_t(7L)));
-}
-
-TEST(SerialEscape, CommandsOnAClosedPortOrWithoutFuncAreRefused) {
-    CSerialPort port(boost::shared_ptr<const IPortAddr>(new CSerialPortAddr(L"COM9", L"")));
-    boost::shared_ptr<IPropertySet> args(new CPropertySet);
-    try {
-        port.Escape(L"EscapeCommFunction", args);
-        FAIL() << "no error on a closed port";
-    } catch (const basalt::CWinException& e) {
-        EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-        EXPECT_EQ(e.GetFunction(), basalt::ustring(L"CSerialPort::CEscapeCommFunction::Invoke"));
-        EXPECT_EQ(e.GetFile(), basalt::ustring(L"Serial"));
+    for (int pattern = 0; pattern < 4; ++pattern) {
+        const DCB dcb = DistinctDcb(pattern);
+        boost::shared_ptr<IPropertySet> set = CSerialPort::CreatePropertySet(CapableDriver(), dcb, IProperty::accessFull);
+        // Through the text form, as a client would store settings.
+        boost::shared_ptr<IPropertySet> stored = IPropertySet::CreateInstance(static_cast<const wchar_t*>(set->Save()));
+        DCB applied = {};
+        applied.DCBlength = sizeof applied;
+        serial::ApplySettings(*stored, applied);
+        applied.fBinary = dcb.fBinary;  // not represented
+        applied.fDummy2 = dcb.fDummy2;
+        EXPECT_TRUE(SameDcb(applied, dcb)) << "pattern " << pattern;
     }
-    try {
-        port.Escape(L"SetBreak", args);
-        FAIL() << "an unknown command ran";
-    } catch (const basalt::CWinException& e) {
-        EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
-    }
+}
+
+TEST(SerialEscape, TheLineCommandOfAClosedPortIsRefused) {
+    CSerialPort port(boost::shared_ptr<const IPortAddr>(new CSerialPortAddr(L"COM9", L"")));
+    boost::shared_ptr<IPropertySet> args = port.Escape(L"EscapeCommFunction", nullptr);
+    ASSERT_TRUE(args && args->SetValue(L"Func", _variant_t(static_cast<long>(SETDTR))));
+    EXPECT_TRUE(testkit::ThrowsWinError([&] { port.Escape(L"EscapeCommFunction", args); },
+                                        L"CSerialPort::CEscapeCommFunction::Invoke", ERROR_INVALID_HANDLE));
 }

@@ -1,24 +1,16 @@
 #pragma once
-// Notices that record or count a stream's events, and a byte pattern that
-// tells each position of a long stream apart.
+// What the stream suites add to the kit: a notice that counts without
+// allocating, and the kit's pattern as bytes.
 #include "Streams.h"
+#include "kit/TestKit.h"
 
 #include <atomic>
-#include <cstdint>
 #include <vector>
 
 namespace streams_test {
 
-class CEventLog : public corvane::INotice {
-public:
-    int Notify(corvane::EEventType type) override { return events.push_back(type), 1; }
-    std::vector<int> Take() {  // and forget them
-        std::vector<int> taken;
-        taken.swap(events);
-        return taken;
-    }
-    std::vector<int> events;
-};
+using testkit::CRecorder;
+using testkit::PatternAt;
 
 // Allocates nothing and may be told from any thread.
 class CEventCounter : public corvane::INotice {
@@ -32,15 +24,9 @@ inline void RegisterForAll(corvane::INotifier& notifier, boost::shared_ptr<corva
         notifier.RegisterNotice(notice, static_cast<corvane::EEventType>(type));
 }
 
-// Neighbouring positions, and positions a ring's capacity apart, differ.
-inline BYTE Pattern(std::uint64_t position) {
-    return static_cast<BYTE>((position * 0x9E3779B97F4A7C15ull) >> 56);
-}
-
 inline std::vector<BYTE> PatternBytes(std::uint64_t from, size_t count) {
-    std::vector<BYTE> bytes(count);
-    for (size_t i = 0; i < count; ++i) bytes[i] = Pattern(from + i);
-    return bytes;
+    std::string bytes = testkit::Pattern(count, from);
+    return std::vector<BYTE>(bytes.begin(), bytes.end());
 }
 
 }  // namespace streams_test

@@ -21,7 +21,7 @@ bool InTime(DWORD start) { return ::GetTickCount() - start < kDeadlineMs; }
 // Checks bytes[0..count) against the pattern from position on.
 bool Matches(const BYTE* bytes, size_t count, std::uint64_t position) {
     for (size_t i = 0; i < count; ++i)
-        if (bytes[i] != Pattern(position + i)) {
+        if (bytes[i] != PatternAt(position + i)) {
             ADD_FAILURE() << "wrong byte at stream position " << position + i;
             return false;
         }
@@ -46,7 +46,7 @@ TEST(StreamConcurrency, IncomingFillAndReadLoseNothing) {
         while (taken < kTotalBytes && ok && InTime(start)) {
             DWORD size = 1 + random() % 3000, received = random() % (size + 1);
             BYTE* staging = stream.BeginFill(size);
-            for (DWORD i = 0; i < received; ++i) staging[i] = Pattern(taken + i);
+            for (DWORD i = 0; i < received; ++i) staging[i] = PatternAt(taken + i);
             DWORD appended = stream.EndFill(received);
             // The device's next bytes carry on from the last one taken.
             taken += appended;

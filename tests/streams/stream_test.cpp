@@ -5,14 +5,14 @@
 
 using namespace corvane;
 using namespace streams_test;
-using Events = std::vector<int>;
+using Events = std::vector<EEventType>;
 
 namespace {
 
 // A stream with every event logged, and the worker's and client's moves.
 template <class TStream>
 struct Logged {
-    explicit Logged(DWORD capacity) : stream(capacity), log(new CEventLog) { RegisterForAll(stream, log); }
+    explicit Logged(DWORD capacity) : stream(capacity), log(CRecorder::Listen(stream)) {}
     DWORD Receive(std::uint64_t from, DWORD count) {
         auto bytes = PatternBytes(from, count);
         std::copy(bytes.begin(), bytes.end(), stream.BeginFill(count));
@@ -30,7 +30,7 @@ struct Logged {
         return staging ? std::vector<BYTE>(staging, staging + size) : std::vector<BYTE>();
     }
     TStream stream;
-    boost::shared_ptr<CEventLog> log;
+    boost::shared_ptr<CRecorder> log;
 };
 
 }  // namespace

@@ -11,19 +11,6 @@ namespace tcptest {
 
 namespace {
 
-// The library's start (Winsock among it) for this statically linked program,
-// after every static registration of its units has run.
-class LibraryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { m_scope.reset(new corvane::CLibraryScope); }
-    void TearDown() override { m_scope.reset(); }
-
-private:
-    std::unique_ptr<corvane::CLibraryScope> m_scope;
-};
-
-[[maybe_unused]] const ::testing::Environment* const s_library = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
-
 std::wstring SimPath() {
     wchar_t path[MAX_PATH];
     DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -99,11 +86,6 @@ void SimProcess::ReadOutput() {
     m_changed.notify_all();
 }
 
-std::vector<std::string> SimProcess::Lines() const {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_lines;
-}
-
 bool SimProcess::HasLine(const std::string& fragment) const {
     std::lock_guard<std::mutex> hold(m_lock);
     return std::any_of(m_lines.begin(), m_lines.end(),
@@ -125,40 +107,6 @@ std::string SimProcess::Transcript() const {
     return text + m_partial;
 }
 
-int EventRecorder::Notify(corvane::EEventType type) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_events.push_back(type);
-    m_told.notify_all();
-    return 1;
-}
-
-void EventRecorder::ListenTo(corvane::IPort& port, const boost::shared_ptr<EventRecorder>& self) {
-    for (int type = corvane::eventDataAvailable; type <= corvane::eventTerminated; ++type)
-        ASSERT_TRUE(port.RegisterNotice(self, static_cast<corvane::EEventType>(type)));
-}
-
-std::vector<corvane::EEventType> EventRecorder::Events() const {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_events;
-}
-
-size_t EventRecorder::Count(corvane::EEventType type) const {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return static_cast<size_t>(std::count(m_events.begin(), m_events.end(), type));
-}
-
-bool EventRecorder::WaitFor(corvane::EEventType type, DWORD timeoutMs, size_t count) const {
-    std::unique_lock<std::mutex> hold(m_lock);
-    return m_told.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
-        return static_cast<size_t>(std::count(m_events.begin(), m_events.end(), type)) >= count;
-    });
-}
-
-void EventRecorder::Clear() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_events.clear();
-}
-
 boost::shared_ptr<const corvane::IPortAddr> SimAddress(const SimProcess& sim, const wchar_t* password,
                                                        const wchar_t* host) {
     return corvane::IPortAddr::CreateInstance(corvane::IPortAddr::portTCP, 0, host, L"corvane-sim", nullptr,
@@ -167,40 +115,6 @@ boost::shared_ptr<const corvane::IPortAddr> SimAddress(const SimProcess& sim, co
 
 boost::shared_ptr<corvane::CTCPPort> MakePort(const boost::shared_ptr<const corvane::IPortAddr>& address) {
     return boost::shared_ptr<corvane::CTCPPort>(new corvane::CTCPPort(address));
-}
-
-DataWaiter::DataWaiter(corvane::IPort& port)
-    : m_port(port), m_notice(corvane::INotice::CreateInstance(m_record)) {
-    m_port.RegisterNotice(m_notice, corvane::eventDataAvailable);
-    m_port.RegisterNotice(m_notice, corvane::eventError);
-    m_port.RegisterNotice(m_notice, corvane::eventTerminated);
-}
-
-DataWaiter::~DataWaiter() { m_port.DeregisterNotice(m_notice, corvane::eventAll); }
-
-bool DataWaiter::WaitForBytes(DWORD count, DWORD timeoutMs) {
-    DWORD start = ::GetTickCount();
-    for (;;) {
-        // Reset before looking, so that bytes arriving after the look still wake us.
-        m_record.GetEvent().Reset();
-        if (m_port.Recv(nullptr, 0) >= count) return true;
-        DWORD elapsed = ::GetTickCount() - start;
-        if (elapsed >= timeoutMs) return false;
-        m_record.GetEvent().Wait(timeoutMs - elapsed);
-    }
-}
-
-std::string DataWaiter::Receive(DWORD count, DWORD timeoutMs) {
-    std::string data;
-    DWORD start = ::GetTickCount();
-    while (data.size() < count) {
-        DWORD elapsed = ::GetTickCount() - start;
-        if (elapsed >= timeoutMs || !WaitForBytes(1, timeoutMs - elapsed)) break;
-        char buffer[4096];
-        DWORD want = std::min<DWORD>(sizeof buffer, count - static_cast<DWORD>(data.size()));
-        data.append(buffer, m_port.Recv(buffer, want));
-    }
-    return data;
 }
 
 void Concurrently(const std::vector<std::function<void()>>& cases) {

@@ -8,7 +8,6 @@ namespace {
 using basalt::CWinException;
 using corvane::EEventType;
 using tcptest::Caught;
-using tcptest::EventRecorder;
 using tcptest::MakePort;
 using tcptest::SimAddress;
 using tcptest::SimProcess;
@@ -39,22 +38,6 @@ TEST(TcpLifecycle, SendAndRecvOnAPortNeverOpenedFailWithInvalidHandle) {
     EXPECT_EQ(send->GetErrorCode(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(recv->GetErrorCode(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(send->GetFile(), L"TCP");
-}
-
-TEST(TcpLifecycle, ThePortHasNoCommandsSettingsOrControls) {
-    auto port = MakePort(corvane::IPortAddr::CreateInstance(corvane::IPortAddr::portTCP, 0, L"127.0.0.1", L"",
-                                                            nullptr, L"", 0, 0, L"1"));
-    auto commands = port->Escape(nullptr, boost::shared_ptr<corvane::IPropertySet>());
-    ASSERT_TRUE(commands) << "the list of commands is an empty set, not an empty pointer";
-    EXPECT_EQ(commands->GetCount(), 0u);
-    auto unknown = Caught<CWinException>([&] { port->Escape(L"EscapeCommFunction", nullptr); });
-    ASSERT_TRUE(unknown);
-    EXPECT_EQ(unknown->GetErrorCode(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
-    DWORD value = 7;
-    EXPECT_FALSE(port->IoControl(1, &value));
-    EXPECT_FALSE(port->GetSettings());
-    EXPECT_FALSE(port->GetStatus());
-    port->SetSettings(boost::shared_ptr<corvane::IPropertySet>());
 }
 
 TEST(TcpLifecycle, OpenFailuresLeaveThePortClosed) {
@@ -89,18 +72,14 @@ TEST(TcpLifecycle, OpenFailuresLeaveThePortClosed) {
 TEST(TcpLifecycle, AWholeSessionTellsTheClientItsEventsInOrder) {
     SimProcess sim(L"--password pw --once");
     auto port = MakePort(SimAddress(sim, L"pw"));
-    auto events = boost::make_shared<EventRecorder>();
-    events->ListenTo(*port, events);
+    auto events = tcptest::CRecorder::Listen(*port);
     port->Open();
     EXPECT_TRUE(events->Events().empty()) << "opening fires nothing: " << Show(events->Events());
 
+    tcptest::CPortReader waiter(*port);
     ASSERT_EQ(port->Send("hello", 5), 5u);
-    ASSERT_TRUE(events->WaitFor(corvane::eventOutgoingEmpty, 5000));
-    tcptest::DataWaiter waiter(*port);
-    ASSERT_TRUE(waiter.WaitForBytes(5, 5000));
-    char buffer[8];
-    ASSERT_EQ(port->Recv(buffer, sizeof buffer), 5u);
-    EXPECT_EQ(std::string(buffer, 5), "hello");
+    ASSERT_TRUE(events->WaitFor(corvane::eventOutgoingEmpty, 1, 5000));
+    EXPECT_EQ(waiter.Receive(5, 5000), "hello");
     port->Close();
     ASSERT_FALSE(port->IsOpen());
 
@@ -123,10 +102,9 @@ TEST(TcpLifecycle, AWholeSessionTellsTheClientItsEventsInOrder) {
 TEST(TcpLifecycle, PeerClosingIsAnErrorThenTheEndAndRecvRaisesItUntilClosed) {
     SimProcess sim(L"--close-after reply");
     auto port = MakePort(SimAddress(sim));
-    auto events = boost::make_shared<EventRecorder>();
-    events->ListenTo(*port, events);
+    auto events = tcptest::CRecorder::Listen(*port);
     port->Open();
-    ASSERT_TRUE(events->WaitFor(corvane::eventTerminated, 5000)) << Show(events->Events());
+    ASSERT_TRUE(events->WaitFor(corvane::eventTerminated, 1, 5000)) << Show(events->Events());
     std::vector<EEventType> all = events->Events();
     auto error = std::find(all.begin(), all.end(), corvane::eventError);
     ASSERT_NE(error, all.end()) << Show(all);
@@ -149,7 +127,7 @@ TEST(TcpLifecycle, PeerClosingIsAnErrorThenTheEndAndRecvRaisesItUntilClosed) {
     EXPECT_EQ(closed->GetErrorCode(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     events->Clear();
     port->Open();
-    ASSERT_TRUE(events->WaitFor(corvane::eventTerminated, 5000));
+    ASSERT_TRUE(events->WaitFor(corvane::eventTerminated, 1, 5000));
     EXPECT_EQ(events->Events(), (std::vector<EEventType>{corvane::eventError, corvane::eventTerminated}));
     port->Close();
     EXPECT_FALSE(port->IsOpen());
@@ -162,7 +140,7 @@ TEST(TcpLifecycle, CloseWhileDataFlowsBothWaysReturnsPromptlyAndThePortReopens) 
     for (int round = 0; round < 3; ++round) {
         port->Open();
         std::string block(0x40000, static_cast<char>('a' + round));
-        tcptest::DataWaiter waiter(*port);
+        tcptest::CPortReader waiter(*port);
         port->Send(block.data(), static_cast<DWORD>(block.size()));
         ASSERT_TRUE(waiter.WaitForBytes(1, 5000));
         DWORD took = tcptest::Elapsed([&] { port->Close(); });
@@ -177,7 +155,7 @@ TEST(TcpLifecycle, CloseWhileDataFlowsBothWaysReturnsPromptlyAndThePortReopens) 
     port->GetBufferSize(&incoming, &outgoing);
     EXPECT_EQ(incoming, 0x100000u);
     port->Open();
-    tcptest::DataWaiter waiter(*port);
+    tcptest::CPortReader waiter(*port);
     ASSERT_EQ(port->Send("after", 5), 5u);
     EXPECT_EQ(waiter.Receive(5, 5000), "after");
 }
@@ -187,7 +165,7 @@ TEST(TcpLifecycle, DestroyingAnOpenPortClosesItsConnection) {
     {
         auto port = MakePort(SimAddress(sim));
         port->Open();
-        tcptest::DataWaiter waiter(*port);
+        tcptest::CPortReader waiter(*port);
         ASSERT_TRUE(waiter.WaitForBytes(1000, 5000));
     }
     EXPECT_TRUE(sim.WaitForLine("totals:")) << sim.Transcript();
@@ -200,10 +178,9 @@ TEST(TcpLifecycle, ADevicesLastWordsBeforeItHangsUpAreAllReadBeforeTheError) {
     // worker has stored the lost connection long before the client reads.
     SimProcess sim(L"--mode stream --rate 0 --lines 20 --once");
     auto port = MakePort(SimAddress(sim));
-    auto events = boost::make_shared<EventRecorder>();
-    events->ListenTo(*port, events);
+    auto events = tcptest::CRecorder::Listen(*port);
     port->Open();
-    ASSERT_TRUE(events->WaitFor(corvane::eventTerminated, 5000)) << Show(events->Events());
+    ASSERT_TRUE(events->WaitFor(corvane::eventTerminated, 1, 5000)) << Show(events->Events());
 
     const size_t expected = 20 * 49;
     EXPECT_EQ(port->Recv(nullptr, 0), expected);
@@ -226,10 +203,10 @@ TEST(TcpLifecycle, ADevicesLastWordsBeforeItHangsUpAreAllReadBeforeTheError) {
 TEST(TcpLifecycle, AClientsWildcardDeregistrationLeavesTheSenderAwake) {
     SimProcess sim(L"--once");
     auto port = MakePort(SimAddress(sim));
+    auto events = tcptest::CRecorder::Listen(*port);
     port->Open();
-    tcptest::DataWaiter waiter(*port);
     ASSERT_TRUE(port->DeregisterNotice(boost::shared_ptr<corvane::INotice>(), corvane::eventAll));
-    tcptest::DataWaiter again(*port);  // the client registers anew
+    tcptest::CPortReader again(*port);  // the client registers after its wildcard
     for (const char* round : {"first", "second"}) {
         ASSERT_EQ(port->Send(round, 5), 5u);
         EXPECT_EQ(again.Receive(5, 5000), std::string(round, 5));

@@ -6,7 +6,6 @@
 
 namespace {
 
-using tcptest::EventRecorder;
 using tcptest::MakePort;
 using tcptest::SimAddress;
 using tcptest::SimProcess;
@@ -20,7 +19,7 @@ void EchoRandomly(corvane::IPort& port, size_t size, unsigned seed) {
     for (char& c : data) c = static_cast<char>(random());
     std::uniform_int_distribution<DWORD> chunk(1, 9000);
 
-    tcptest::DataWaiter waiter(port);
+    tcptest::CPortReader waiter(port);
     const size_t window = 0x8000;
     size_t sent = 0;
     std::string received;
@@ -32,10 +31,8 @@ void EchoRandomly(corvane::IPort& port, size_t size, unsigned seed) {
             DWORD want = static_cast<DWORD>(std::min<size_t>({chunk(random), size - sent, window}));
             sent += port.Send(data.data() + sent, want);
         }
-        char buffer[8192];
-        DWORD got = port.Recv(buffer, sizeof buffer);
-        received.append(buffer, got);
-        if (got == 0 && (sent == size || sent - received.size() >= window)) waiter.WaitForBytes(1, 1000);
+        if (sent == size || sent - received.size() >= window) waiter.WaitForBytes(1, 1000);
+        received += waiter.Take();
     }
     ASSERT_EQ(received.size(), size);
     // Compare in pieces, so that a failure points at the first bad region.
@@ -46,8 +43,7 @@ void EchoRandomly(corvane::IPort& port, size_t size, unsigned seed) {
 TEST(TcpTransfer, EveryByteComesBackOnceAndInOrderThroughAnEcho) {
     SimProcess sim(L"--once");
     auto port = MakePort(SimAddress(sim));
-    auto events = boost::make_shared<EventRecorder>();
-    events->ListenTo(*port, events);
+    auto events = tcptest::CRecorder::Listen(*port);
     port->Open();
     EchoRandomly(*port, 3 << 20, 20240611);
     EXPECT_EQ(events->Count(corvane::eventIncomingOverflow), 0u);
@@ -62,7 +58,7 @@ TEST(TcpTransfer, AStreamArrivesLineByLineFromItsFirstByteWithoutGaps) {
     // Large enough for everything this test reads, so no byte can be dropped.
     port->SetBufferSize(0x800000, 0);
     port->Open();
-    tcptest::DataWaiter waiter(*port);
+    tcptest::CPortReader waiter(*port);
     const size_t lineLength = 49;  // "0000000042 ABC...XYZ0123456789\r\n"
     const unsigned lines = 40000;
     std::string text = waiter.Receive(static_cast<DWORD>(lineLength * lines), 30000);
@@ -77,8 +73,7 @@ TEST(TcpTransfer, AStreamArrivesLineByLineFromItsFirstByteWithoutGaps) {
 TEST(TcpTransfer, SentBytesAllReachTheDeviceBeforeOutgoingEmpty) {
     SimProcess sim(L"--mode sink --once");
     auto port = MakePort(SimAddress(sim));
-    auto events = boost::make_shared<EventRecorder>();
-    events->ListenTo(*port, events);
+    auto events = tcptest::CRecorder::Listen(*port);
     port->Open();
     std::string block(50000, 'z');
     size_t total = 0;
@@ -87,7 +82,7 @@ TEST(TcpTransfer, SentBytesAllReachTheDeviceBeforeOutgoingEmpty) {
         size_t queued = 0;
         while (queued < block.size()) queued += port->Send(block.data() + queued, static_cast<DWORD>(block.size() - queued));
         total += queued;
-        ASSERT_TRUE(events->WaitFor(corvane::eventOutgoingEmpty, 5000, static_cast<size_t>(i + 1)));
+        ASSERT_TRUE(events->WaitFor(corvane::eventOutgoingEmpty, static_cast<size_t>(i + 1), 5000));
     }
     port->Close();
     EXPECT_TRUE(sim.WaitForLine("data: " + std::to_string(total) + " bytes in")) << sim.Transcript();
@@ -96,15 +91,14 @@ TEST(TcpTransfer, SentBytesAllReachTheDeviceBeforeOutgoingEmpty) {
 TEST(TcpTransfer, AClientThatFallsBehindIsToldOfOverflowAndKeepsWhatFits) {
     SimProcess sim(L"--mode stream --rate 0 --once");
     auto port = MakePort(SimAddress(sim));
-    auto events = boost::make_shared<EventRecorder>();
-    events->ListenTo(*port, events);
+    auto events = tcptest::CRecorder::Listen(*port);
     port->SetBufferSize(4096, 4096);
     DWORD incoming = 0, outgoing = 0;
     port->GetBufferSize(&incoming, &outgoing);
     EXPECT_EQ(incoming, 4096u);
     EXPECT_EQ(outgoing, 4096u);
     port->Open();
-    ASSERT_TRUE(events->WaitFor(corvane::eventIncomingOverflow, 5000));
+    ASSERT_TRUE(events->WaitFor(corvane::eventIncomingOverflow, 1, 5000));
     EXPECT_EQ(port->Recv(nullptr, 0), 4096u);
     // What was kept is the start of the stream, whole.
     char buffer[4096];

@@ -12,10 +12,11 @@
 set -e
 rig="$1" prefix="$2" port="$3" peer="$4"
 shift 4
-top="$(cd "$(dirname "$0")/../../.." && pwd)"
+top="$(cd "$(dirname "$0")/../.." && pwd)"
 lower() { echo "$1" | tr 'A-Z' 'a-z'; }
 
-"$top/scripts/wine-prefix.sh" "$prefix"
+# In the source tree the prefix is made on first use; elsewhere it must exist.
+if [ -x "$top/scripts/wine-prefix.sh" ]; then "$top/scripts/wine-prefix.sh" "$prefix"; fi
 state="$rig/cable-$(lower "$port").state"
 # One cable on these ports at a time: a test and a benchmark may overlap.
 exec 8>"$state.lock"

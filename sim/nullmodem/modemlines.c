@@ -2,17 +2,21 @@
  *
  * A pseudo-terminal has no modem lines: TIOCMGET and its companions fail on
  * it, so Wine cannot report CTS, DSR, RLSD or RING, nor raise DTR and RTS.
- * Preloaded into wine (LD_PRELOAD), this library answers those requests for
- * the two pty slaves of the rig from the shared line state (linestate.h);
- * every other ioctl, and every other file, goes to the C library untouched. */
+ * Nor has it a UART's interrupt counters (TIOCGICOUNT), from which Wine
+ * raises EV_BREAK and EV_ERR. Preloaded into wine (LD_PRELOAD), this library
+ * answers those requests for the two pty slaves of the rig from the shared
+ * line state (linestate.h); every other ioctl, and every other file, goes to
+ * the C library untouched. */
 #define _GNU_SOURCE
 #include "linestate.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -93,6 +97,16 @@ int ioctl(int fd, unsigned long request, ...)
         else if (request == TIOCMSET) set_outputs(i, (uint32_t)*bits & lines, lines);
         else if (request == TIOCMBIS) set_outputs(i, (uint32_t)*bits & lines, 0);
         else set_outputs(i, 0, (uint32_t)*bits & lines);
+        return 0;
+    }
+    case TIOCGICOUNT: {
+        int i = end_of(fd);
+        if (i < 0) break;
+        /* Only the line errors: Wine counts received bytes itself (TIOCINQ). */
+        struct serial_icounter_struct *counts = arg;
+        memset(counts, 0, sizeof *counts);
+        counts->frame = (int)__atomic_load_n(&state->end[i].frame, __ATOMIC_ACQUIRE);
+        counts->brk = (int)__atomic_load_n(&state->end[i].brk, __ATOMIC_ACQUIRE);
         return 0;
     }
     }

@@ -5,7 +5,9 @@
  * Each end drives its own DTR and RTS; what it reads is wired as a null-modem
  * cable wires it: the other end's RTS is its CTS, the other end's DTR its DSR
  * and carrier detect. RING has no wire in such a cable; a test raises it by
- * writing the field, to imitate a modem. Tests under Wine reach the file
+ * writing the field, to imitate a modem. Line errors have no wire either: a
+ * test counts framing errors and breaks up, and the end's driver sees them as
+ * a UART's interrupt counters (TIOCGICOUNT). Tests under Wine reach the file
  * through the Z: drive and map it like any file. */
 #ifndef CORVANE_RIG_LINESTATE_H
 #define CORVANE_RIG_LINESTATE_H
@@ -13,7 +15,7 @@
 #include <stdint.h>
 
 #define RIG_STATE_MAGIC 0x4e4d4c43u /* "CLMN" */
-#define RIG_STATE_VERSION 1u
+#define RIG_STATE_VERSION 2u
 /* The environment variable that names the state file for the preloaded library. */
 #define RIG_STATE_ENV "CORVANE_RIG_STATE"
 
@@ -25,6 +27,8 @@ struct rig_end {
     uint32_t stopped;    /* non-zero: the bridge stops this end's output now (hold, or
                             hardware flow control with CTS low) */
     uint32_t changes;    /* counts every change of outputs */
+    uint32_t frame;      /* framing errors this end has received (a test adds them) */
+    uint32_t brk;        /* breaks this end has received (a test adds them) */
 };
 
 struct rig_state {
