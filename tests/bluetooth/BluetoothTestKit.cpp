@@ -1,30 +1,13 @@
 #include "BluetoothTestKit.h"
 
-#include "Common.h"
+#include "kit/LibraryScope.h"
+#include "kit/TestKit.h"
 
 #include <chrono>
 #include <memory>
 #include <thread>
 
 namespace bttest {
-
-namespace {
-
-class LibraryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { m_scope.reset(new corvane::CLibraryScope); }
-    void TearDown() override { m_scope.reset(); }
-
-private:
-    std::unique_ptr<corvane::CLibraryScope> m_scope;
-};
-
-[[maybe_unused]] const ::testing::Environment* const s_library =
-    ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
-
-BYTE Pattern(size_t i) { return static_cast<BYTE>((i * 7 + i / 251) & 0xFF); }
-
-}  // namespace
 
 void BluetoothTest::SetUp() {
     BthSimReset(FALSE);
@@ -65,7 +48,7 @@ bool EventCounter::WaitFor(corvane::EEventType type, unsigned count, DWORD timeo
         std::vector<BYTE> chunk(4096);
         for (size_t done = 0; done < size;) {
             DWORD n = static_cast<DWORD>(std::min(chunk.size(), size - done));
-            for (DWORD i = 0; i < n; ++i) chunk[i] = Pattern(done + i);
+            for (DWORD i = 0; i < n; ++i) chunk[i] = testkit::PatternAt(done + i);
             DWORD taken = send(chunk.data(), n);
             if (taken == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
             done += taken;
@@ -82,7 +65,7 @@ bool EventCounter::WaitFor(corvane::EEventType type, unsigned count, DWORD timeo
         }
         DWORD n = receive(buffer.data(), static_cast<DWORD>(std::min(buffer.size(), size - got)));
         for (DWORD i = 0; i < n && result; ++i)
-            if (buffer[i] != Pattern(got + i))
+            if (buffer[i] != testkit::PatternAt(got + i))
                 result = ::testing::AssertionFailure() << "byte " << (got + i) << " differs";
         got += n;
     }
