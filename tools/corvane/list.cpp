@@ -2,6 +2,8 @@
 // per device found: its port (physical name) and its friendly name.
 #include "List.h"
 
+#include <algorithm>
+
 #include <cwchar>
 
 namespace tool {
@@ -57,12 +59,21 @@ int Search(const ListTransport& transport, DWORD classFilter, DWORD flags) {
             continue;
         }
         if (!address) break;
-        rows.push_back({Shown(std::wstring(address->GetPhysicalName())), std::wstring(address->GetFriendlyName())});
+        std::vector<std::wstring> row = {Shown(std::wstring(address->GetPhysicalName())),
+                                         std::wstring(address->GetFriendlyName())};
         if (transport.type == corvane::IPortAddr::portBluetooth) {
             wchar_t text[16];
             std::swprintf(text, 16, L"0x%06lX", static_cast<unsigned long>(address->GetClassOfDevice()));
-            rows.back().push_back(text);
+            row.push_back(text);
         }
+        // A search of several passes hands out a device once per pass: one
+        // row each, with the latest name it was given.
+        auto same = std::find_if(rows.begin() + 1, rows.end(),
+                                 [&](const std::vector<std::wstring>& r) { return r[0] == row[0]; });
+        if (same == rows.end())
+            rows.push_back(row);
+        else if (!row[1].empty())
+            *same = row;
     }
     locator->DeregisterNotice(notice, corvane::eventAll);
     PrintTable(rows);
