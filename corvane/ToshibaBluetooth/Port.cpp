@@ -344,10 +344,13 @@ void CBluetoothPort::Wait() {
             m_line.incoming.ThrowError();
             Fail(__LINE__, kOpen, ERROR_INTERNAL_ERROR);
         case WAIT_OBJECT_0 + 3: {
-            // Every message goes on: the thread's other windows (a locator's)
-            // must not lose theirs while a port opens.
+            // Every queued message goes on, not one per wake-up: the wait
+            // wakes only for input that arrived since the queue was last
+            // looked at, so a second message posted with the first would
+            // otherwise sit unseen. Messages of the thread's other windows
+            // (a locator's) are dispatched too rather than lost.
             MSG message;
-            if (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
                 ::TranslateMessage(&message);
                 ::DispatchMessageW(&message);
             }
@@ -405,7 +408,7 @@ LRESULT CBluetoothPort::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             break;
         case TosBt::msgCommState:
             if (wParam == TosBt::commLinkLost) {
-                m_line.incoming.SetError(basalt::CWinException(__LINE__, kFile, kWndProc, ERROR_CONNECTION_ABORTED));
+                m_line.incoming.SetError(basalt::CWinException(__LINE__, kFile, kWndProc, ERROR_GRACEFUL_DISCONNECT));
                 m_error.Set();
             }
             break;
