@@ -364,7 +364,6 @@ boost::shared_ptr<IPort> IPort::CreateInstance(boost::shared_ptr<const IPortAddr
         return drivers.bluetoothSmartPort(address);
     case IPortAddr::portBluetooth:
         if (driver == driverMicrosoft) return drivers.microsoftBluetoothPort(address);
-        if (driver == driverToshiba) return drivers.toshibaBluetoothPort(address);
         if (driver == driverDefault) return ProbeBluetoothPort(address);
         return {};
     }

@@ -141,8 +141,10 @@ TEST_F(ToshibaFactoryTest, DefaultFallsBackToToshibaWithoutTheMicrosoftStack) {
     locator.reset();
     boost::shared_ptr<corvane::IPort> port = corvane::IPort::CreateInstance(Address(kEchoDevice), corvane::driverDefault);
     EXPECT_TRUE(dynamic_cast<Toshiba::CBluetoothPort*>(port.get()));
-    port = corvane::IPort::CreateInstance(Address(kEchoDevice), corvane::driverToshiba);
-    EXPECT_TRUE(dynamic_cast<Toshiba::CBluetoothPort*>(port.get()));
+    // Named, the Toshiba driver makes locators only.
+    EXPECT_TRUE(dynamic_cast<CBluetoothPortLocator*>(
+        corvane::IPortLocator::CreateInstance(corvane::IPortAddr::portBluetooth, corvane::driverToshiba).get()));
+    EXPECT_FALSE(corvane::IPort::CreateInstance(Address(kEchoDevice), corvane::driverToshiba));
 }
 
 TEST_F(ToshibaFactoryTest, NeitherStackGivesNothing) {

@@ -9,10 +9,36 @@ std::vector<ListTransport>& ListTransports() {
     return transports;
 }
 
+bool ParseDriver(const std::wstring& text, corvane::EDriver& driver) {
+    if (text == L"default") driver = corvane::driverDefault;
+    else if (text == L"microsoft") driver = corvane::driverMicrosoft;
+    else if (text == L"toshiba") driver = corvane::driverToshiba;
+    else {
+        Err(L"error: unknown driver '" + text + L"': use default, microsoft or toshiba\n");
+        return false;
+    }
+    return true;
+}
+
+DWORD WaitPumping(DWORD count, const HANDLE* handles, DWORD timeoutMs) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        DWORD elapsed = ::GetTickCount() - start;
+        DWORD left = timeoutMs == INFINITE ? INFINITE : (elapsed >= timeoutMs ? 0 : timeoutMs - elapsed);
+        DWORD woken = ::MsgWaitForMultipleObjects(count, handles, FALSE, left, QS_ALLINPUT);
+        if (woken != WAIT_OBJECT_0 + count) return woken;
+        MSG message;
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
+}
+
 namespace {
 
 int ListUsage() {
-    Err(L"usage: corvane list TRANSPORT\n\ntransports:\n");
+    Err(L"usage: corvane list TRANSPORT [--driver default|microsoft|toshiba]\n\ntransports:\n");
     for (const ListTransport& transport : ListTransports())
         Err(L"  " + std::wstring(transport.name) + L"\t" + transport.summary + L"\n");
     return 1;
@@ -39,7 +65,10 @@ int Search(const ListTransport& transport) {
     boost::shared_ptr<corvane::INotice> notice = corvane::INotice::CreateInstance(ended);
     locator->RegisterNotice(notice, corvane::eventStateChanged);
     locator->BeginSearch(0, 0);
-    if (locator->IsRunning()) event.Wait(60000);
+    if (locator->IsRunning()) {
+        HANDLE handle = event.GetHandle();
+        WaitPumping(1, &handle, 60000);
+    }
     locator->EndSearch();
 
     std::vector<std::vector<std::wstring>> rows = {{L"PORT", L"NAME"}};
@@ -62,12 +91,20 @@ int Search(const ListTransport& transport) {
 }
 
 int List(const Args& args) {
-    if (args.size() != 1) return ListUsage();
-    for (const ListTransport& transport : ListTransports())
-        if (args[0] == transport.name) return Search(transport);
+    if (args.size() != 1 && args.size() != 3) return ListUsage();
+    corvane::EDriver driver = corvane::driverDefault;
+    if (args.size() == 3 && (args[1] != L"--driver" || !ParseDriver(args[2], driver))) return ListUsage();
+    for (ListTransport transport : ListTransports()) {
+        if (args[0] != transport.name) continue;
+        if (args.size() == 3) transport.driver = driver;
+        return Search(transport);
+    }
     Err(L"corvane list: unknown transport '" + args[0] + L"'\n\n");
     return ListUsage();
 }
+
+const ListRegistration s_bluetooth({L"bluetooth", L"classic Bluetooth devices in range",
+                                     corvane::IPortAddr::portBluetooth, corvane::driverDefault});
 
 const CommandRegistration s_list({L"list", L"TRANSPORT", L"list the devices a transport finds (corvane list serial)",
                                   List});
