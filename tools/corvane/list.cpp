@@ -64,7 +64,8 @@ int Search(const ListTransport& transport) {
     }
     boost::shared_ptr<corvane::INotice> notice = corvane::INotice::CreateInstance(ended);
     locator->RegisterNotice(notice, corvane::eventStateChanged);
-    locator->BeginSearch(0, 0);
+    // Classic Bluetooth locators filter by major device class: all of them here.
+    locator->BeginSearch(transport.type == corvane::IPortAddr::portBluetooth ? 0xFFFFFFFF : 0, 0);
     if (locator->IsRunning()) {
         HANDLE handle = event.GetHandle();
         WaitPumping(1, &handle, 60000);
