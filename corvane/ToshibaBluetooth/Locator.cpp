@@ -61,7 +61,7 @@ bool CBluetoothPortLocator::DeregisterNotice(boost::shared_ptr<INotice> notice, 
 
 bool CBluetoothPortLocator::IsHardwareAvailableAndPoweredOn() const {
     try {
-        basalt::CLocker lock(const_cast<basalt::CCriticalSection&>(m_lock));
+        basalt::CLocker lock(m_lock);
         m_sdk->GetLocalAddress();
         return true;
     } catch (...) {
@@ -139,7 +139,7 @@ void CBluetoothPortLocator::EndSearchLocked() {
 }
 
 bool CBluetoothPortLocator::IsRunning() const {
-    basalt::CLocker lock(const_cast<basalt::CCriticalSection&>(m_lock));
+    basalt::CLocker lock(m_lock);
     return m_running;
 }
 
@@ -156,8 +156,11 @@ boost::shared_ptr<const IPortAddr> CBluetoothPortLocator::GetNextAddress() {
     return address;
 }
 
-LRESULT CBluetoothPortLocator::OnMessage(WPARAM wParam, LPARAM lParam) {
+LRESULT CBluetoothPortLocator::OnMessage(WPARAM wParam, LPARAM) {
     basalt::CLocker lock(m_lock);
+    // Late messages of a search that was ended: its partial finds must not
+    // replace the cache's list, nor its failure reach the next search.
+    if (!m_running) return 0;
     switch (wParam) {
     case TosBt::discoveryResults:
         try {

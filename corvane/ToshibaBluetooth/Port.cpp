@@ -190,12 +190,12 @@ bool CBluetoothPort::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventT
 }
 
 bool CBluetoothPort::IsOpen() const {
-    basalt::CLocker lock(const_cast<basalt::CCriticalSection&>(m_slots));
+    basalt::CLocker lock(m_slots);
     return m_commConnection != 0;
 }
 
 basalt::ustring CBluetoothPort::GetCommName() const {
-    basalt::CLocker lock(const_cast<basalt::CCriticalSection&>(m_slots));
+    basalt::CLocker lock(m_slots);
     return m_commName;
 }
 

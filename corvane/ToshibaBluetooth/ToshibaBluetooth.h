@@ -157,7 +157,7 @@ private:
     static DWORD WINAPI RecvThreadProc(void* port);
     static DWORD WINAPI SendThreadProc(void* port);
 
-    basalt::CCriticalSection m_slots;
+    mutable basalt::CCriticalSection m_slots;
     boost::shared_ptr<const IPortAddr> m_address;
     HWND m_window;
     WORD m_sdpConnection;
@@ -203,7 +203,7 @@ private:
     void TakeResults();
     void EndSearchLocked();
 
-    basalt::CCriticalSection m_lock;
+    mutable basalt::CCriticalSection m_lock;
     DWORD m_classFilter;
     DWORD m_flags;
     bool m_running;

@@ -104,6 +104,22 @@ TEST_F(ToshibaLocatorTest, CacheOnlySearchAnswersAtOnceWithoutTheRadio) {
     EXPECT_EQ(basalt::ustring(kEchoDevice), cached[0]);
 }
 
+TEST_F(ToshibaLocatorTest, AnEndedSearchsLateMessagesChangeNothing) {
+    CBluetoothPortLocator locator;
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    locator.RegisterNotice(events, corvane::eventStateChanged);
+    ASSERT_EQ(2u, Search(locator, 0xFFFFFFFF, *events).size());
+    boost::shared_ptr<EventCounter> late(new EventCounter);
+    locator.RegisterNotice(late, corvane::eventDataAvailable);
+    locator.RegisterNotice(late, corvane::eventStateChanged);
+    locator.BeginSearch(0xFFFFFFFF, 0);
+    locator.EndSearch();
+    PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(0u, late->Count(corvane::eventDataAvailable) + late->Count(corvane::eventStateChanged));
+    EXPECT_FALSE(locator.GetNextAddress());
+    EXPECT_EQ(2u, corvane::ReadBluetoothCacheList(-1).size());
+}
+
 TEST_F(ToshibaLocatorTest, SettingsReadAndWriteTheLocalRadio) {
     CBluetoothPortLocator locator;
     EXPECT_TRUE(locator.IsHardwareAvailableAndPoweredOn());
