@@ -53,6 +53,7 @@ struct CWorld {
     HWND eventWindow = nullptr;
     UINT eventMessage = 0;
     std::atomic<DWORD> received{0};
+    std::atomic<DWORD> sdpRequests{0};
     std::atomic<bool> discovering{false};
     int openClients = 0;
 };
@@ -98,6 +99,7 @@ void DefaultWorld(CWorld& w) {
     w.fault = tosbtNoFault;
     w.faultAfter = 0;
     w.received = 0;
+    w.sdpRequests = 0;
 }
 
 struct CInit {
@@ -245,6 +247,8 @@ DWORD WINAPI TosBtSimPortCount() {
 }
 
 DWORD WINAPI TosBtSimBytesReceived() { return World().received; }
+
+DWORD WINAPI TosBtSimSdpRequests() { return World().sdpRequests; }
 
 // ---------------------------------------------------------------------------
 // The local radio
@@ -483,6 +487,7 @@ BOOL WINAPI BtConnectSDP(const BYTE* address, WORD* connection, HWND window, UIN
     CWorld& w = World();
     std::lock_guard<std::mutex> guard(w.lock);
     if (!address || !connection) return Fail(status, -9);
+    ++w.sdpRequests;
     static WORD next = 1;
     if (w.fault == tosbtSilent) {
         *connection = next++;

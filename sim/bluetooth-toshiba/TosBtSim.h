@@ -41,6 +41,8 @@ TOSBTSIM_API void WINAPI TosBtSimAddStalePort(const char* name);
 TOSBTSIM_API DWORD WINAPI TosBtSimPortCount();
 // Bytes the devices have received since the reset.
 TOSBTSIM_API DWORD WINAPI TosBtSimBytesReceived();
+// SDP connections asked for since the reset, answered or not.
+TOSBTSIM_API DWORD WINAPI TosBtSimSdpRequests();
 
 #ifndef TOSBTSIM_BUILD
 #include <basalt/Library.h>
@@ -54,6 +56,7 @@ public:
         TOSBTSIM_RESOLVE(TosBtSimReset) TOSBTSIM_RESOLVE(TosBtSimClearDevices) TOSBTSIM_RESOLVE(TosBtSimAddDevice)
         TOSBTSIM_RESOLVE(TosBtSimSetFault) TOSBTSIM_RESOLVE(TosBtSimAddStalePort)
         TOSBTSIM_RESOLVE(TosBtSimPortCount) TOSBTSIM_RESOLVE(TosBtSimBytesReceived)
+        TOSBTSIM_RESOLVE(TosBtSimSdpRequests)
 #undef TOSBTSIM_RESOLVE
     }
     // False when the loaded library is not the simulator.
@@ -66,6 +69,7 @@ public:
     void (WINAPI* TosBtSimAddStalePort)(const char*);
     DWORD (WINAPI* TosBtSimPortCount)();
     DWORD (WINAPI* TosBtSimBytesReceived)();
+    DWORD (WINAPI* TosBtSimSdpRequests)();
 
 private:
     basalt::CLibrary m_library;

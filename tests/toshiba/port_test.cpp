@@ -157,8 +157,12 @@ TEST_F(ToshibaPortTest, ManagerNotRunningFailsConstruction) {
 TEST_F(ToshibaPortTest, CloseFromAnotherThreadCancelsAnOpenWaitingOnTheStack) {
     Sim().TosBtSimSetFault(tosbtSilent, 0);
     CBluetoothPort port(Address(kEchoDevice));
+    // Close once Open waits on the stack: a Close before Open starts is
+    // undone by the Open itself.
     std::thread closer([&] {
-        ::Sleep(200);
+        for (DWORD start = ::GetTickCount(); !Sim().TosBtSimSdpRequests() && ::GetTickCount() - start < 10000;)
+            ::Sleep(5);
+        ::Sleep(50);
         port.Close();
     });
     try {
