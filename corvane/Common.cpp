@@ -2,6 +2,7 @@
 #include "Common.h"
 #include "BluetoothSmart/BluetoothSmart.h"
 #include "MicrosoftBluetooth/MicrosoftBluetooth.h"
+#include "ToshibaBluetooth/ToshibaBluetooth.h"
 #include "Serial.h"
 #include "TCP.h"
 #include "USB.h"
@@ -275,12 +276,14 @@ boost::shared_ptr<IPort> MakeBluetoothSmartPort(const PortAddrPtr& address) {
 boost::shared_ptr<IPort> MakeMicrosoftBluetoothPort(const PortAddrPtr& address) {
     return CreateMicrosoftBluetoothPort(address);
 }
-boost::shared_ptr<IPort> MakeToshibaBluetoothPort(const PortAddrPtr&) { return {}; }
+boost::shared_ptr<IPort> MakeToshibaBluetoothPort(const PortAddrPtr& address) {
+    return CreateToshibaBluetoothPort(address);
+}
 boost::shared_ptr<IPortLocator> MakeSerialLocator() { return CreateSerialPortLocator(); }
 boost::shared_ptr<IPortLocator> MakeUSBLocator() { return CreateUSBPortLocator(); }
 boost::shared_ptr<IPortLocator> MakeBluetoothSmartLocator() { return CreateBluetoothSmartPortLocator(); }
 boost::shared_ptr<IPortLocator> MakeMicrosoftBluetoothLocator() { return CreateMicrosoftBluetoothPortLocator(); }
-boost::shared_ptr<IPortLocator> MakeToshibaBluetoothLocator() { return {}; }
+boost::shared_ptr<IPortLocator> MakeToshibaBluetoothLocator() { return CreateToshibaBluetoothPortLocator(); }
 boost::shared_ptr<IStreamServer> MakeMicrosoftBluetoothServer(
     const boost::shared_ptr<const IServerDescription>& service, AcceptCallback callback, DWORD context) {
     return CreateMicrosoftBluetoothServer(service, callback, context);

@@ -731,13 +731,9 @@ basalt::ustring WrittenText(const VARIANT& value, VARTYPE vt) {
     return text;  // the reader's rounding: the nearest it can do
 }
 
-basalt::ustring Quoted(const basalt::ustring& text) { return L"\"" + text + L"\""; }
-
 // Texts are enclosed in quotes: the reader removes them, and inside them
 // commas, braces and an empty text survive the cutting into fields.
-basalt::ustring QuotedIfText(const VARIANT& value, const basalt::ustring& text) {
-    return value.vt == VT_BSTR ? Quoted(text) : text;
-}
+basalt::ustring Quoted(const basalt::ustring& text) { return L"\"" + text + L"\""; }
 
 // key="text" when that reads back as text, else key*=escaped text.
 basalt::ustring QuotedField(const wchar_t* key, const basalt::ustring& text) {

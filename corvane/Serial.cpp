@@ -240,17 +240,22 @@ boost::shared_ptr<IPropertySet> CSerialPort::CreatePropertySet(const COMMPROP& p
 // ===========================================================================
 // The port
 
-CSerialPort::CState::CState(boost::shared_ptr<const IPortAddr> address,
-                            std::unique_ptr<basalt::CCommPort> device)
-    : address(address),
-      stop(true, false),
+namespace serial {
+CLine::CLine(std::unique_ptr<basalt::CCommPort> device, DWORD incomingSize, DWORD outgoingSize)
+    : stop(true, false),
       device(std::move(device)),
       waitEvents(0),
-      outgoing(serial::defaultOutgoingSize),
-      incoming(serial::defaultIncomingSize),
-      probedBauds(0),
-      stallTolerant(false),
+      outgoing(outgoingSize),
+      incoming(incomingSize),
       purges(0) {}
+}  // namespace serial
+
+CSerialPort::CState::CState(boost::shared_ptr<const IPortAddr> address,
+                            std::unique_ptr<basalt::CCommPort> device)
+    : serial::CLine(std::move(device), serial::defaultIncomingSize, serial::defaultOutgoingSize),
+      address(address),
+      probedBauds(0),
+      stallTolerant(false) {}
 
 CSerialPort::CSerialPort(boost::shared_ptr<const IPortAddr> address)
     : CSerialPort(address, std::unique_ptr<basalt::CCommPort>(new basalt::CCommPort)) {}
@@ -463,7 +468,7 @@ namespace {
 // The receiving worker's steps, apart from its loop.
 class CReceiver {
 public:
-    explicit CReceiver(CSerialPort::CState& state) : s(state), waitPending(false), stopped(false) {}
+    explicit CReceiver(serial::CLine& state) : s(state), waitPending(false), stopped(false) {}
 
     // What the events in the mask call for; the rest only woke the worker.
     void Handle(DWORD events) {
@@ -559,16 +564,17 @@ private:
         return true;
     }
 
-    CSerialPort::CState& s;
+    serial::CLine& s;
     bool waitPending;
     bool stopped;
 };
 
 }  // namespace
 
-void CSerialPort::RecvThreadProcFn() {
+void CSerialPort::RecvThreadProcFn() { serial::ReceiveLoop(*m_state); }
+
+void serial::ReceiveLoop(CLine& s) {
     basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
-    CState& s = *m_state;
     CReceiver receiver(s);
     try {
         // EV_RING asks for the modem status: the client hears the lines at once.
@@ -599,8 +605,8 @@ namespace {
 // The sending worker's state and steps, apart from its loop.
 class CSender {
 public:
-    CSender(CSerialPort::CState& state, basalt::CCriticalSection& lock)
-        : s(state), lock(lock), lastProgress(::GetTickCount()), fresh(true), writePending(false) {}
+    CSender(serial::CLine& state, const std::function<bool()>& tolerant, const wchar_t* stallFunction)
+        : s(state), tolerant(tolerant), stallFunction(stallFunction), lastProgress(::GetTickCount()), fresh(true), writePending(false) {}
 
     bool IsWriting() const { return writePending; }
 
@@ -656,21 +662,17 @@ private:
             fresh = true;
             return;
         }
-        if (now - lastProgress > 1000 && !Tolerant()) {
-            if (!fresh) Fail(__LINE__, L"CSerialPort::SendThreadProcFn", ERROR_WRITE_FAULT);
+        if (now - lastProgress > 1000 && !(tolerant && tolerant())) {
+            if (!fresh) Fail(__LINE__, stallFunction, ERROR_WRITE_FAULT);
             lastProgress = now;
             fresh = false;
         }
         ::Sleep(10);
     }
 
-    bool Tolerant() {
-        basalt::CLocker guard(lock);
-        return s.stallTolerant;
-    }
-
-    CSerialPort::CState& s;
-    basalt::CCriticalSection& lock;
+    serial::CLine& s;
+    const std::function<bool()>& tolerant;
+    const wchar_t* stallFunction;
     DWORD lastProgress;
     bool fresh;
     bool writePending;
@@ -679,12 +681,20 @@ private:
 }  // namespace
 
 void CSerialPort::SendThreadProcFn() {
-    basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
     CState& s = *m_state;
+    basalt::CCriticalSection& lock = GetCriticalSection();
+    serial::SendLoop(s, [&s, &lock] {
+        basalt::CLocker guard(lock);
+        return s.stallTolerant;
+    }, L"CSerialPort::SendThreadProcFn");
+}
+
+void serial::SendLoop(CLine& s, const std::function<bool()>& tolerant, const wchar_t* stallFunction) {
+    basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
     // Each Send, and each drain that leaves bytes behind, sets this event.
     basalt::COverlapped wake;
     s.outgoing.SetWorkerNotice(boost::shared_ptr<INotice>(new CNoticeOvl(wake)));
-    CSender sender(s, GetCriticalSection());
+    CSender sender(s, tolerant, stallFunction);
     try {
         // Bytes a client queued while the port was opening.
         if (s.outgoing.GetCount()) wake.GetEvent().Set();

@@ -12,6 +12,7 @@
 #include <setupapi.h>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -73,20 +74,15 @@ COptionSet OfferedOptions(const CapabilityTable& table, DWORD capabilities, VART
 // values. A value that does not convert throws _com_error.
 void ApplySettings(const IPropertySet& settings, DCB& dcb);
 
-}  // namespace serial
-
 // ---------------------------------------------------------------------------
-// The port
+// The two workers on an open COM device: shared by every driver that moves
+// bytes over a COM port (the serial port, and virtual COM ports of a stack).
 
-struct CSerialPort::CState {
-    explicit CState(boost::shared_ptr<const IPortAddr> address, std::unique_ptr<basalt::CCommPort> device);
+struct CLine {
+    CLine(std::unique_ptr<basalt::CCommPort> device, DWORD incomingSize, DWORD outgoingSize);
 
-    CEscapeFunctionManager<CEscapeFunction> escapes;
-    boost::shared_ptr<const IPortAddr> address;
     basalt::CEvent stop;
     std::unique_ptr<basalt::CCommPort> device;
-    basalt::CThread sendThread;
-    basalt::CThread recvThread;
     basalt::COverlapped waitRecord;
     basalt::COverlapped writeRecord;
     basalt::COverlapped readRecord;
@@ -95,11 +91,33 @@ struct CSerialPort::CState {
     DWORD waitEvents;
     CStreamOutgoing outgoing;
     CStreamIncoming incoming;  // also the modem status word and every worker's error
-    DWORD probedBauds;         // guarded by the port's lock
-    bool stallTolerant;        // guarded by the port's lock
     // Twice the client purges of the input so far, odd during one: a read
     // that fails across a purge was flushed, not broken.
     volatile LONG purges;
+};
+
+// The receiving worker: runs until the stop event; stores its failure in the
+// incoming stream and fires eventTerminated when it ends.
+void ReceiveLoop(CLine& line);
+// The sending worker: runs until the stop event; stores its failure in the
+// incoming stream. An output without progress for two seconds fails with
+// ERROR_WRITE_FAULT in stallFunction unless tolerant (may be empty) says so.
+void SendLoop(CLine& line, const std::function<bool()>& tolerant, const wchar_t* stallFunction);
+
+}  // namespace serial
+
+// ---------------------------------------------------------------------------
+// The port
+
+struct CSerialPort::CState : serial::CLine {
+    explicit CState(boost::shared_ptr<const IPortAddr> address, std::unique_ptr<basalt::CCommPort> device);
+
+    CEscapeFunctionManager<CEscapeFunction> escapes;
+    boost::shared_ptr<const IPortAddr> address;
+    basalt::CThread sendThread;
+    basalt::CThread recvThread;
+    DWORD probedBauds;         // guarded by the port's lock
+    bool stallTolerant;        // guarded by the port's lock
 };
 
 class CSerialPort::CEscapeCommFunction : public CEscapeFunction {

@@ -20,7 +20,7 @@ public:
     static const DWORD dialogueTimeoutMs = 5000;
     static const DWORD defaultBufferSize = 0x10000;
     // Receives go straight into the incoming stream, this many bytes at a time.
-    static const DWORD receiveChunk = 1024;
+    static constexpr DWORD receiveChunk = 1024;
 
     explicit CTCPPort(boost::shared_ptr<const IPortAddr> address);
     ~CTCPPort() override;

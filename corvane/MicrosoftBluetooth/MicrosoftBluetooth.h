@@ -34,7 +34,7 @@ bool RecordHasServiceClass(const BYTE* record, ULONG size, USHORT uuid16);
 class CBluetoothPort : public corvane::IPort {
 public:
     static constexpr DWORD defaultBufferSize = 0x10000;
-    static const DWORD receiveChunk = 1024;
+    static constexpr DWORD receiveChunk = 1024;
 
     explicit CBluetoothPort(boost::shared_ptr<const IPortAddr> address);
     // An accepted connection: open from birth, its workers running.

@@ -130,10 +130,15 @@ TEST_F(FactoryTest, TheDefaultDriverIsTheMicrosoftStackWhileItHasARadio) {
     auto description = corvane::IServerDescription::CreateInstance(kService, L"Test", L"");
     EXPECT_TRUE(corvane::IStreamServer::CreateInstance(description, nullptr, 0, corvane::driverDefault));
 
+    // Without the Microsoft radio the default goes on to the Toshiba stack;
+    // here that stack is absent too.
+    corvane::CDriverTable saved = corvane::Drivers();
+    corvane::Drivers().toshibaBluetoothLocator = [] { return boost::shared_ptr<corvane::IPortLocator>(); };
     BthSimSetRadio(FALSE, 0, nullptr, 0);
     EXPECT_FALSE(corvane::IPort::CreateInstance(address, corvane::driverDefault));
     EXPECT_FALSE(corvane::IPortLocator::CreateInstance(corvane::IPortAddr::portBluetooth, corvane::driverDefault));
     EXPECT_FALSE(corvane::IStreamServer::CreateInstance(description, nullptr, 0, corvane::driverDefault));
+    corvane::Drivers() = saved;
     // Asked for by name, the driver is made all the same and fails when used.
     EXPECT_TRUE(corvane::IPort::CreateInstance(address, corvane::driverMicrosoft));
 }

@@ -17,6 +17,13 @@ struct ListTransport {
 
 std::vector<ListTransport>& ListTransports();
 
+// "--driver" values: default, microsoft, toshiba. False (after saying so) for others.
+bool ParseDriver(const std::wstring& text, corvane::EDriver& driver);
+
+// Waits for the handle while dispatching this thread's window messages: some
+// stacks answer through hidden windows that this thread owns.
+DWORD WaitPumping(DWORD count, const HANDLE* handles, DWORD timeoutMs);
+
 struct ListRegistration {
     explicit ListRegistration(const ListTransport& transport) { ListTransports().push_back(transport); }
 };

@@ -13,10 +13,36 @@ std::vector<ListTransport>& ListTransports() {
     return transports;
 }
 
+bool ParseDriver(const std::wstring& text, corvane::EDriver& driver) {
+    if (text == L"default") driver = corvane::driverDefault;
+    else if (text == L"microsoft") driver = corvane::driverMicrosoft;
+    else if (text == L"toshiba") driver = corvane::driverToshiba;
+    else {
+        Err(L"error: unknown driver '" + text + L"': use default, microsoft or toshiba\n");
+        return false;
+    }
+    return true;
+}
+
+DWORD WaitPumping(DWORD count, const HANDLE* handles, DWORD timeoutMs) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        DWORD elapsed = ::GetTickCount() - start;
+        DWORD left = timeoutMs == INFINITE ? INFINITE : (elapsed >= timeoutMs ? 0 : timeoutMs - elapsed);
+        DWORD woken = ::MsgWaitForMultipleObjects(count, handles, FALSE, left, QS_ALLINPUT);
+        if (woken != WAIT_OBJECT_0 + count) return woken;
+        MSG message;
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
+}
+
 namespace {
 
 int ListUsage() {
-    Err(L"usage: corvane list TRANSPORT\n\ntransports:\n");
+    Err(L"usage: corvane list TRANSPORT [--driver default|microsoft|toshiba]\n\ntransports:\n");
     for (const ListTransport& transport : ListTransports())
         Err(L"  " + std::wstring(transport.name) + L"\t" + transport.summary + L"\n");
     return 1;
@@ -43,7 +69,10 @@ int Search(const ListTransport& transport, DWORD classFilter, DWORD flags) {
     boost::shared_ptr<corvane::INotice> notice = corvane::INotice::CreateInstance(ended);
     locator->RegisterNotice(notice, corvane::eventStateChanged);
     locator->BeginSearch(classFilter, flags);
-    if (locator->IsRunning()) event.Wait(60000);
+    if (locator->IsRunning()) {
+        HANDLE handle = event.GetHandle();
+        WaitPumping(1, &handle, 60000);
+    }
     locator->EndSearch();
 
     std::vector<std::vector<std::wstring>> rows = {{L"PORT", L"NAME"}};
@@ -82,28 +111,38 @@ int Search(const ListTransport& transport, DWORD classFilter, DWORD flags) {
 
 int List(const Args& args) {
     if (args.empty()) return ListUsage();
-    // Classic Bluetooth searches take a major device class (any: -1) and can
-    // be answered from the cache of the last search (flag 2).
+    // Classic Bluetooth searches take a major device class (any: -1), can be
+    // answered from the cache of the last search (flag 2) and may name the
+    // stack's driver.
     DWORD classFilter = static_cast<DWORD>(-1), flags = 0;
+    corvane::EDriver driver = corvane::driverDefault;
+    bool driverNamed = false;
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == L"--cache") {
             flags |= 2;
         } else if (args[i] == L"--class" && i + 1 < args.size()) {
             classFilter = static_cast<DWORD>(basalt::ustring(args[++i]).atoi64());
+        } else if (args[i] == L"--driver" && i + 1 < args.size() && ParseDriver(args[i + 1], driver)) {
+            driverNamed = true;
+            ++i;
         } else {
             Err(L"corvane list: unknown option '" + args[i] + L"'\n\n");
             return ListUsage();
         }
     }
-    for (const ListTransport& transport : ListTransports()) {
+    for (ListTransport transport : ListTransports()) {
         if (args[0] != transport.name) continue;
         bool classic = transport.type == corvane::IPortAddr::portBluetooth;
         if (!classic && args.size() > 1) return ListUsage();
+        if (driverNamed) transport.driver = driver;
         return Search(transport, classic ? classFilter : 0, flags);
     }
     Err(L"corvane list: unknown transport '" + args[0] + L"'\n\n");
     return ListUsage();
 }
+
+const ListRegistration s_bluetooth({L"bluetooth", L"classic Bluetooth devices in range",
+                                     corvane::IPortAddr::portBluetooth, corvane::driverDefault});
 
 const CommandRegistration s_list({L"list", L"TRANSPORT", L"list the devices a transport finds (corvane list serial)",
                                   List});

@@ -4,6 +4,7 @@
 // Transports are rows of a table: each turns its target and options into an
 // address, and the terminal is the same for all.
 #include "Command.h"
+#include "List.h"
 
 #include <cstdio>
 #include <fcntl.h>
@@ -48,28 +49,29 @@ AddressPtr MakeTcpAddress(const std::wstring& target, const Options& options) {
                                               0, 0, service.c_str());
 }
 
-AddressPtr MakeClassicAddress(const std::wstring& target, const Options& options) {
-    if (corvane::CBluetoothPortAddr::Str2BluetoothAddr(target.c_str(), L':') == corvane::invalidBluetoothAddress) {
-        Err(L"corvane open bluetooth: expected an address such as 00:80:25:00:00:01, got '" + target + L"'\n");
-        return AddressPtr();
-    }
-    Options::const_iterator pin = options.find(L"--pin");
-    return corvane::CBluetoothPortAddr::CreateInstance(target.c_str(), 0, nullptr,
-                                                       pin == options.end() ? nullptr : pin->second.c_str(), 0, 0);
-}
-
 AddressPtr MakeBleAddress(const std::wstring& target, const Options&) {
     return MakeBluetoothSmartAddress(target);
 }
 
 AddressPtr MakeUsbTarget(const std::wstring& target, const Options&) { return MakeUsbAddress(target); }
 
+AddressPtr MakeBluetoothTarget(const std::wstring& target, const Options& options) {
+    ULONGLONG device = corvane::CBluetoothPortAddr::Str2BluetoothAddr(target.c_str(), L':');
+    if (device == corvane::invalidBluetoothAddress) {
+        Err(L"corvane open bluetooth: expected an address such as 00:80:25:00:00:01, got '" + target + L"'\n");
+        return AddressPtr();
+    }
+    Options::const_iterator pin = options.find(L"--pin");
+    return corvane::CBluetoothPortAddr::CreateInstance(device, 0, L"", pin == options.end() ? nullptr : pin->second.c_str(),
+                                                       0, 0);
+}
+
 const std::vector<Transport>& Transports() {
     static const std::vector<Transport> transports = {
         {L"tcp", L"HOST:PORT", {L"--password"}, MakeTcpAddress},
         {L"ble", L"ADDRESS", {}, MakeBleAddress},
         {L"usb", L"PATH|SERIAL", {}, MakeUsbTarget},
-        {L"bluetooth", L"ADDRESS", {L"--pin"}, MakeClassicAddress},
+        {L"bluetooth", L"ADDRESS", {L"--driver", L"--pin"}, MakeBluetoothTarget},
     };
     return transports;
 }
@@ -170,7 +172,7 @@ int Terminal(const boost::shared_ptr<corvane::IPort>& port, DWORD lingerMs) {
     for (;;) {
         data.record.GetEvent().Reset();
         DrainOutput(*port);
-        DWORD woken = ::WaitForMultipleObjects(4, waits, FALSE, lingering ? lingerMs : INFINITE);
+        DWORD woken = WaitPumping(4, waits, lingering ? lingerMs : INFINITE);
         if (woken == WAIT_OBJECT_0 || woken == WAIT_TIMEOUT) break;
         if (woken == WAIT_OBJECT_0 + 2) {
             // The receive worker ended: what it left behind, or the error it stored.
@@ -224,7 +226,21 @@ int RunOpen(const Args& args) {
 
     AddressPtr address = transport->makeAddress(args[1], options);
     if (!address) return 1;
-    boost::shared_ptr<corvane::IPort> port = corvane::IPort::CreateInstance(address, corvane::driverDefault);
+    corvane::EDriver driver = corvane::driverDefault;
+    if (options.count(L"--driver") && !ParseDriver(options[L"--driver"], driver)) return Usage();
+    if (driver == corvane::driverToshiba) {
+        // The library makes Toshiba ports only through its default choice,
+        // which takes the Toshiba stack when the Microsoft stack has no radio.
+        boost::shared_ptr<corvane::IPortLocator> microsoft =
+            corvane::IPortLocator::CreateInstance(corvane::IPortAddr::portBluetooth, corvane::driverMicrosoft);
+        if (microsoft && microsoft->IsHardwareAvailableAndPoweredOn()) {
+            Err(L"corvane open: the Microsoft stack has a radio, so the library's default choice is that stack;\n"
+                L"  Toshiba ports are made only when it has none\n");
+            return 2;
+        }
+        driver = corvane::driverDefault;
+    }
+    boost::shared_ptr<corvane::IPort> port = corvane::IPort::CreateInstance(address, driver);
     if (!port) {
         Err(L"corvane open: this library has no driver for " + std::wstring(transport->name) + L" ports\n");
         return 2;
@@ -241,7 +257,8 @@ int RunOpen(const Args& args) {
 }
 
 CommandRegistration s_open({L"open", L"TRANSPORT TARGET [OPTIONS]",
-                            L"open a port as a terminal: tcp HOST:PORT [--password P] | ble ADDRESS | usb PATH|SERIAL | bluetooth ADDRESS [--pin P]", RunOpen});
+                            L"open a port as a terminal: tcp HOST:PORT [--password P] | ble ADDRESS | usb PATH|SERIAL | "
+                            L"bluetooth ADDRESS [--pin P] [--driver default|microsoft|toshiba]", RunOpen});
 
 }  // namespace
 

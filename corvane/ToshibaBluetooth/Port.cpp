@@ -1,0 +1,505 @@
+#include "ToshibaBluetooth/ToshibaBluetooth.h"
+#include "ToshibaBluetooth/Windows.h"
+
+#include <cstring>
+#include <map>
+
+namespace Toshiba {
+
+using namespace corvane;
+
+namespace {
+
+const wchar_t kFile[] = L"ToshibaBluetooth";
+const wchar_t kWndProc[] = L"Toshiba::CBluetoothPort::CServiceWindow::WndProc";
+const wchar_t kOpen[] = L"Toshiba::CBluetoothPort::Open";
+const WORD kDialupNetworkingClass = 0x1103;
+const WORD kSerialPortClass = 0x1101;
+const DWORD kCommKind = 3;
+const DWORD kCommEvents = 0x7FB;     // every event but EV_TXEMPTY
+const DWORD kWakeOnAnyInput = 0x1CBF;  // QS_ALLINPUT
+const DWORD kBaudRate = 115200;
+
+[[noreturn]] void Fail(int line, const wchar_t* function, DWORD code) {
+    throw basalt::CWinException(line, kFile, function, code);
+}
+
+// Window -> port, so that the window procedure finds its port.
+struct CWindowMap {
+    basalt::CCriticalSection lock;
+    std::map<HWND, CBluetoothPort*> ports;
+};
+CWindowMap& WindowMap() {
+    static CWindowMap* map = new CWindowMap;  // windows may outlive static destruction
+    return *map;
+}
+
+// Withdraws the PIN answer an Open installed, however Open ends.
+class CPinAnswer {
+public:
+    CPinAnswer(CToshibaBluetoothSDK& sdk, const BYTE* device, const basalt::ustring& pin)
+        : m_sdk(sdk), m_device(device), m_set(!pin.empty()) {
+        if (m_set) m_sdk.SetAutoReplyPinCode(m_device, pin);
+    }
+    ~CPinAnswer() {
+        if (!m_set) return;
+        try {
+            m_sdk.ClearAutoReplyPinCode(m_device);
+        } catch (const basalt::CStdException&) {
+            // The stack forgets it with the connection anyway.
+        }
+    }
+
+private:
+    CToshibaBluetoothSDK& m_sdk;
+    const BYTE* m_device;
+    bool m_set;
+};
+
+// The device's address as the stack takes it; 87 in function for a name that is no address.
+void DeviceBytes(const boost::shared_ptr<const IPortAddr>& address, BYTE out[6], const wchar_t* function) {
+    basalt::ustring name(static_cast<const wchar_t*>(address->GetPhysicalName()));
+    ULONGLONG device = CBluetoothPortAddr::Str2BluetoothAddr(name.c_str(), L':');
+    if (device == invalidBluetoothAddress) Fail(__LINE__, function, ERROR_INVALID_PARAMETER);
+    ToStackAddress(device, out);
+}
+
+}  // namespace
+
+LRESULT CALLBACK PortWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    CBluetoothPort* port = nullptr;
+    {
+        CWindowMap& map = WindowMap();
+        basalt::CLocker lock(map.lock);
+        auto found = map.ports.find(window);
+        if (found != map.ports.end()) port = found->second;
+    }
+    if (port && message >= TosBt::msgSdpConnect && message <= TosBt::msgCommState) {
+        return port->OnMessage(message, wParam, lParam);
+    }
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+// ---------------------------------------------------------------------------
+// Escape functions
+
+class CBluetoothPort::CRegisterForAuthenticationFunc : public CEscapeFunction {
+public:
+    explicit CRegisterForAuthenticationFunc(CBluetoothPort* port)
+        : CEscapeFunction(L"RegisterForAuthentication", 0), m_port(port) {}
+    boost::shared_ptr<IPropertySet> GetParameters() const override {
+        boost::shared_ptr<CPropertySet> set(new CPropertySet);
+        set->AddCopy(CProperty(L"PIN", IProperty::accessFull, VT_BSTR, 0, 0, _variant_t(L"")));
+        return set;
+    }
+    boost::shared_ptr<IPropertySet> Invoke(boost::shared_ptr<IPropertySet> args) override {
+        const wchar_t* const function = L"Toshiba::CBluetoothPort::CRegisterForAuthenticationFunc::Invoke";
+        boost::shared_ptr<IProperty> pin = args ? args->Find(L"PIN") : boost::shared_ptr<IProperty>();
+        if (!pin) Fail(__LINE__, function, ERROR_INVALID_PARAMETER);
+        if (!m_port->m_address) Fail(__LINE__, function, ERROR_INTERNAL_ERROR);
+        BYTE device[6];
+        DeviceBytes(m_port->m_address, device, function);
+        basalt::ustring text(static_cast<_bstr_t>(pin->GetValue()));
+        basalt::CLocker lock(m_port->m_slots);
+        m_port->m_sdk.SetAutoReplyPinCode(device, text);
+        return boost::shared_ptr<IPropertySet>(new CPropertySet);
+    }
+
+private:
+    CBluetoothPort* m_port;
+};
+
+class CBluetoothPort::CUnregisterAuthenticationFunc : public CEscapeFunction {
+public:
+    explicit CUnregisterAuthenticationFunc(CBluetoothPort* port)
+        : CEscapeFunction(L"UnregisterForAuthentication", 0), m_port(port) {}
+    boost::shared_ptr<IPropertySet> Invoke(boost::shared_ptr<IPropertySet>) override {
+        const wchar_t* const function = L"Toshiba::CBluetoothPort::CUnregisterAuthenticationFunc::Invoke";
+        if (!m_port->m_address) Fail(__LINE__, function, ERROR_INTERNAL_ERROR);
+        BYTE device[6];
+        DeviceBytes(m_port->m_address, device, function);
+        basalt::CLocker lock(m_port->m_slots);
+        m_port->m_sdk.ClearAutoReplyPinCode(device);
+        return boost::shared_ptr<IPropertySet>(new CPropertySet);
+    }
+
+private:
+    CBluetoothPort* m_port;
+};
+
+// ---------------------------------------------------------------------------
+// The port
+
+CBluetoothPort::CBluetoothPort(boost::shared_ptr<const IPortAddr> address)
+    : m_address(address),
+      m_window(nullptr),
+      m_sdpConnection(0),
+      m_commConnection(0),
+      m_serviceClass(0),
+      m_channel(0),
+      m_searchResult(nullptr),
+      m_device(),
+      m_cancel(true, false),
+      m_done(true, false),
+      m_error(true, false),
+      m_line(std::unique_ptr<basalt::CCommPort>(new basalt::CCommPort), minimumBufferSize, minimumBufferSize) {
+    if (!address) Fail(__LINE__, L"Toshiba::CBluetoothPort::CBluetoothPort", ERROR_INVALID_PARAMETER);
+    m_escapes.Register(boost::shared_ptr<CEscapeFunction>(new CRegisterForAuthenticationFunc(this)));
+    m_escapes.Register(boost::shared_ptr<CEscapeFunction>(new CUnregisterAuthenticationFunc(this)));
+    m_window = CreateServiceWindow(kPortWindowClass, L"ToshibaBluetoothPortWnd");
+    {
+        CWindowMap& map = WindowMap();
+        basalt::CLocker lock(map.lock);
+        map.ports[m_window] = this;
+    }
+    try {
+        m_sdk.OpenAPI(m_window);
+    } catch (...) {
+        CWindowMap& map = WindowMap();
+        basalt::CLocker lock(map.lock);
+        map.ports.erase(m_window);
+        ::DestroyWindow(m_window);
+        throw;
+    }
+}
+
+CBluetoothPort::~CBluetoothPort() {
+    try {
+        Close();
+    } catch (...) {
+        // Nobody to tell: Close has stopped what it could.
+    }
+    try {
+        m_sdk.CloseAPI();
+    } catch (const basalt::CStdException&) {
+    }
+    {
+        CWindowMap& map = WindowMap();
+        basalt::CLocker lock(map.lock);
+        map.ports.erase(m_window);
+    }
+    ::DestroyWindow(m_window);
+}
+
+bool CBluetoothPort::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
+    return m_line.incoming.RegisterNotice(notice, type) && m_line.outgoing.RegisterNotice(notice, type);
+}
+
+bool CBluetoothPort::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
+    return m_line.incoming.DeregisterNotice(notice, type) && m_line.outgoing.DeregisterNotice(notice, type);
+}
+
+bool CBluetoothPort::IsOpen() const {
+    basalt::CLocker lock(m_slots);
+    return m_commConnection != 0;
+}
+
+basalt::ustring CBluetoothPort::GetCommName() const {
+    basalt::CLocker lock(m_slots);
+    return m_commName;
+}
+
+void CBluetoothPort::Close() {
+    // Before the lock: an Open waiting on the stack holds it, and ends on this.
+    m_cancel.Set();
+    basalt::CLocker lock(m_slots);
+    CloseLocked();
+}
+
+void CBluetoothPort::CloseLocked() {
+    m_line.stop.Set();
+    if (m_recvThread.IsJoinable()) m_recvThread.Join();
+    if (m_sendThread.IsJoinable()) m_sendThread.Join();
+    if (m_line.device->IsOpen()) m_line.device->Close();
+    // The stack's objects go whatever fails on the way: each is tried alone.
+    if (m_sdpConnection) {
+        try {
+            m_sdk.DisconnectSDP(m_sdpConnection);
+        } catch (const basalt::CStdException&) {
+        }
+        m_sdpConnection = 0;
+    }
+    if (!m_commName.empty()) {
+        try {
+            m_sdk.DisconnectCOMM(m_commName);
+        } catch (const basalt::CStdException&) {
+        }
+        try {
+            m_sdk.DestroyCOMM(m_commName);
+        } catch (const basalt::CStdException&) {
+        }
+        m_commName.clear();
+    }
+    m_commConnection = 0;
+    try {
+        m_sdk.NotifyEvent(0, m_window, 0);
+    } catch (const basalt::CStdException&) {
+    }
+    try {
+        m_sdk.MemFree(m_searchResult);
+    } catch (const basalt::CStdException&) {
+    }
+    m_searchResult = nullptr;
+    // Ports the stack still lists (left by a client that ended without Close)
+    // would hold their COM names for good.
+    try {
+        for (const std::string& name : m_sdk.GetCOMMInfoList()) {
+            try {
+                m_sdk.DestroyCOMM(basalt::ustring(std::wstring(name.begin(), name.end()).c_str()));
+            } catch (const basalt::CStdException&) {
+            }
+        }
+    } catch (const basalt::CStdException&) {
+    }
+}
+
+void CBluetoothPort::SetBufferSize(DWORD incoming, DWORD outgoing) {
+    m_line.incoming.SetCapacity(std::max(incoming, minimumBufferSize));
+    m_line.outgoing.SetCapacity(std::max(outgoing, minimumBufferSize));
+}
+
+void CBluetoothPort::GetBufferSize(DWORD* incoming, DWORD* outgoing) {
+    if (incoming) *incoming = m_line.incoming.GetCapacity();
+    if (outgoing) *outgoing = m_line.outgoing.GetCapacity();
+}
+
+void CBluetoothPort::Purge(DWORD flags) {
+    if (flags & PURGE_TXCLEAR) m_line.outgoing.Clear();
+    if (flags & PURGE_RXCLEAR) m_line.incoming.Clear();
+}
+
+DWORD CBluetoothPort::Send(const void* data, DWORD size) {
+    if (!m_line.device->IsOpen()) Fail(__LINE__, L"Toshiba::CBluetoothPort::Send", ERROR_INVALID_HANDLE);
+    if (!data && size) Fail(__LINE__, L"Toshiba::CBluetoothPort::Send", ERROR_INVALID_PARAMETER);
+    m_line.incoming.ThrowError();
+    return m_line.outgoing.Write(data, size);
+}
+
+DWORD CBluetoothPort::Recv(void* buffer, DWORD size) {
+    if (!m_line.device->IsOpen()) Fail(__LINE__, L"Toshiba::CBluetoothPort::Recv", ERROR_INVALID_HANDLE);
+    return m_line.incoming.Read(buffer, size);
+}
+
+boost::shared_ptr<IPropertySet> CBluetoothPort::Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) {
+    return m_escapes.Escape(name, args);
+}
+
+boost::shared_ptr<const IPortAddr> CBluetoothPort::GetAddress() const { return m_address; }
+
+void CBluetoothPort::Open() {
+    basalt::CLocker lock(m_slots);
+    CloseLocked();
+    m_sdpConnection = m_commConnection = 0;
+    m_serviceClass = 0;
+    m_channel = 0;
+    m_cancel.Reset();
+    m_done.Reset();
+    m_error.Reset();
+    m_line.stop.Reset();
+    m_line.incoming.Reset(false);
+    m_line.outgoing.Reset(false);
+    try {
+        DeviceBytes(m_address, m_device, kOpen);
+        CPinAnswer pin(m_sdk, m_device, basalt::ustring(static_cast<const wchar_t*>(m_address->GetPassword())));
+
+        m_sdk.ConnectSDP(m_device, &m_sdpConnection, m_window, TosBt::msgSdpConnect, 0);
+        Wait();
+        m_sdk.DisconnectSDP(m_sdpConnection);
+        m_sdpConnection = 0;
+        if (!m_channel) Fail(__LINE__, kOpen, WSASERVICE_NOT_FOUND);
+
+        m_sdk.NotifyEvent(TosBt::commEventMask, m_window, TosBt::msgCommEvent);
+        boost::shared_ptr<basalt::CStdException> refused;
+        for (unsigned n = 1; n <= 99 && m_commName.empty(); ++n) {
+            basalt::ustring name;
+            name.sprintf(L"COM%u", n);
+            try {
+                m_sdk.CreateCOMM(name, 0, kCommKind);
+                m_commName = name;
+            } catch (const CToshibaBluetoothException& e) {
+                refused = e.Clone();
+            }
+        }
+        if (m_commName.empty()) refused->Throw();
+        Wait();
+    } catch (...) {
+        CloseLocked();
+        throw;
+    }
+}
+
+// Pumps the thread's messages, the stack's answers among them, until the
+// window procedure says done, stores an error, or Close cancels.
+void CBluetoothPort::Wait() {
+    m_done.Reset();
+    const HANDLE handles[] = {m_cancel.GetHandle(), m_done.GetHandle(), m_error.GetHandle()};
+    for (;;) {
+        DWORD woken = ::MsgWaitForMultipleObjects(3, handles, FALSE, INFINITE, kWakeOnAnyInput);
+        switch (woken) {
+        case WAIT_OBJECT_0:
+            Fail(__LINE__, kOpen, ERROR_CANCELLED);
+        case WAIT_OBJECT_0 + 1:
+            return;
+        case WAIT_OBJECT_0 + 2:
+            m_line.incoming.ThrowError();
+            Fail(__LINE__, kOpen, ERROR_INTERNAL_ERROR);
+        case WAIT_OBJECT_0 + 3: {
+            // Every queued message goes on, not one per wake-up: the wait
+            // wakes only for input that arrived since the queue was last
+            // looked at, so a second message posted with the first would
+            // otherwise sit unseen. Messages of the thread's other windows
+            // (a locator's) are dispatched too rather than lost.
+            MSG message;
+            while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                ::TranslateMessage(&message);
+                ::DispatchMessageW(&message);
+            }
+            break;
+        }
+        case WAIT_TIMEOUT:
+            Fail(__LINE__, kOpen, WAIT_TIMEOUT);
+        case WAIT_FAILED:
+            Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
+        default:
+            Fail(__LINE__, kOpen, ERROR_INTERNAL_ERROR);
+        }
+    }
+}
+
+void CBluetoothPort::StoreFailure(int line, LONG status) {
+    m_line.incoming.SetError(CToshibaBluetoothException(line, kFile, kWndProc, status));
+    m_error.Set();
+}
+
+LRESULT CBluetoothPort::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    basalt::CLocker lock(m_slots);
+    // Nothing may escape into the system's dispatcher: a failure is the
+    // port's pending error, which the waiting Open re-raises.
+    try {
+        switch (message) {
+        case TosBt::msgSdpConnect:
+            if (wParam == TosBt::sdpConnectFailed) StoreFailure(__LINE__, static_cast<LONG>(lParam));
+            else if (wParam == TosBt::sdpConnected) Search(kDialupNetworkingClass);
+            break;
+        case TosBt::msgSearch:
+            if (wParam == TosBt::searchFailed) {
+                StoreFailure(__LINE__, static_cast<LONG>(lParam));
+            } else if (wParam == TosBt::searchResults) {
+                TakeSearchResults();
+            } else if (wParam == TosBt::searchFinished) {
+                // Many serial devices announce only the serial port profile.
+                if (m_serviceClass == kDialupNetworkingClass && !m_channel) Search(kSerialPortClass);
+                else m_done.Set();
+            }
+            break;
+        case TosBt::msgCommEvent:
+            if (HIWORD(lParam) == 0 && !m_commName.empty())
+                m_sdk.ConnectCOMM2(m_commName, m_device, m_channel, kCommKind, &m_commConnection, 0, m_window,
+                                   TosBt::msgCommConnect, 0);
+            break;
+        case TosBt::msgCommConnect:
+            if (wParam == TosBt::commConnectFailed) StoreFailure(__LINE__, static_cast<LONG>(lParam));
+            else if (wParam == TosBt::commConnected) ConnectComm();
+            else if (wParam == TosBt::commReady) {
+                m_recvThread = basalt::CThread::Create(RecvThreadProc, this);
+                m_sendThread = basalt::CThread::Create(SendThreadProc, this);
+                m_done.Set();
+            }
+            break;
+        case TosBt::msgCommState:
+            if (wParam == TosBt::commLinkLost) {
+                m_line.incoming.SetError(basalt::CWinException(__LINE__, kFile, kWndProc, ERROR_GRACEFUL_DISCONNECT));
+                m_error.Set();
+            }
+            break;
+        }
+    } catch (const basalt::CStdException& e) {
+        m_line.incoming.SetError(e);
+        m_error.Set();
+    }
+    return 0;
+}
+
+void CBluetoothPort::Search(WORD serviceClass) {
+    m_serviceClass = serviceClass;
+    const BYTE uuid[2] = {static_cast<BYTE>(serviceClass >> 8), static_cast<BYTE>(serviceClass)};
+    // The service class list and the protocol descriptor list: the channel is in the latter.
+    const WORD attributes[] = {0x0001, 0x0004};
+    void* pattern = nullptr;
+    void* list = nullptr;
+    m_sdk.MakeServiceSearchPattern(uuid, sizeof uuid, &pattern);
+    try {
+        m_sdk.MakeAttributeIDList(attributes, 2, &list);
+        m_sdk.ServiceSearchAttribute(m_sdpConnection, pattern, list, &m_searchResult, m_window, TosBt::msgSearch, 0);
+    } catch (...) {
+        m_sdk.MemFree(list);
+        m_sdk.MemFree(pattern);
+        throw;
+    }
+    m_sdk.MemFree(list);
+    m_sdk.MemFree(pattern);
+}
+
+void CBluetoothPort::TakeSearchResults() {
+    void* analysed = nullptr;
+    void* result = m_searchResult;
+    m_searchResult = nullptr;
+    try {
+        m_sdk.AnalyzeServiceAttributeLists(result, &analysed);
+    } catch (...) {
+        m_sdk.MemFree(result);
+        throw;
+    }
+    m_sdk.MemFree(result);
+    if (!analysed) return;
+    DWORD count = 0;
+    std::memcpy(&count, analysed, sizeof count);
+    TosBt::CProtocolParameters parameters;
+    if (count && m_sdk.AnalyzeProtocolParameter(static_cast<const BYTE*>(analysed) + sizeof(DWORD), parameters) &&
+        (parameters.flags & TosBt::protocolHasChannel))
+        m_channel = parameters.channel;
+    m_sdk.FreeAnalyzedAttributeList(analysed);
+}
+
+void CBluetoothPort::ConnectComm() {
+    basalt::ustring path(L"\\\\.\\");
+    path += m_commName;
+    m_line.device->Open(path.c_str(), FILE_FLAG_OVERLAPPED);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    m_line.device->GetCommState(dcb);
+    dcb.BaudRate = kBaudRate;
+    // The radio link is flow-controlled: the virtual port holds the output while the link is busy.
+    dcb.fOutxCtsFlow = TRUE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    m_line.device->SetCommState(dcb);
+    m_line.device->SetCommTimeouts(serial::PortTimeouts(kBaudRate));
+    m_line.device->SetCommMask(kCommEvents);
+    try {
+        m_line.device->SetupComm(minimumBufferSize, minimumBufferSize);
+    } catch (const basalt::CWinException&) {
+        // Queue sizes are a recommendation; virtual ports often refuse them.
+    }
+    m_line.device->PurgeComm(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    m_sdk.NotifyCOMM(m_commName, 2, m_device, m_commConnection, m_window, TosBt::msgCommState, 0);
+}
+
+DWORD WINAPI CBluetoothPort::RecvThreadProc(void* port) {
+    serial::ReceiveLoop(static_cast<CBluetoothPort*>(port)->m_line);
+    return 0;
+}
+
+DWORD WINAPI CBluetoothPort::SendThreadProc(void* port) {
+    // No stall tolerance here: a virtual port that takes nothing has lost its link.
+    serial::SendLoop(static_cast<CBluetoothPort*>(port)->m_line, std::function<bool()>(),
+                     L"Toshiba::CBluetoothPort::SendThreadProcFn");
+    return 0;
+}
+
+}  // namespace Toshiba
+
+namespace corvane {
+boost::shared_ptr<IPort> CreateToshibaBluetoothPort(boost::shared_ptr<const IPortAddr> address) {
+    return boost::shared_ptr<IPort>(new Toshiba::CBluetoothPort(address));
+}
+}  // namespace corvane

@@ -1,0 +1,596 @@
+// TosBtApi.dll, simulated: the stack's application library with its answers
+// posted as window messages from threads of its own, and virtual COM ports
+// that are COM ports of the Wine prefix joined by a null-modem cable to a
+// peer port, on which a simulated device runs.
+//
+// Which ports exist: TOSBTSIM_PORTS="21:41,22:42" lists the virtual ports
+// the stack may create, each with the peer port its device talks through
+// (cable/with-rig.sh lays such a cable). Without it no virtual port can be made.
+#include "TosBtSim.h"
+
+#include "ToshibaBluetooth/TosBtApi.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace TosBt;
+
+struct CDevice {
+    BYTE address[6];
+    DWORD classOfDevice;
+    std::string name;
+    WORD serviceClass;
+    BYTE channel;
+    int behaviour;
+};
+
+// A virtual port and the device playing at its far end.
+struct CVirtualPort {
+    std::string name;
+    std::string peer;  // empty: listed only
+    HWND window = nullptr;
+    UINT message = 0;
+    std::atomic<bool> stop{false};
+    std::thread device;
+};
+
+struct CWorld {
+    std::mutex lock;
+    std::vector<CDevice> devices;
+    int fault = tosbtNoFault;
+    DWORD faultAfter = 0;
+    std::map<std::string, std::unique_ptr<CVirtualPort>> ports;
+    HWND eventWindow = nullptr;
+    UINT eventMessage = 0;
+    std::atomic<DWORD> received{0};
+    std::atomic<DWORD> sdpRequests{0};
+    std::atomic<bool> discovering{false};
+    int openClients = 0;
+};
+
+CWorld& World() {
+    static CWorld* world = new CWorld;
+    return *world;
+}
+
+std::map<std::string, std::string> PortPool() {
+    std::map<std::string, std::string> pool;
+    const char* text = std::getenv("TOSBTSIM_PORTS");
+    if (!text) return pool;
+    std::string list(text);
+    size_t at = 0;
+    while (at < list.size()) {
+        size_t end = list.find(',', at);
+        if (end == std::string::npos) end = list.size();
+        std::string item = list.substr(at, end - at);
+        size_t colon = item.find(':');
+        if (colon != std::string::npos)
+            pool["COM" + item.substr(0, colon)] = "COM" + item.substr(colon + 1);
+        at = end + 1;
+    }
+    return pool;
+}
+
+void AddDevice(CWorld& w, ULONGLONG address, DWORD cod, const char* name, WORD serviceClass, BYTE channel, int behaviour) {
+    CDevice device;
+    for (int i = 0; i < 6; ++i) device.address[i] = static_cast<BYTE>(address >> (8 * (5 - i)));
+    device.classOfDevice = cod;
+    device.name = name;
+    device.serviceClass = serviceClass;
+    device.channel = channel;
+    device.behaviour = behaviour;
+    w.devices.push_back(device);
+}
+
+void DefaultWorld(CWorld& w) {
+    w.devices.clear();
+    AddDevice(w, 0x008025000001ULL, 0x001F00, "Echo Device", 0x1101, 1, tosbtEcho);
+    AddDevice(w, 0x008025000002ULL, 0x000540, "Line Streamer", 0x1103, 2, tosbtLines);
+    w.fault = tosbtNoFault;
+    w.faultAfter = 0;
+    w.received = 0;
+    w.sdpRequests = 0;
+}
+
+struct CInit {
+    CInit() { DefaultWorld(World()); }
+} s_init;
+
+BOOL Fail(LONG* status, LONG code) {
+    if (status) *status = code;
+    return FALSE;
+}
+
+BOOL Ok(LONG* status) {
+    if (status) *status = 0;
+    return TRUE;
+}
+
+// The stack answers a little later, from a thread of its own.
+void PostLater(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD delay = 1) {
+    std::thread([=] {
+        ::Sleep(delay);
+        ::PostMessageW(window, message, wParam, lParam);
+    }).detach();
+}
+
+const CDevice* FindDevice(CWorld& w, const BYTE* address) {
+    for (const CDevice& device : w.devices)
+        if (std::memcmp(device.address, address, 6) == 0) return &device;
+    return nullptr;
+}
+
+void* Allocate(size_t size) {
+    void* block = std::calloc(1, size);
+    return block;
+}
+
+// SDP connections: handle -> device address.
+std::map<WORD, std::vector<BYTE>>& SdpConnections() {
+    static auto* connections = new std::map<WORD, std::vector<BYTE>>;
+    return *connections;
+}
+
+// The device at the far end of a virtual port: runs on the peer COM port.
+void PlayDevice(CVirtualPort* port, int behaviour) {
+    CWorld& w = World();
+    std::string path = "\\\\.\\" + port->peer;
+    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    ::GetCommState(handle, &dcb);
+    dcb.BaudRate = 115200;
+    dcb.ByteSize = 8;
+    dcb.fBinary = TRUE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;  // the port's CTS: the device is always ready
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    ::SetCommState(handle, &dcb);
+    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, 20, 0, 1000};
+    ::SetCommTimeouts(handle, &timeouts);
+    std::vector<char> buffer(65536);
+    DWORD lineNumber = 0;
+    DWORD lastLine = ::GetTickCount();
+    while (!port->stop) {
+        DWORD count = 0;
+        if (!::ReadFile(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr)) count = 0;
+        if (count) {
+            DWORD total = w.received += count;
+            std::lock_guard<std::mutex> guard(w.lock);
+            if (w.fault == tosbtLinkLost && total >= w.faultAfter) {
+                // The radio link breaks: nothing more moves, the stack tells the client.
+                if (port->window) ::PostMessageW(port->window, port->message, commLinkLost, 0);
+                break;
+            }
+        }
+        if (behaviour == tosbtEcho && count) {
+            DWORD written = 0;
+            ::WriteFile(handle, buffer.data(), count, &written, nullptr);
+        } else if (behaviour == tosbtLines && ::GetTickCount() - lastLine >= 20) {
+            char line[32];
+            int size = std::snprintf(line, sizeof line, "line %lu\r\n", static_cast<unsigned long>(++lineNumber));
+            DWORD written = 0;
+            ::WriteFile(handle, line, static_cast<DWORD>(size), &written, nullptr);
+            lastLine = ::GetTickCount();
+        }
+    }
+    ::CloseHandle(handle);
+}
+
+void StopDevice(CVirtualPort& port) {
+    port.stop = true;
+    if (port.device.joinable()) port.device.join();
+    port.stop = false;
+}
+
+}  // namespace
+
+#define TOSBT_EXPORT(name, args) extern "C" __declspec(dllexport) BOOL WINAPI name args;
+TOSBT_ENTRY_POINTS(TOSBT_EXPORT)
+#undef TOSBT_EXPORT
+
+// ---------------------------------------------------------------------------
+// Control
+
+void WINAPI TosBtSimReset() {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    DefaultWorld(w);
+}
+
+void WINAPI TosBtSimClearDevices() {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    w.devices.clear();
+}
+
+void WINAPI TosBtSimAddDevice(const BYTE* address, DWORD classOfDevice, const char* name, WORD serviceClass,
+                              BYTE channel, int behaviour) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    ULONGLONG value = 0;
+    for (int i = 0; i < 6; ++i) value = (value << 8) | address[i];
+    AddDevice(w, value, classOfDevice, name ? name : "", serviceClass, channel, behaviour);
+}
+
+void WINAPI TosBtSimSetFault(int fault, DWORD after) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    w.fault = fault;
+    w.faultAfter = after;
+    w.received = 0;
+}
+
+void WINAPI TosBtSimAddStalePort(const char* name) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    std::unique_ptr<CVirtualPort> port(new CVirtualPort);
+    port->name = name;
+    w.ports[name] = std::move(port);
+}
+
+DWORD WINAPI TosBtSimPortCount() {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    return static_cast<DWORD>(w.ports.size());
+}
+
+DWORD WINAPI TosBtSimBytesReceived() { return World().received; }
+
+DWORD WINAPI TosBtSimSdpRequests() { return World().sdpRequests; }
+
+// ---------------------------------------------------------------------------
+// The local radio
+
+BOOL WINAPI BtOpenAPI(HWND, const char*, LONG* status) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    if (w.fault == tosbtManagerDown) return Fail(status, -3000);
+    ++w.openClients;
+    return Ok(status);
+}
+
+BOOL WINAPI BtCloseAPI(LONG* status) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    if (w.openClients == 0) return Fail(status, -3003);
+    --w.openClients;
+    return Ok(status);
+}
+
+namespace {
+BYTE g_localName[250] = "Corvane Simulated Radio";
+DWORD g_localClass = 0x00010C;  // a laptop
+}  // namespace
+
+BOOL WINAPI BtGetLocalInfo2(CLocalInfo* info, LONG* status) {
+    if (World().fault == tosbtManagerDown) return Fail(status, -3000);
+    if (!info) return Fail(status, -9);
+    const BYTE address[6] = {0x00, 0x1B, 0xDC, 0x0F, 0x00, 0x01};
+    std::memcpy(info->address, address, 6);
+    return Ok(status);
+}
+
+BOOL WINAPI BtSetLocalDeviceName(const BYTE* name, LONG* status) {
+    if (!name) return Fail(status, -9);
+    std::memcpy(g_localName, name, sizeof g_localName);
+    return Ok(status);
+}
+
+BOOL WINAPI BtGetLocalDeviceName(BYTE* name, LONG* status) {
+    if (!name) return Fail(status, -9);
+    std::memcpy(name, g_localName, sizeof g_localName);
+    return Ok(status);
+}
+
+BOOL WINAPI BtSetClassOfDevice(DWORD classOfDevice, LONG* status) {
+    g_localClass = classOfDevice;
+    return Ok(status);
+}
+
+BOOL WINAPI BtGetClassOfDevice(DWORD* classOfDevice, LONG* status) {
+    if (!classOfDevice) return Fail(status, -9);
+    *classOfDevice = g_localClass;
+    return Ok(status);
+}
+
+BOOL WINAPI BtGetDiscoverabilityMode(DWORD* mode, LONG* status) {
+    *mode = 1;
+    return Ok(status);
+}
+
+BOOL WINAPI BtGetConnectabilityMode(DWORD* mode, LONG* status) {
+    *mode = 1;
+    return Ok(status);
+}
+
+BOOL WINAPI BtGetPairingMode(DWORD* mode, LONG* status) {
+    *mode = 0;
+    return Ok(status);
+}
+
+// ---------------------------------------------------------------------------
+// Discovery: the devices arrive in two batches, the list growing in place.
+
+BOOL WINAPI BtDiscoverRemoteDevice2(void** list, DWORD, HWND window, UINT message, LPARAM param, LONG* status) {
+    CWorld& w = World();
+    std::vector<CDevice> devices;
+    int fault;
+    {
+        std::lock_guard<std::mutex> guard(w.lock);
+        devices = w.devices;
+        fault = w.fault;
+    }
+    if (!list) return Fail(status, -9);
+    BYTE* block = static_cast<BYTE*>(Allocate(discoveryRecordsAt + (devices.size() + 1) * discoveryRecordSize));
+    for (size_t i = 0; i < devices.size(); ++i) {
+        BYTE* record = block + discoveryRecordsAt + i * discoveryRecordSize;
+        std::memcpy(record + deviceAddressAt, devices[i].address, 6);
+        std::memcpy(record + deviceClassAt, &devices[i].classOfDevice, 4);
+        std::strncpy(reinterpret_cast<char*>(record + deviceNameAt), devices[i].name.c_str(), deviceNameSize - 1);
+    }
+    *list = block;
+    w.discovering = true;
+    std::thread([=] {
+        DWORD count = static_cast<DWORD>(devices.size());
+        DWORD first = (count + 1) / 2;
+        ::Sleep(5);
+        std::memcpy(block, &first, 4);
+        ::PostMessageW(window, message, discoveryResults, param);
+        ::Sleep(5);
+        if (fault == tosbtDiscoveryFails) {
+            ::PostMessageW(window, message, discoveryFailed, param);
+            return;
+        }
+        if (count > first) {
+            std::memcpy(block, &count, 4);
+            ::PostMessageW(window, message, discoveryResults, param);
+        }
+        ::Sleep(5);
+        ::PostMessageW(window, message, discoveryFinished, param);
+    }).detach();
+    return Ok(status);
+}
+
+BOOL WINAPI BtCancelDiscoverRemoteDevice(LONG* status) {
+    World().discovering = false;
+    return Ok(status);
+}
+
+// The discovery thread may still write the list after a cancel: blocks are
+// kept instead of freed (the simulator's runs are short).
+BOOL WINAPI BtMemFree(void*, LONG* status) { return Ok(status); }
+
+BOOL WINAPI BtConnect(const BYTE*, LONG* status) { return Fail(status, -1095); }
+BOOL WINAPI BtDisconnect(const BYTE*, LONG* status) { return Fail(status, -1095); }
+BOOL WINAPI BtSendData(const void*, DWORD, LONG* status) { return Fail(status, -1095); }
+BOOL WINAPI BtRecvData(void*, DWORD, LONG* status) { return Fail(status, -1095); }
+
+// ---------------------------------------------------------------------------
+// Virtual COM ports
+
+BOOL WINAPI BtCreateCOMM(const char* name, DWORD, DWORD, LONG* status) {
+    CWorld& w = World();
+    std::map<std::string, std::string> pool = PortPool();
+    std::lock_guard<std::mutex> guard(w.lock);
+    auto slot = pool.find(name ? name : "");
+    if (slot == pool.end() || w.ports.count(slot->first)) return Fail(status, -9);
+    std::unique_ptr<CVirtualPort> port(new CVirtualPort);
+    port->name = slot->first;
+    port->peer = slot->second;
+    w.ports[slot->first] = std::move(port);
+    if (w.eventWindow) PostLater(w.eventWindow, w.eventMessage, 0, 0);
+    return Ok(status);
+}
+
+BOOL WINAPI BtDestroyCOMM(const char* name, LONG* status) {
+    CWorld& w = World();
+    std::unique_ptr<CVirtualPort> port;
+    {
+        std::lock_guard<std::mutex> guard(w.lock);
+        auto found = w.ports.find(name ? name : "");
+        if (found == w.ports.end()) return Fail(status, -9);
+        port = std::move(found->second);
+        w.ports.erase(found);
+    }
+    StopDevice(*port);
+    return Ok(status);
+}
+
+BOOL WINAPI BtConnectCOMM(const char*, const BYTE*, LONG* status) { return Fail(status, -1095); }
+
+BOOL WINAPI BtConnectCOMM2(const char* name, const BYTE* address, BYTE channel, DWORD, WORD* connection, DWORD,
+                           HWND window, UINT message, LPARAM param, LONG* status) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    auto found = w.ports.find(name ? name : "");
+    if (found == w.ports.end() || found->second->peer.empty()) return Fail(status, -9);
+    const CDevice* device = FindDevice(w, address);
+    if (w.fault == tosbtCommConnectFails || !device || device->channel != channel) {
+        PostLater(window, message, commConnectFailed, -7);
+        return Ok(status);
+    }
+    if (connection) *connection = static_cast<WORD>(0x100 + channel);
+    CVirtualPort* port = found->second.get();
+    StopDevice(*port);
+    port->device = std::thread(PlayDevice, port, device->behaviour);
+    std::thread([=] {
+        ::Sleep(1);
+        ::PostMessageW(window, message, commConnected, param);
+        ::PostMessageW(window, message, commReady, param);
+    }).detach();
+    return Ok(status);
+}
+
+BOOL WINAPI BtDisconnectCOMM(const char* name, LONG* status) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    auto found = w.ports.find(name ? name : "");
+    if (found == w.ports.end()) return Fail(status, -9);
+    found->second->window = nullptr;
+    return Ok(status);
+}
+
+BOOL WINAPI BtNotifyCOMM(const char* name, DWORD, const BYTE*, WORD, HWND window, UINT message, LPARAM,
+                         LONG* status) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    auto found = w.ports.find(name ? name : "");
+    if (found == w.ports.end()) return Fail(status, -9);
+    found->second->window = window;
+    found->second->message = message;
+    return Ok(status);
+}
+
+BOOL WINAPI BtGetCOMMInfoList2(void** list, LONG* status) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    if (!list) return Fail(status, -9);
+    BYTE* block = static_cast<BYTE*>(Allocate(commRecordsAt + (w.ports.size() + 1) * commRecordSize));
+    DWORD count = 0;
+    for (const auto& entry : w.ports) {
+        BYTE* record = block + commRecordsAt + count++ * commRecordSize;
+        std::strncpy(reinterpret_cast<char*>(record + commNameAt), entry.first.c_str(), commNameSize);
+    }
+    std::memcpy(block, &count, 4);
+    *list = block;
+    return Ok(status);
+}
+
+BOOL WINAPI BtNotifyEvent(DWORD mask, HWND window, UINT message, LONG* status) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    w.eventWindow = mask ? window : nullptr;
+    w.eventMessage = message;
+    return Ok(status);
+}
+
+BOOL WINAPI BtSetAutoConnectCOMMInfo(const char*, const BYTE*, LONG* status) { return Fail(status, -1095); }
+BOOL WINAPI BtSetAutoConnectCOMMState(const char*, DWORD, LONG* status) { return Fail(status, -1095); }
+
+// ---------------------------------------------------------------------------
+// SDP
+
+BOOL WINAPI BtConnectSDP(const BYTE* address, WORD* connection, HWND window, UINT message, LPARAM param,
+                         LONG* status) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    if (!address || !connection) return Fail(status, -9);
+    ++w.sdpRequests;
+    static WORD next = 1;
+    if (w.fault == tosbtSilent) {
+        *connection = next++;
+        return Ok(status);
+    }
+    if (w.fault == tosbtSdpConnectFails || !FindDevice(w, address)) {
+        PostLater(window, message, sdpConnectFailed, -7);
+        return Ok(status);
+    }
+    *connection = next++;
+    SdpConnections()[*connection] = std::vector<BYTE>(address, address + 6);
+    PostLater(window, message, sdpConnected, param);
+    return Ok(status);
+}
+
+BOOL WINAPI BtDisconnectSDP(WORD connection, LONG* status) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    if (!SdpConnections().erase(connection)) return Fail(status, -9);
+    return Ok(status);
+}
+
+BOOL WINAPI BtMakeServiceSearchPattern2(const BYTE* uuid, DWORD size, void** pattern, LONG* status) {
+    if (!uuid || size != 2 || !pattern) return Fail(status, -2007);
+    BYTE* block = static_cast<BYTE*>(Allocate(2));
+    std::memcpy(block, uuid, 2);
+    *pattern = block;
+    return Ok(status);
+}
+
+BOOL WINAPI BtMakeAttributeIDList2(const WORD*, DWORD, void** list, LONG* status) {
+    if (!list) return Fail(status, -2010);
+    *list = Allocate(4);
+    return Ok(status);
+}
+
+BOOL WINAPI BtServiceSearch2(WORD, const void*, void**, HWND, UINT, LPARAM, LONG* status) {
+    return Fail(status, -1095);
+}
+
+BOOL WINAPI BtServiceAttribute2(WORD, DWORD, const void*, void**, HWND, UINT, LPARAM, LONG* status) {
+    return Fail(status, -1095);
+}
+
+BOOL WINAPI BtServiceSearchAttribute2(WORD connection, const void* pattern, const void*, void** result, HWND window,
+                                      UINT message, LPARAM param, LONG* status) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    auto found = SdpConnections().find(connection);
+    if (found == SdpConnections().end() || !pattern || !result) return Fail(status, -9);
+    if (w.fault == tosbtSearchFails) {
+        PostLater(window, message, searchFailed, -1000);
+        return Ok(status);
+    }
+    const BYTE* uuid = static_cast<const BYTE*>(pattern);
+    WORD wanted = static_cast<WORD>((uuid[0] << 8) | uuid[1]);
+    const CDevice* device = FindDevice(w, found->second.data());
+    if (device && device->serviceClass == wanted) {
+        BYTE* block = static_cast<BYTE*>(Allocate(4 + sizeof(CServiceRecord)));
+        DWORD count = 1;
+        std::memcpy(block, &count, 4);
+        CServiceRecord record = {wanted, static_cast<BYTE>(w.fault == tosbtNoChannel ? 0 : device->channel), 0};
+        std::memcpy(block + 4, &record, sizeof record);
+        *result = block;
+        std::thread([=] {
+            ::Sleep(1);
+            ::PostMessageW(window, message, searchResults, param);
+            ::PostMessageW(window, message, searchFinished, param);
+        }).detach();
+    } else {
+        PostLater(window, message, searchFinished, param);
+    }
+    return Ok(status);
+}
+
+BOOL WINAPI BtAnalyzeServiceAttributeLists2(const void* result, void** analysed, LONG* status) {
+    if (!result || !analysed) return Fail(status, -3002);
+    DWORD count = 0;
+    std::memcpy(&count, result, 4);
+    size_t size = 4 + count * sizeof(CServiceRecord);
+    void* copy = Allocate(size);
+    std::memcpy(copy, result, size);
+    *analysed = copy;
+    return Ok(status);
+}
+
+BOOL WINAPI BtAnalyzeProtocolParameter2(const void* record, CProtocolParameters* parameters, LONG* status) {
+    if (!record || !parameters) return Fail(status, -9);
+    CServiceRecord service;
+    std::memcpy(&service, record, sizeof service);
+    parameters->flags = service.channel ? protocolHasChannel : 0;
+    parameters->channel = service.channel;
+    return Ok(status);
+}
+
+BOOL WINAPI BtFreePBTANALYZEDATTRLIST2(void*, LONG* status) { return Ok(status); }
+
+BOOL WINAPI BtSetAutoReplyPinCode(const BYTE* address, const char* pin, LONG* status) {
+    if (!address || !pin) return Fail(status, -9);
+    return Ok(status);
+}
+
+BOOL WINAPI BtClearAutoReplyPinCode(const BYTE* address, LONG* status) {
+    if (!address) return Fail(status, -9);
+    return Ok(status);
+}

@@ -1,0 +1,77 @@
+#pragma once
+// Control of the simulated Toshiba stack (TosBtApi.dll): the world of remote
+// devices it finds and serves, and the failures it is told to play. Test
+// programs and tools resolve these at run time from the loaded library.
+#include <windows.h>
+
+#ifdef TOSBTSIM_BUILD
+#define TOSBTSIM_API extern "C" __declspec(dllexport)
+#else
+#define TOSBTSIM_API extern "C" __declspec(dllimport)
+#endif
+
+enum ETosBtSimFault {
+    tosbtNoFault = 0,
+    tosbtSdpConnectFails = 1,  // BtConnectSDP answers 0x700000
+    tosbtSearchFails = 2,      // the service search answers 0x700400
+    tosbtNoChannel = 3,        // records come back without an RFCOMM channel
+    tosbtCommConnectFails = 4, // BtConnectCOMM2 answers 0x800200
+    tosbtLinkLost = 5,         // the device goes after `after` bytes: 0x8006 / 0x800440
+    tosbtManagerDown = 6,      // BtOpenAPI fails with -3000
+    tosbtDiscoveryFails = 7,   // discovery reports one batch, then 0x600000
+    tosbtSilent = 8,           // BtConnectSDP is taken but never answered
+};
+
+enum ETosBtSimBehaviour {
+    tosbtEcho = 0,   // sends back every byte it receives
+    tosbtLines = 1,  // sends "line N\r\n" every 20 ms, ignores what it receives
+};
+
+// The default world: "Echo Device" 00:80:25:00:00:01 (serial port class only)
+// and "Line Streamer" 00:80:25:00:00:02 (dial-up networking class), no fault,
+// no virtual ports.
+TOSBTSIM_API void WINAPI TosBtSimReset();
+TOSBTSIM_API void WINAPI TosBtSimClearDevices();
+// address: six bytes, most significant first. serviceClass 0: no service.
+TOSBTSIM_API void WINAPI TosBtSimAddDevice(const BYTE* address, DWORD classOfDevice, const char* name,
+                                           WORD serviceClass, BYTE channel, int behaviour);
+TOSBTSIM_API void WINAPI TosBtSimSetFault(int fault, DWORD after);
+// A virtual port the stack lists without a device (as left behind by a client that died).
+TOSBTSIM_API void WINAPI TosBtSimAddStalePort(const char* name);
+TOSBTSIM_API DWORD WINAPI TosBtSimPortCount();
+// Bytes the devices have received since the reset.
+TOSBTSIM_API DWORD WINAPI TosBtSimBytesReceived();
+// SDP connections asked for since the reset, answered or not.
+TOSBTSIM_API DWORD WINAPI TosBtSimSdpRequests();
+
+#ifndef TOSBTSIM_BUILD
+#include <basalt/Library.h>
+
+// The control functions, resolved from the TosBtApi.dll the driver loads
+// (the simulator beside the program when CORVANE_SIMULATORS asks for it).
+class CTosBtSim {
+public:
+    CTosBtSim() : m_library(L"TosBtApi.dll") {
+#define TOSBTSIM_RESOLVE(name) name = m_library.Resolve<decltype(name)>(#name);
+        TOSBTSIM_RESOLVE(TosBtSimReset) TOSBTSIM_RESOLVE(TosBtSimClearDevices) TOSBTSIM_RESOLVE(TosBtSimAddDevice)
+        TOSBTSIM_RESOLVE(TosBtSimSetFault) TOSBTSIM_RESOLVE(TosBtSimAddStalePort)
+        TOSBTSIM_RESOLVE(TosBtSimPortCount) TOSBTSIM_RESOLVE(TosBtSimBytesReceived)
+        TOSBTSIM_RESOLVE(TosBtSimSdpRequests)
+#undef TOSBTSIM_RESOLVE
+    }
+    // False when the loaded library is not the simulator.
+    bool IsLoaded() const { return TosBtSimReset != nullptr; }
+
+    void (WINAPI* TosBtSimReset)();
+    void (WINAPI* TosBtSimClearDevices)();
+    void (WINAPI* TosBtSimAddDevice)(const BYTE*, DWORD, const char*, WORD, BYTE, int);
+    void (WINAPI* TosBtSimSetFault)(int, DWORD);
+    void (WINAPI* TosBtSimAddStalePort)(const char*);
+    DWORD (WINAPI* TosBtSimPortCount)();
+    DWORD (WINAPI* TosBtSimBytesReceived)();
+    DWORD (WINAPI* TosBtSimSdpRequests)();
+
+private:
+    basalt::CLibrary m_library;
+};
+#endif

@@ -1,0 +1,173 @@
+// The locator: results handed out as the stack's list grows, the class
+// filter, failures told once, the shared registry cache; and the factories'
+// choice of stack for driverDefault.
+#include "ToshibaTestKit.h"
+
+#include "BluetoothCache.h"
+
+#include <set>
+
+namespace tostest {
+namespace {
+
+using Toshiba::CBluetoothPortLocator;
+
+class ToshibaLocatorTest : public ToshibaTest {
+protected:
+    std::vector<basalt::ustring> Search(CBluetoothPortLocator& locator, DWORD filter, EventCounter& events) {
+        locator.BeginSearch(filter, 0);
+        EXPECT_TRUE(locator.IsRunning());
+        EXPECT_TRUE(PumpUntil([&] { return events.Count(corvane::eventStateChanged) > 0; }));
+        EXPECT_FALSE(locator.IsRunning());
+        return Drain(locator);
+    }
+    static std::vector<basalt::ustring> Drain(CBluetoothPortLocator& locator) {
+        std::vector<basalt::ustring> names;
+        while (boost::shared_ptr<const corvane::IPortAddr> address = locator.GetNextAddress())
+            names.push_back(basalt::ustring(static_cast<const wchar_t*>(address->GetPhysicalName())));
+        return names;
+    }
+};
+
+TEST_F(ToshibaLocatorTest, GrowingResultListHandsOutEachDeviceOnceAndFillsTheCache) {
+    // Three devices: the stack reports two, then all three.
+    const BYTE third[6] = {0x00, 0x80, 0x25, 0x00, 0x00, 0x03};
+    Sim().TosBtSimAddDevice(third, 0x001F00, "", 0x1101, 3, tosbtEcho);
+    corvane::WriteBluetoothCacheEntry(0x008025000003ULL, 0x001F00, L"Remembered");
+    CBluetoothPortLocator locator;
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    locator.RegisterNotice(events, corvane::eventDataAvailable);
+    locator.RegisterNotice(events, corvane::eventStateChanged);
+    std::vector<basalt::ustring> found = Search(locator, 0xFFFFFFFF, *events);
+    ASSERT_EQ(3u, found.size());
+    EXPECT_EQ(3u, std::set<basalt::ustring>(found.begin(), found.end()).size());
+    EXPECT_EQ(3u, events->Count(corvane::eventDataAvailable));
+    // A device heard without a name is named from the cache.
+    corvane::CBluetoothCacheEntry entry;
+    ASSERT_TRUE(corvane::ReadBluetoothCacheEntry(0x008025000003ULL, entry));
+    EXPECT_EQ(basalt::ustring(L"Remembered"), entry.name);
+    ASSERT_TRUE(corvane::ReadBluetoothCacheEntry(0x008025000001ULL, entry));
+    EXPECT_EQ(basalt::ustring(L"Echo Device"), entry.name);
+    EXPECT_EQ(3u, corvane::ReadBluetoothCacheList(-1).size());
+}
+
+TEST_F(ToshibaLocatorTest, FilterPassesOnlyTheMajorClassAsked) {
+    CBluetoothPortLocator locator;
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    locator.RegisterNotice(events, corvane::eventStateChanged);
+    std::vector<basalt::ustring> peripherals = Search(locator, 5, *events);
+    ASSERT_EQ(1u, peripherals.size());
+    EXPECT_EQ(basalt::ustring(kLineDevice), peripherals[0]);
+    boost::shared_ptr<EventCounter> again(new EventCounter);
+    locator.RegisterNotice(again, corvane::eventStateChanged);
+    EXPECT_TRUE(Search(locator, 6, *again).empty());
+}
+
+TEST_F(ToshibaLocatorTest, DiscoveryFailureIsThrownOnceThenTheFindsFollow) {
+    Sim().TosBtSimSetFault(tosbtDiscoveryFails, 0);
+    CBluetoothPortLocator locator;
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    locator.RegisterNotice(events, corvane::eventError);
+    locator.BeginSearch(0xFFFFFFFF, 0);
+    ASSERT_TRUE(PumpUntil([&] { return events->Count(corvane::eventError) > 0; }));
+    EXPECT_FALSE(locator.IsRunning());
+    try {
+        locator.GetNextAddress();
+        FAIL() << "no stored failure";
+    } catch (const Toshiba::CToshibaBluetoothException& e) {
+        EXPECT_EQ(basalt::ustring(L"Toshiba::CBluetoothPortLocator::CServiceWindow::WndProc"), e.GetFunction());
+    }
+    EXPECT_EQ(1u, Drain(locator).size());  // the first batch, reported before the failure
+}
+
+TEST_F(ToshibaLocatorTest, CacheOnlySearchAnswersAtOnceWithoutTheRadio) {
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    {
+        CBluetoothPortLocator locator;
+        locator.RegisterNotice(events, corvane::eventStateChanged);
+        locator.RegisterNotice(events, corvane::eventDataAvailable);
+        // Empty cache: the events still come, and nothing is found.
+        locator.BeginSearch(0xFFFFFFFF, 2);
+        EXPECT_FALSE(locator.IsRunning());
+        EXPECT_EQ(1u, events->Count(corvane::eventStateChanged));
+        EXPECT_EQ(1u, events->Count(corvane::eventDataAvailable));
+        EXPECT_TRUE(Drain(locator).empty());
+        boost::shared_ptr<EventCounter> radio(new EventCounter);
+        locator.RegisterNotice(radio, corvane::eventStateChanged);
+        EXPECT_EQ(2u, Search(locator, 0xFFFFFFFF, *radio).size());
+    }
+    Sim().TosBtSimClearDevices();
+    CBluetoothPortLocator locator;
+    locator.BeginSearch(0x1F, 2);
+    std::vector<basalt::ustring> cached = Drain(locator);
+    ASSERT_EQ(1u, cached.size());
+    EXPECT_EQ(basalt::ustring(kEchoDevice), cached[0]);
+}
+
+TEST_F(ToshibaLocatorTest, AnEndedSearchsLateMessagesChangeNothing) {
+    CBluetoothPortLocator locator;
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    locator.RegisterNotice(events, corvane::eventStateChanged);
+    ASSERT_EQ(2u, Search(locator, 0xFFFFFFFF, *events).size());
+    boost::shared_ptr<EventCounter> late(new EventCounter);
+    locator.RegisterNotice(late, corvane::eventDataAvailable);
+    locator.RegisterNotice(late, corvane::eventStateChanged);
+    locator.BeginSearch(0xFFFFFFFF, 0);
+    locator.EndSearch();
+    PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(0u, late->Count(corvane::eventDataAvailable) + late->Count(corvane::eventStateChanged));
+    EXPECT_FALSE(locator.GetNextAddress());
+    EXPECT_EQ(2u, corvane::ReadBluetoothCacheList(-1).size());
+}
+
+TEST_F(ToshibaLocatorTest, SettingsReadAndWriteTheLocalRadio) {
+    CBluetoothPortLocator locator;
+    EXPECT_TRUE(locator.IsHardwareAvailableAndPoweredOn());
+    boost::shared_ptr<corvane::CPropertySet> changes(new corvane::CPropertySet);
+    changes->AddCopy(corvane::CProperty(L"LocalName", corvane::IProperty::accessFull, VT_BSTR, 0, 0, _variant_t(L"Bench")));
+    changes->AddCopy(corvane::CProperty(L"LocalCOD", corvane::IProperty::accessFull, VT_UI4, 0, 0, _variant_t(0x200404UL)));
+    locator.SetSettings(changes);
+    boost::shared_ptr<corvane::IPropertySet> settings = locator.GetSettings();
+    EXPECT_EQ(basalt::ustring(L"Bench"), basalt::ustring(static_cast<_bstr_t>(settings->Find(L"LocalName")->GetValue())));
+    EXPECT_EQ(0x200404UL, static_cast<ULONG>(settings->Find(L"LocalCOD")->GetValue()));
+    EXPECT_EQ(basalt::ustring(L"00:1B:DC:0F:00:01"),
+              basalt::ustring(static_cast<_bstr_t>(settings->Find(L"LocalAddr")->GetValue())));
+}
+
+// The factories: driverDefault takes the Microsoft stack when it answers,
+// Toshiba's when only it does, and nothing when neither does.
+class ToshibaFactoryTest : public ToshibaTest {
+protected:
+    void SetUp() override {
+        ToshibaTest::SetUp();
+        m_saved = corvane::Drivers();
+        corvane::Drivers().microsoftBluetoothLocator = [] { return boost::shared_ptr<corvane::IPortLocator>(); };
+    }
+    void TearDown() override {
+        corvane::Drivers() = m_saved;
+        ToshibaTest::TearDown();
+    }
+    corvane::CDriverTable m_saved;
+};
+
+TEST_F(ToshibaFactoryTest, DefaultFallsBackToToshibaWithoutTheMicrosoftStack) {
+    boost::shared_ptr<corvane::IPortLocator> locator =
+        corvane::IPortLocator::CreateInstance(corvane::IPortAddr::portBluetooth, corvane::driverDefault);
+    EXPECT_TRUE(dynamic_cast<CBluetoothPortLocator*>(locator.get()));
+    locator.reset();
+    boost::shared_ptr<corvane::IPort> port = corvane::IPort::CreateInstance(Address(kEchoDevice), corvane::driverDefault);
+    EXPECT_TRUE(dynamic_cast<Toshiba::CBluetoothPort*>(port.get()));
+    // Named, the Toshiba driver makes locators only.
+    EXPECT_TRUE(dynamic_cast<CBluetoothPortLocator*>(
+        corvane::IPortLocator::CreateInstance(corvane::IPortAddr::portBluetooth, corvane::driverToshiba).get()));
+    EXPECT_FALSE(corvane::IPort::CreateInstance(Address(kEchoDevice), corvane::driverToshiba));
+}
+
+TEST_F(ToshibaFactoryTest, NeitherStackGivesNothing) {
+    Sim().TosBtSimSetFault(tosbtManagerDown, 0);
+    EXPECT_FALSE(corvane::IPortLocator::CreateInstance(corvane::IPortAddr::portBluetooth, corvane::driverDefault));
+    EXPECT_FALSE(corvane::IPort::CreateInstance(Address(kEchoDevice), corvane::driverDefault));
+}
+
+}  // namespace
+}  // namespace tostest

@@ -1,0 +1,235 @@
+// The port over the stack's virtual COM ports, end to end: the service
+// search, the virtual port's life, bytes both ways, and each way the stack
+// or the link can fail.
+#include "ToshibaTestKit.h"
+
+#include <thread>
+#include <vector>
+
+namespace tostest {
+namespace {
+
+using Toshiba::CBluetoothPort;
+using Toshiba::CToshibaBluetoothException;
+
+class ToshibaPortTest : public ToshibaTest {};
+
+// Sends size bytes of a pattern while reading the echo, pumping messages on
+// the side (the port's window lives on this thread); false on a mismatch.
+::testing::AssertionResult EchoIntact(CBluetoothPort& port, size_t size) {
+    std::vector<BYTE> out(size);
+    for (size_t i = 0; i < size; ++i) out[i] = static_cast<BYTE>((i * 7 + i / 251) & 0xFF);
+    size_t sent = 0, received = 0;
+    std::vector<BYTE> in(8192);
+    DWORD last = ::GetTickCount();
+    while (received < size) {
+        if (sent < size) sent += port.Send(out.data() + sent, static_cast<DWORD>(std::min<size_t>(size - sent, 8192)));
+        DWORD got = port.Recv(in.data(), static_cast<DWORD>(in.size()));
+        for (DWORD i = 0; i < got; ++i, ++received)
+            if (in[i] != out[received])
+                return ::testing::AssertionFailure() << "byte " << received << " differs";
+        if (got) last = ::GetTickCount();
+        else if (::GetTickCount() - last > 15000) return ::testing::AssertionFailure() << "stalled at " << received;
+        else ::Sleep(1);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(ToshibaPortTest, EchoDeviceOfferingOnlyTheSerialClassIsReachedAndCarriesAMegabyteIntact) {
+    CBluetoothPort port(Address(kEchoDevice));
+    // A pseudo-terminal outruns any radio: the stream gets room for it.
+    port.SetBufferSize(1 << 20, 1 << 16);
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    port.RegisterNotice(events, corvane::eventIncomingOverflow);
+    EXPECT_FALSE(port.IsOpen());
+    port.Open();  // the device answers no dial-up search: found by the second
+    ASSERT_TRUE(port.IsOpen());
+    EXPECT_EQ(basalt::ustring(L"COM21"), port.GetCommName());
+    EXPECT_TRUE(EchoIntact(port, 1 << 20));
+    EXPECT_EQ(0u, events->Count(corvane::eventIncomingOverflow));
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(0u, Sim().TosBtSimPortCount());
+    // A second Open finds the virtual port free again.
+    port.Open();
+    EXPECT_TRUE(EchoIntact(port, 1000));
+}
+
+TEST_F(ToshibaPortTest, DialupDeviceStreamsLines) {
+    CBluetoothPort port(Address(kLineDevice));
+    port.Open();
+    std::string text;
+    char buffer[256];
+    ASSERT_TRUE(PumpUntil([&] {
+        DWORD got = port.Recv(buffer, sizeof buffer);
+        text.append(buffer, got);
+        return text.size() > 40;
+    }));
+    // Lines sent before the port purged its new device may be cut; the rest follow in order.
+    size_t first = text.find("\r\nline ");
+    ASSERT_NE(std::string::npos, first);
+    unsigned a = 0, b = 0;
+    ASSERT_EQ(1, sscanf(text.c_str() + first + 2, "line %u", &a));
+    size_t second = text.find("\r\nline ", first + 2);
+    ASSERT_NE(std::string::npos, second);
+    ASSERT_EQ(1, sscanf(text.c_str() + second + 2, "line %u", &b));
+    EXPECT_EQ(a + 1, b);
+}
+
+TEST_F(ToshibaPortTest, CloseDestroysEveryVirtualPortTheStackLists) {
+    Sim().TosBtSimAddStalePort("COM30");
+    CBluetoothPort port(Address(kEchoDevice));
+    port.Open();  // begins with a Close: the stale port goes already
+    EXPECT_EQ(1u, Sim().TosBtSimPortCount());
+    Sim().TosBtSimAddStalePort("COM31");
+    Sim().TosBtSimAddStalePort("COM32");
+    EXPECT_EQ(3u, Sim().TosBtSimPortCount());
+    port.Close();
+    EXPECT_EQ(0u, Sim().TosBtSimPortCount());
+}
+
+TEST_F(ToshibaPortTest, BufferSizesHaveAFloorAndClosedPortsRefuseTraffic) {
+    CBluetoothPort port(Address(kEchoDevice));
+    port.SetBufferSize(0, 0);
+    DWORD in = 0, out = 0;
+    port.GetBufferSize(&in, &out);
+    EXPECT_EQ(4096u, in);
+    EXPECT_EQ(4096u, out);
+    port.SetBufferSize(10000, 5000);
+    port.GetBufferSize(&in, &out);
+    EXPECT_GE(in, 10000u);
+    EXPECT_GE(out, 5000u);
+    char byte = 0;
+    try {
+        port.Send(&byte, 1);
+        FAIL() << "closed port sent";
+    } catch (const basalt::CWinException& e) {
+        EXPECT_EQ(6u, e.GetErrorCode());
+        EXPECT_EQ(basalt::ustring(L"Toshiba::CBluetoothPort::Send"), e.GetFunction());
+    }
+    EXPECT_THROW(port.Recv(&byte, 1), basalt::CWinException);
+}
+
+// Each stack failure ends Open with its own error and leaves no virtual port behind.
+TEST_F(ToshibaPortTest, StackFailuresEndOpenAndLeaveNothingBehind) {
+    struct {
+        int fault;
+        LONG status;
+    } cases[] = {{tosbtSdpConnectFails, -7}, {tosbtSearchFails, -1000}, {tosbtCommConnectFails, -7}};
+    for (const auto& c : cases) {
+        Sim().TosBtSimSetFault(c.fault, 0);
+        CBluetoothPort port(Address(kEchoDevice));
+        try {
+            port.Open();
+            ADD_FAILURE() << "fault " << c.fault << " opened";
+        } catch (const CToshibaBluetoothException& e) {
+            EXPECT_EQ(c.status, e.GetStatus()) << c.fault;
+            EXPECT_EQ(basalt::ustring(L"Toshiba::CBluetoothPort::CServiceWindow::WndProc"), e.GetFunction());
+        }
+        EXPECT_FALSE(port.IsOpen());
+        EXPECT_EQ(0u, Sim().TosBtSimPortCount()) << c.fault;
+    }
+}
+
+TEST_F(ToshibaPortTest, NoChannelOrUnknownDeviceIsServiceNotFound) {
+    Sim().TosBtSimSetFault(tosbtNoChannel, 0);
+    CBluetoothPort port(Address(kEchoDevice));
+    try {
+        port.Open();
+        FAIL() << "opened without a channel";
+    } catch (const basalt::CWinException& e) {
+        EXPECT_EQ(10108u, e.GetErrorCode());
+        EXPECT_EQ(basalt::ustring(L"Toshiba::CBluetoothPort::Open"), e.GetFunction());
+    }
+}
+
+TEST_F(ToshibaPortTest, ManagerNotRunningFailsConstruction) {
+    Sim().TosBtSimSetFault(tosbtManagerDown, 0);
+    try {
+        CBluetoothPort port(Address(kEchoDevice));
+        FAIL() << "made without the stack";
+    } catch (const CToshibaBluetoothException& e) {
+        EXPECT_EQ(-3000, e.GetStatus());
+        EXPECT_EQ(basalt::ustring(L"BtOpenAPI"), e.GetFunction());
+    }
+}
+
+TEST_F(ToshibaPortTest, CloseFromAnotherThreadCancelsAnOpenWaitingOnTheStack) {
+    Sim().TosBtSimSetFault(tosbtSilent, 0);
+    CBluetoothPort port(Address(kEchoDevice));
+    // Close once Open waits on the stack: a Close before Open starts is
+    // undone by the Open itself.
+    std::thread closer([&] {
+        for (DWORD start = ::GetTickCount(); !Sim().TosBtSimSdpRequests() && ::GetTickCount() - start < 10000;)
+            ::Sleep(5);
+        ::Sleep(50);
+        port.Close();
+    });
+    try {
+        port.Open();
+        ADD_FAILURE() << "opened a silent stack";
+    } catch (const basalt::CWinException& e) {
+        EXPECT_EQ(1223u, e.GetErrorCode());
+        EXPECT_EQ(basalt::ustring(L"Toshiba::CBluetoothPort::Open"), e.GetFunction());
+    }
+    closer.join();
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(ToshibaPortTest, LinkLostKeepsTheBytesAlreadyReceivedThenFails) {
+    Sim().TosBtSimSetFault(tosbtLinkLost, 2000);
+    CBluetoothPort port(Address(kEchoDevice));
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    port.RegisterNotice(events, corvane::eventError);
+    port.Open();
+    std::vector<char> block(1000, 'a');
+    ASSERT_EQ(1000u, port.Send(block.data(), 1000));
+    // The echo arrives in full before the link breaks on the next block.
+    ASSERT_TRUE(PumpUntil([&] { return Sim().TosBtSimBytesReceived() >= 1000; }));
+    PumpUntil([] { return false; }, 300);
+    ASSERT_EQ(1000u, port.Send(block.data(), 1000));
+    ASSERT_TRUE(PumpUntil([&] { return events->Count(corvane::eventError) > 0; }));
+    char buffer[4096];
+    size_t received = 0;
+    bool failed = false;
+    try {
+        for (DWORD start = ::GetTickCount(); ::GetTickCount() - start < 5000;) {
+            DWORD got = port.Recv(buffer, sizeof buffer);
+            received += got;
+            if (!got) ::Sleep(1);
+        }
+    } catch (const basalt::CWinException& e) {
+        failed = true;
+        EXPECT_EQ(1226u, e.GetErrorCode());
+        EXPECT_EQ(basalt::ustring(L"Toshiba::CBluetoothPort::CServiceWindow::WndProc"), e.GetFunction());
+    }
+    EXPECT_TRUE(failed) << "the lost link was never reported";
+    // The first block's echo at least; the device may have echoed part of
+    // the second before the link broke.
+    EXPECT_GE(received, 1000u);
+    EXPECT_LT(received, 2000u);
+    EXPECT_THROW(port.Send(block.data(), 1), basalt::CWinException);
+}
+
+TEST_F(ToshibaPortTest, AuthenticationEscapesNeedAPin) {
+    CBluetoothPort port(Address(kEchoDevice));
+    boost::shared_ptr<corvane::IPropertySet> list = port.Escape(nullptr, {});
+    ASSERT_TRUE(list);
+    EXPECT_TRUE(list->Find(L"RegisterForAuthentication"));
+    EXPECT_TRUE(list->Find(L"UnregisterForAuthentication"));
+    boost::shared_ptr<corvane::CPropertySet> empty(new corvane::CPropertySet);
+    try {
+        port.Escape(L"RegisterForAuthentication", empty);
+        FAIL() << "registered without a PIN";
+    } catch (const basalt::CWinException& e) {
+        EXPECT_EQ(87u, e.GetErrorCode());
+    }
+    boost::shared_ptr<corvane::IPropertySet> args = port.Escape(L"RegisterForAuthentication", {});
+    ASSERT_TRUE(args && args->Find(L"PIN"));
+    args->Find(L"PIN")->SetValue(_variant_t(L"1234"), 0);
+    EXPECT_NO_THROW(port.Escape(L"RegisterForAuthentication", args));
+    EXPECT_NO_THROW(port.Escape(L"UnregisterForAuthentication", empty));
+}
+
+}  // namespace
+}  // namespace tostest

@@ -1,0 +1,19 @@
+# The Toshiba Bluetooth driver end to end against the simulated stack
+# (sim/bluetooth-toshiba): the wrapper's texts, the port over a virtual COM
+# port, the locator and the factories' fallback. The string table is linked
+# in, since the driver reads its texts from the module that holds it. CTest
+# runs the program on a cable between COM21 (the stack's virtual port) and
+# COM41 (the simulated device's end).
+file(GLOB _toshiba_src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/toshiba/*.cpp)
+add_executable(test_toshiba ${_toshiba_src} ${CMAKE_BINARY_DIR}/corvane/Corvane.rc)
+set_source_files_properties(${CMAKE_BINARY_DIR}/corvane/Corvane.rc PROPERTIES
+  OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/corvane/Strings.rc)
+target_include_directories(test_toshiba PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/corvane
+                           ${CMAKE_SOURCE_DIR}/sim/bluetooth-toshiba)
+target_link_libraries(test_toshiba PRIVATE corvane_internal gmock gtest_main)
+add_dependencies(test_toshiba tosbtsim tosbt_cable)
+add_test(NAME toshiba
+         COMMAND env TOSBTSIM_PORTS=21:41
+                 sh ${CMAKE_SOURCE_DIR}/sim/bluetooth-toshiba/cable/with-rig.sh ${TOSBT_CABLE_DIR} ${CORVANE_WINEPREFIX}
+                 COM21 COM41 ${CMAKE_BINARY_DIR}/wine-run $<TARGET_FILE:test_toshiba> --gtest_brief=1)
+set_tests_properties(toshiba PROPERTIES TIMEOUT 300)
