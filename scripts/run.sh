@@ -87,11 +87,9 @@ corvane serve "Corvane Demo" --for 2
 # joined by the simulator's cable to the echoing device on COM43). The
 # library makes Toshiba ports through its default choice when the Microsoft
 # stack has no radio: BTHSIM_NO_RADIO=1 takes the simulated Microsoft radio away.
-cable="$top/sim/bluetooth-toshiba/cable"
-make -s -C "$cable" OUT="$tree/tosbt-cable" RIG_CC=gcc
 corvane list bluetooth --driver toshiba
 echo
 echo "\$ corvane open bluetooth 00:80:25:00:00:01 --driver toshiba"
 (sleep 2; printf 'hello through the Toshiba stack\r\n'; sleep 2) |
-  BTHSIM_NO_RADIO=1 TOSBTSIM_PORTS=23:43 sh "$cable/with-rig.sh" "$tree/tosbt-cable" "$tree/wineprefix" COM23 COM43 \
+  BTHSIM_NO_RADIO=1 TOSBTSIM_PORTS=23:43 sh "$top/sim/nullmodem/with-rig.sh" "$tree/nullmodem" "$tree/wineprefix" COM23 COM43 \
     "$tree/wine-run" "$tree/bin/corvane.exe" open bluetooth 00:80:25:00:00:01 --driver toshiba

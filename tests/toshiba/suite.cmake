@@ -11,9 +11,8 @@ set_source_files_properties(${CMAKE_BINARY_DIR}/corvane/Corvane.rc PROPERTIES
 target_include_directories(test_toshiba PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/corvane
                            ${CMAKE_SOURCE_DIR}/sim/bluetooth-toshiba)
 target_link_libraries(test_toshiba PRIVATE corvane_internal gmock gtest_main)
-add_dependencies(test_toshiba tosbtsim tosbt_cable)
+add_dependencies(test_toshiba tosbtsim nullmodem_native)
 add_test(NAME toshiba
-         COMMAND env TOSBTSIM_PORTS=21:41
-                 sh ${CMAKE_SOURCE_DIR}/sim/bluetooth-toshiba/cable/with-rig.sh ${TOSBT_CABLE_DIR} ${CORVANE_WINEPREFIX}
+         COMMAND env TOSBTSIM_PORTS=21:41 ${NULLMODEM_RUN}
                  COM21 COM41 ${CMAKE_BINARY_DIR}/wine-run $<TARGET_FILE:test_toshiba> --gtest_brief=1)
 set_tests_properties(toshiba PROPERTIES TIMEOUT 300)
