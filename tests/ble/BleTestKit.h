@@ -6,6 +6,7 @@
 // wait run into its deadline and fail, which polling would hide).
 #include "BleSim.h"
 #include "BluetoothSmart/BluetoothSmart.h"
+#include "kit/TestKit.h"
 
 #include <gtest/gtest.h>
 
@@ -102,17 +103,7 @@ Bytes ReceiveAll(corvane::IPort& port, size_t count, DWORD timeoutMs);
 // Waits for the simulated device to hold count received bytes (on the
 // simulator's event); fails the test when it does not within timeoutMs.
 Bytes DeviceReceiveAll(ULONGLONG address, size_t count, DWORD timeoutMs);
-// The code of the CWinException a call throws; 0 when it throws none.
-template <class Call>
-DWORD ErrorOf(Call call, basalt::ustring* function = nullptr) {
-    try {
-        call();
-    } catch (const basalt::CWinException& e) {
-        if (function) *function = e.GetFunction();
-        return e.GetErrorCode();
-    }
-    return 0;
-}
+using testkit::ErrorOf;
 Bytes Pattern(size_t count, unsigned seed);
 // Wine's SetupAPI never reports a device node started.
 bool RunningOnWine();

@@ -1,23 +1,11 @@
 #include "ToshibaTestKit.h"
 
 #include "BluetoothCache.h"
+#include "kit/LibraryScope.h"
 
 #include <basalt/Registry.h>
 
 namespace tostest {
-
-namespace {
-class LibraryEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { m_scope.reset(new corvane::CLibraryScope); }
-    void TearDown() override { m_scope.reset(); }
-
-private:
-    std::unique_ptr<corvane::CLibraryScope> m_scope;
-};
-[[maybe_unused]] const ::testing::Environment* const s_library =
-    ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
-}  // namespace
 
 CTosBtSim& Sim() {
     static CTosBtSim sim;

@@ -4,6 +4,7 @@
 // that counts events, and waiting helpers.
 #include "UsbSim.h"
 #include "USB.h"
+#include "kit/TestKit.h"
 
 #include <basalt/Library.h>
 #include <gtest/gtest.h>
@@ -55,16 +56,6 @@ Bytes ReceiveAll(corvane::IPort& port, size_t count, DWORD timeoutMs = 5000);
 // count bytes of a seeded generator.
 Bytes Pattern(size_t count, unsigned seed);
 
-// The code of the CWinException a call throws; 0 when it throws none.
-template <class Call>
-DWORD ErrorOf(Call call, basalt::ustring* function = nullptr) {
-    try {
-        call();
-    } catch (const basalt::CWinException& e) {
-        if (function) *function = e.GetFunction();
-        return e.GetErrorCode();
-    }
-    return 0;
-}
+using testkit::ErrorOf;
 
 }  // namespace usbtest
