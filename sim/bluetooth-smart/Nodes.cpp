@@ -9,6 +9,7 @@
 #include <devpkey.h>
 #include <objbase.h>
 #include <setupapi.h>
+#include <SetupNodes.h>
 
 #include <cwctype>
 #include <string>
@@ -23,21 +24,8 @@ DEFINE_DEVPROPKEY(DEVPKEY_BleSim_DeviceAddress, 0x2bd67d8b, 0x8beb, 0x48d5, 0x87
 
 namespace {
 
-// Owns a device information set.
-class CDeviceSet {
-public:
-    explicit CDeviceSet(HDEVINFO set) : m_set(set) {}
-    ~CDeviceSet() {
-        if (m_set != INVALID_HANDLE_VALUE) ::SetupDiDestroyDeviceInfoList(m_set);
-    }
-    CDeviceSet(const CDeviceSet&) = delete;
-    CDeviceSet& operator=(const CDeviceSet&) = delete;
-    HDEVINFO Get() const { return m_set; }
-    bool IsValid() const { return m_set != INVALID_HANDLE_VALUE; }
+using simnodes::CDeviceSet;
 
-private:
-    HDEVINFO m_set;
-};
 
 std::wstring AddressText(ULONGLONG address) {
     wchar_t text[13];
@@ -146,23 +134,7 @@ BLESIM_API DWORD WINAPI BleSimRegisterNodes(ULONGLONG address) {
 
 BLESIM_API DWORD WINAPI BleSimRemoveNodes(const wchar_t* prefix) {
     if (!prefix) return 0;
-    CDeviceSet set(::SetupDiGetClassDevsW(&GUID_DEVCLASS_BLUETOOTH, nullptr, nullptr, 0));
-    if (!set.IsValid()) return 0;
-    size_t length = wcslen(prefix);
-    DWORD removed = 0;
-    SP_DEVINFO_DATA device = {};
-    device.cbSize = sizeof device;
-    for (DWORD index = 0; ::SetupDiEnumDeviceInfo(set.Get(), index, &device);) {
-        wchar_t id[512] = {};
-        ::SetupDiGetDeviceInstanceIdW(set.Get(), &device, id, 512, nullptr);
-        if (_wcsnicmp(id, prefix, length) == 0 && ::SetupDiRemoveDevice(set.Get(), &device)) {
-            ++removed;  // the set shrank: the same index names the next node
-        } else {
-            ++index;
-        }
-        device.cbSize = sizeof device;
-    }
-    return removed;
+    return simnodes::RemoveNodes(GUID_DEVCLASS_BLUETOOTH, prefix);
 }
 
 // The node of the Bluetooth LE enumerator that a locator asks whether the

@@ -41,7 +41,7 @@ done
 export LD_PRELOAD="$rig/libmodemlines.so${LD_PRELOAD:+:$LD_PRELOAD}"
 # A crashing program ends instead of waiting in Wine's debugger until the
 # test's time-out.
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=};winedbg.exe=d"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}winedbg.exe=d"
 export CORVANE_RIG_STATE="$state" CORVANE_RIG_PORT="$port" CORVANE_RIG_PEER="$peer"
 set +e
 "$@"

@@ -8,6 +8,7 @@
 #include <devguid.h>
 #include <devpkey.h>
 #include <setupapi.h>
+#include <SetupNodes.h>
 
 #include <string>
 #include <vector>
@@ -18,23 +19,11 @@ extern "C" WINBOOL WINAPI SetupDiSetDevicePropertyW(HDEVINFO, PSP_DEVINFO_DATA, 
 
 namespace {
 
+using simnodes::CDeviceSet;
+
 // {325DDF96-938C-11D3-9E34-0080C82727F4}
 const GUID kInterfaceClass = {0x325DDF96, 0x938C, 0x11D3, {0x9E, 0x34, 0x00, 0x80, 0xC8, 0x27, 0x27, 0xF4}};
 
-class CDeviceSet {
-public:
-    explicit CDeviceSet(HDEVINFO set) : m_set(set) {}
-    ~CDeviceSet() {
-        if (m_set != INVALID_HANDLE_VALUE) ::SetupDiDestroyDeviceInfoList(m_set);
-    }
-    CDeviceSet(const CDeviceSet&) = delete;
-    CDeviceSet& operator=(const CDeviceSet&) = delete;
-    HDEVINFO Get() const { return m_set; }
-    bool IsValid() const { return m_set != INVALID_HANDLE_VALUE; }
-
-private:
-    HDEVINFO m_set;
-};
 
 // Marks an interface present: a driver does so when it enables the
 // interface; Wine's SetupAPI reads the Linked value of its Control key.
@@ -99,21 +88,5 @@ extern "C" DWORD __cdecl UsbSimRegisterNodes(void) {
 
 extern "C" DWORD __cdecl UsbSimRemoveNodes(const wchar_t* prefix) {
     if (!prefix) prefix = USBSIM_INSTANCE_PREFIX;
-    CDeviceSet set(::SetupDiGetClassDevsW(&GUID_DEVCLASS_USB, nullptr, nullptr, 0));
-    if (!set.IsValid()) return 0;
-    size_t length = wcslen(prefix);
-    DWORD removed = 0;
-    SP_DEVINFO_DATA device = {};
-    device.cbSize = sizeof device;
-    for (DWORD index = 0; ::SetupDiEnumDeviceInfo(set.Get(), index, &device);) {
-        wchar_t id[512] = {};
-        ::SetupDiGetDeviceInstanceIdW(set.Get(), &device, id, 512, nullptr);
-        if (_wcsnicmp(id, prefix, length) == 0 && ::SetupDiRemoveDevice(set.Get(), &device)) {
-            ++removed;  // the set shrank: the same index names the next node
-        } else {
-            ++index;
-        }
-        device.cbSize = sizeof device;
-    }
-    return removed;
+    return simnodes::RemoveNodes(GUID_DEVCLASS_USB, prefix);
 }
