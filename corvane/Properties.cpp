@@ -860,33 +860,46 @@ _bstr_t CProperty::Save() const {
 }
 
 basalt::ustring CProperty::SaveOptions() const {
-    // An empty list is left out: the reader refuses one of type VT_EMPTY.
-    basalt::ustring literal, escaped, number;
-    bool fits = true;
+    struct CWritten {
+        basalt::ustring value, name;
+        int flag;
+        bool text;
+    };
+    std::vector<CWritten> written;
     for (DWORD i = 0; i < m_options.GetCount(); ++i) {
         const COption& option = *static_cast<const COption*>(m_options.GetAt(i));
-        basalt::ustring value = WrittenText(option.Value(), m_vt);
-        const bool text = option.Value().vt == VT_BSTR;
+        CWritten w;
+        w.value = WrittenText(option.Value(), m_vt);
+        w.name = static_cast<const wchar_t*>(option.GetName(lcidLibrary));
+        w.flag = static_cast<int>(option.GetFlag());
+        w.text = option.Value().vt == VT_BSTR;
         // An option no text can name (a NaN, an error code) cannot be read back.
-        if (value.empty() && !text) continue;
-        const basalt::ustring name(static_cast<const wchar_t*>(option.GetName(lcidLibrary)));
-        const int flag = static_cast<int>(option.GetFlag());
-        const wchar_t* separator = literal.empty() && escaped.empty() ? L"" : L"|";
-        basalt::ustring entry = LiteralOption(value, false, name, flag);
-        if (entry.empty() && text) entry = LiteralOption(value, true, name, flag);
-        fits = fits && !entry.empty();
-        literal += separator;
-        literal += entry;
-        escaped += separator;
-        // Quoted, so that an empty text still makes a field.
-        escaped += L"{";
-        escaped += Quoted(Escaped(value));
-        escaped += L",";
-        escaped += Quoted(Escaped(name));
-        escaped += number.sprintf(L",%d}", flag);
+        if (!w.value.empty() || w.text) written.push_back(w);
     }
-    if (literal.empty() && escaped.empty()) return basalt::ustring();
-    return (basalt::ustring(fits ? L",Options=" : L",Options*=") += fits ? literal : escaped);
+    // An empty list is left out: the reader refuses one of type VT_EMPTY.
+    if (written.empty()) return basalt::ustring();
+
+    basalt::ustring list(L",Options="), number;
+    for (const CWritten& w : written) {
+        basalt::ustring entry = LiteralOption(w.value, false, w.name, w.flag);
+        if (entry.empty() && w.text) entry = LiteralOption(w.value, true, w.name, w.flag);
+        if (entry.empty()) break;
+        if (&w != &written.front()) list += L"|";
+        list += entry;
+        if (&w == &written.back()) return list;
+    }
+    // Some option cannot be carried as it is: the whole list goes escaped,
+    // its fields quoted so that an empty text still makes a field.
+    list = L",Options*=";
+    for (const CWritten& w : written) {
+        if (&w != &written.front()) list += L"|";
+        list += L"{";
+        list += Quoted(Escaped(w.value));
+        list += L",";
+        list += Quoted(Escaped(w.name));
+        list += number.sprintf(L",%d}", w.flag);
+    }
+    return list;
 }
 
 void CProperty::Load(const wchar_t* text) {
