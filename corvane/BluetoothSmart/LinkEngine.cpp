@@ -503,8 +503,20 @@ bool CLinkWorker::OnWake(EWake wake, DWORD now) {
 
 void CLinkWorker::ReceivePass(DWORD now) {
     BYTE frame[link::maxFrame];
-    for (DWORD position = 0; position < CFrameSlots::slotCount; ++position)
-        if (DWORD size = m_slots.TakeSlot(CFrameSlots::SlotAt(position), frame)) m_engine.Receive(frame, size, now);
+    for (DWORD position = 0; position < CFrameSlots::slotCount; ++position) {
+        DWORD size = m_slots.TakeSlot(CFrameSlots::SlotAt(position), frame);
+        if (size == 0) continue;
+        // The stack files while the pass runs. A data frame found before the
+        // link is up may follow a link accepted filed in the shared slot
+        // after this pass took it (the device sends accepted first): take
+        // that slot again, or the frame is dropped and waits for a resend.
+        if (position != 0 && !m_engine.IsLinked()) {
+            BYTE shared[link::maxFrame];
+            if (DWORD sharedSize = m_slots.TakeSlot(CFrameSlots::otherSlot, shared))
+                m_engine.Receive(shared, sharedSize, now);
+        }
+        m_engine.Receive(frame, size, now);
+    }
 }
 
 }  // namespace corvane

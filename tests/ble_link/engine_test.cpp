@@ -513,23 +513,39 @@ TEST(FastRecovery, SenderResendsOnlyTheLowestFrameAfterTheAdaptiveTimeout) {
     EXPECT_EQ(1u, io.Take().size());
 }
 
-TEST(FrameSlots, LinkAcceptedIsTakenBeforeTheDataOfTheSamePass) {
+// Slots the stack fills while the worker's pass runs: link accepted and the
+// first data frame land after the pass took the shared slot, and before it
+// reaches the data frame's slot.
+class CFilledDuringPass : public corvane::ILinkSlots {
+public:
+    CFilledDuringPass() { slots.Allocate(); }
+    DWORD TakeSlot(DWORD slot, BYTE* frame) override {
+        DWORD size = slots.Take(slot, frame);
+        if (slot == CFrameSlots::otherSlot && !filed) {
+            filed = true;
+            const BYTE accepted[] = {0xC6};
+            const BYTE data[] = {0x00, 1, 42};
+            slots.File(accepted, 1);
+            slots.File(data, 3);
+        }
+        return size;
+    }
+
+    CFrameSlots slots;
+    bool filed = false;
+};
+
+TEST(FrameSlots, LinkAcceptedFiledDuringAPassStillComesBeforeTheDataBehindIt) {
     CRecorder io;
     CLinkEngine engine(CLinkEngine::rolePort, io);
-    engine.Start(kStart);
+    CFilledDuringPass slots;
+    corvane::CLinkWorker worker(engine, slots);
+    worker.Start(kStart);
     const BYTE parameters[] = {0xC1, 0x00, 0x01, 0x10, 0x20, 0x50, 0xFF};
     engine.Receive(parameters, 7, kStart);
-    CFrameSlots slots;
-    slots.Allocate();
-    const BYTE accepted[] = {0xC6};
-    const BYTE data[] = {0x00, 1, 42};
-    slots.File(accepted, 1);
-    slots.File(data, 3);
-    BYTE frame[link::maxFrame];
-    for (DWORD position = 0; position < CFrameSlots::slotCount; ++position)
-        if (DWORD size = slots.Take(CFrameSlots::SlotAt(position), frame)) engine.Receive(frame, size, kStart);
-    engine.Deliver(kStart);
-    EXPECT_EQ(Bytes{42}, io.delivered);
+    worker.OnWake(corvane::CLinkWorker::wakeFrame, kStart);
+    EXPECT_TRUE(engine.IsLinked());
+    EXPECT_EQ(Bytes{42}, io.delivered) << "the frame behind link accepted is not dropped";
 }
 
 // --- Frame slots --------------------------------------------------------------------

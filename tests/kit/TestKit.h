@@ -92,10 +92,11 @@ public:
     CPortReader(const CPortReader&) = delete;
     CPortReader& operator=(const CPortReader&) = delete;
 
-    // Waits until count bytes are held, or timeoutMs pass.
+    // Waits until count bytes are held, or timeoutMs pass, or the port
+    // reports the error that ends its stream.
     bool WaitForBytes(size_t count, DWORD timeoutMs) {
         DWORD start = ::GetTickCount();
-        while (m_held.size() < count) {
+        while (m_held.size() < count && !m_error) {
             DWORD elapsed = ::GetTickCount() - start;
             bool woken = elapsed < timeoutMs && m_record.GetEvent().Wait(timeoutMs - elapsed);
             Look();
@@ -113,6 +114,9 @@ public:
         WaitForBytes(count, timeoutMs);
         return Take(count);
     }
+    // The error the port raised once its stream was empty (a device that
+    // hung up, say); null while none came.
+    const basalt::CStdException* GetError() const { return m_error.get(); }
 
 private:
     void Look() {
@@ -125,12 +129,18 @@ private:
         ReadAll();  // what came between the look and the reset
     }
     // Reads only what waits, as a client does: reading an empty stream would
-    // tell eventIncomingEmpty for nothing.
+    // tell eventIncomingEmpty for nothing. A worker's error comes once the
+    // bytes before it are read, and is kept for the test to look at.
     void ReadAll() {
+        if (m_error) return;
         char buffer[65536];
-        while (DWORD waiting = m_port.Recv(nullptr, 0)) {
-            DWORD got = m_port.Recv(buffer, std::min<DWORD>(waiting, sizeof buffer));
-            m_held.append(buffer, got);
+        try {
+            while (DWORD waiting = m_port.Recv(nullptr, 0)) {
+                DWORD got = m_port.Recv(buffer, std::min<DWORD>(waiting, sizeof buffer));
+                m_held.append(buffer, got);
+            }
+        } catch (const basalt::CStdException& e) {
+            m_error = e.Clone();
         }
     }
 
@@ -138,6 +148,7 @@ private:
     basalt::COverlapped m_record;
     boost::shared_ptr<corvane::INotice> m_notice;
     std::string m_held;
+    boost::shared_ptr<basalt::CStdException> m_error;
 };
 
 // What fn threw as E; empty when it threw nothing.
