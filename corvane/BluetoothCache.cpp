@@ -43,7 +43,7 @@ std::vector<CBluetoothCacheEntry> ReadBluetoothCacheList(int majorClass) {
     for (ULONGLONG address : ParseBluetoothCacheList(text)) {
         CBluetoothCacheEntry entry;
         if (!ReadBluetoothCacheEntry(address, entry)) continue;
-        if (majorClass != -1 && static_cast<int>((entry.classOfDevice >> 8) & 0x1F) != majorClass) continue;
+        if (majorClass != -1 && static_cast<int>(MajorDeviceClass(entry.classOfDevice)) != majorClass) continue;
         entries.push_back(entry);
     }
     return entries;

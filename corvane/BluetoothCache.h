@@ -19,6 +19,9 @@ struct CBluetoothCacheEntry {
     basalt::ustring name;  // empty when the cache has none
 };
 
+// A class of device's major class, bits 12..8: what a locator's class filter names.
+inline DWORD MajorDeviceClass(DWORD classOfDevice) { return (classOfDevice >> 8) & 0x1F; }
+
 // The key under HKEY_CURRENT_USER.
 extern const wchar_t kBluetoothCacheKey[];
 

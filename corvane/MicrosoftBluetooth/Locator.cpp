@@ -17,8 +17,6 @@ const wchar_t kEscape[] = L"Microsoft::CBluetoothPortLocator::Escape";
     throw basalt::CWinException(line, kFile, function, code);
 }
 
-int MajorClass(DWORD classOfDevice) { return static_cast<int>((classOfDevice >> 8) & 0x1F); }
-
 CProperty TextParameter(const wchar_t* name) {
     return CProperty(name, IProperty::accessFull, VT_BSTR, 0, 0, _variant_t(L""));
 }
@@ -156,7 +154,7 @@ boost::shared_ptr<const IPortAddr> CBluetoothPortLocator::GetNextAddress() {
 }
 
 bool CBluetoothPortLocator::Wanted(DWORD classOfDevice) const {
-    return m_classFilter == -1 || m_classFilter == MajorClass(classOfDevice);
+    return m_classFilter == -1 || m_classFilter == static_cast<int>(MajorDeviceClass(classOfDevice));
 }
 
 DWORD WINAPI CBluetoothPortLocator::ThreadProc(void* locator) {

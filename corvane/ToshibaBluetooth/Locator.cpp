@@ -18,8 +18,6 @@ const DWORD kCacheOnly = 2;
 // The message's parameter is the locator, so the stack's failure has no status of its own.
 const LONG kInquiryFailed = -1001;
 
-DWORD MajorClass(DWORD classOfDevice) { return (classOfDevice >> 8) & 0x1F; }
-
 }  // namespace
 
 LRESULT CALLBACK LocatorWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -202,7 +200,7 @@ void CBluetoothPortLocator::TakeResults() {
         ULONGLONG device = FromStackAddress(record + TosBt::deviceAddressAt);
         DWORD classOfDevice = 0;
         std::memcpy(&classOfDevice, record + TosBt::deviceClassAt, sizeof classOfDevice);
-        if (m_classFilter != kNoFilter && m_classFilter != MajorClass(classOfDevice)) continue;
+        if (m_classFilter != kNoFilter && m_classFilter != MajorDeviceClass(classOfDevice)) continue;
         const char* utf8 = reinterpret_cast<const char*>(record + TosBt::deviceNameAt);
         std::string raw(utf8, strnlen(utf8, TosBt::deviceNameSize));
         std::wstring wide(raw.size() + 1, L'\0');

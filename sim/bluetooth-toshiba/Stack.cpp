@@ -25,13 +25,30 @@ namespace {
 
 using namespace TosBt;
 
+// One service of a device: its class, the RFCOMM channel it listens on, and
+// how the device plays once connected there.
+struct CService {
+    WORD serviceClass;
+    BYTE channel;
+    int behaviour;
+};
+
 struct CDevice {
     BYTE address[6];
     DWORD classOfDevice;
     std::string name;
-    WORD serviceClass;
-    BYTE channel;
-    int behaviour;
+    std::vector<CService> services;
+
+    const CService* Offering(WORD serviceClass) const {
+        for (const CService& service : services)
+            if (service.serviceClass == serviceClass) return &service;
+        return nullptr;
+    }
+    const CService* Listening(BYTE channel) const {
+        for (const CService& service : services)
+            if (service.channel == channel) return &service;
+        return nullptr;
+    }
 };
 
 // A virtual port and the device playing at its far end.
@@ -84,11 +101,15 @@ std::map<std::string, std::string> PortPool() {
 void AddDevice(CWorld& w, ULONGLONG address, DWORD cod, const char* name, WORD serviceClass, BYTE channel, int behaviour) {
     CDevice device;
     for (int i = 0; i < 6; ++i) device.address[i] = static_cast<BYTE>(address >> (8 * (5 - i)));
+    // A device added again offers one more service; the rest stays as first given.
+    for (CDevice& known : w.devices)
+        if (std::memcmp(known.address, device.address, 6) == 0) {
+            if (serviceClass) known.services.push_back({serviceClass, channel, behaviour});
+            return;
+        }
     device.classOfDevice = cod;
     device.name = name;
-    device.serviceClass = serviceClass;
-    device.channel = channel;
-    device.behaviour = behaviour;
+    if (serviceClass) device.services.push_back({serviceClass, channel, behaviour});
     w.devices.push_back(device);
 }
 
@@ -417,14 +438,15 @@ BOOL WINAPI BtConnectCOMM2(const char* name, const BYTE* address, BYTE channel, 
     auto found = w.ports.find(name ? name : "");
     if (found == w.ports.end() || found->second->peer.empty()) return Fail(status, -9);
     const CDevice* device = FindDevice(w, address);
-    if (w.fault == tosbtCommConnectFails || !device || device->channel != channel) {
+    const CService* service = device ? device->Listening(channel) : nullptr;
+    if (w.fault == tosbtCommConnectFails || !service) {
         PostLater(window, message, commConnectFailed, -7);
         return Ok(status);
     }
     if (connection) *connection = static_cast<WORD>(0x100 + channel);
     CVirtualPort* port = found->second.get();
     StopDevice(*port);
-    port->device = std::thread(PlayDevice, port, device->behaviour);
+    port->device = std::thread(PlayDevice, port, service->behaviour);
     std::thread([=] {
         ::Sleep(1);
         ::PostMessageW(window, message, commConnected, param);
@@ -545,11 +567,12 @@ BOOL WINAPI BtServiceSearchAttribute2(WORD connection, const void* pattern, cons
     const BYTE* uuid = static_cast<const BYTE*>(pattern);
     WORD wanted = static_cast<WORD>((uuid[0] << 8) | uuid[1]);
     const CDevice* device = FindDevice(w, found->second.data());
-    if (device && device->serviceClass == wanted) {
+    const CService* service = device ? device->Offering(wanted) : nullptr;
+    if (service) {
         BYTE* block = static_cast<BYTE*>(Allocate(4 + sizeof(CServiceRecord)));
         DWORD count = 1;
         std::memcpy(block, &count, 4);
-        CServiceRecord record = {wanted, static_cast<BYTE>(w.fault == tosbtNoChannel ? 0 : device->channel), 0};
+        CServiceRecord record = {wanted, static_cast<BYTE>(w.fault == tosbtNoChannel ? 0 : service->channel), 0};
         std::memcpy(block + 4, &record, sizeof record);
         *result = block;
         std::thread([=] {

@@ -32,7 +32,9 @@ enum ETosBtSimBehaviour {
 // no virtual ports.
 TOSBTSIM_API void WINAPI TosBtSimReset();
 TOSBTSIM_API void WINAPI TosBtSimClearDevices();
-// address: six bytes, most significant first. serviceClass 0: no service.
+// address: six bytes, most significant first. serviceClass 0: no service. A
+// device added again offers that service too, on its own channel and with
+// its own behaviour (class of device and name stay as first given).
 TOSBTSIM_API void WINAPI TosBtSimAddDevice(const BYTE* address, DWORD classOfDevice, const char* name,
                                            WORD serviceClass, BYTE channel, int behaviour);
 TOSBTSIM_API void WINAPI TosBtSimSetFault(int fault, DWORD after);

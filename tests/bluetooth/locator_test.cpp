@@ -11,6 +11,8 @@ namespace {
 
 const ULONGLONG kPhone = 0x008025AB0002ULL;
 const ULONGLONG kNameless = 0x008025AB0003ULL;
+// A phone in limited discoverable mode: bit 13, beside the major class, is set.
+const DWORD kPhoneClass = 0x5A220C;
 
 class LocatorTest : public BluetoothTest {
 protected:
@@ -67,11 +69,14 @@ TEST_F(LocatorTest, ACachedNameStandsInForOneTheRadioDidNotHear) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(Name(found[0]), L"Known Before");
     EXPECT_EQ(found[0]->GetClassOfDevice(), 0x001F04u);  // the class as reported now
+    corvane::CBluetoothCacheEntry entry;
+    ASSERT_TRUE(corvane::ReadBluetoothCacheEntry(kNameless, entry));
+    EXPECT_EQ(entry.name, L"Known Before") << "a device heard without its name keeps the cached one";
 }
 
 TEST_F(LocatorTest, TheClassFilterKeepsOtherDevicesOutOfQueueAndCache) {
     AddEchoDevice();
-    ASSERT_TRUE(BthSimAddDevice(kPhone, L"Phone", 0x5A020C, BTHSIM_IN_RANGE, nullptr));
+    ASSERT_TRUE(BthSimAddDevice(kPhone, L"Phone", kPhoneClass, BTHSIM_IN_RANGE, nullptr));
     CBluetoothPortLocator locator;
     auto found = Search(locator, 2);
     ASSERT_EQ(found.size(), 1u);
@@ -86,14 +91,14 @@ TEST_F(LocatorTest, TheCacheAloneAnswersWithTheLastSearchFilteredAndPruned) {
     EXPECT_TRUE(Search(locator, static_cast<DWORD>(-1), CBluetoothPortLocator::flagCacheOnly).empty());
 
     AddEchoDevice();
-    ASSERT_TRUE(BthSimAddDevice(kPhone, L"Phone", 0x5A020C, BTHSIM_IN_RANGE, nullptr));
+    ASSERT_TRUE(BthSimAddDevice(kPhone, L"Phone", kPhoneClass, BTHSIM_IN_RANGE, nullptr));
     Search(locator, static_cast<DWORD>(-1));
     BthSimReset(FALSE);  // no radio traffic can answer from here on
     auto cached = Search(locator, static_cast<DWORD>(-1), CBluetoothPortLocator::flagCacheOnly);
     ASSERT_EQ(cached.size(), 2u);
     EXPECT_EQ(Name(cached[0]), L"Echo");
     EXPECT_EQ(Name(cached[1]), L"Phone");
-    EXPECT_EQ(cached[1]->GetClassOfDevice(), 0x5A020Cu);
+    EXPECT_EQ(cached[1]->GetClassOfDevice(), kPhoneClass);
     EXPECT_EQ(Search(locator, 2, CBluetoothPortLocator::flagCacheOnly).size(), 1u);
 
     ::RegDeleteKeyW(HKEY_CURRENT_USER, (basalt::ustring(corvane::kBluetoothCacheKey) + L"\\00:80:25:AB:00:01").c_str());
@@ -104,7 +109,7 @@ TEST_F(LocatorTest, TheCacheAloneAnswersWithTheLastSearchFilteredAndPruned) {
 
 TEST_F(LocatorTest, EndSearchDuringASearchReportsCancelledBeforeTheAddresses) {
     AddEchoDevice();
-    ASSERT_TRUE(BthSimAddDevice(kPhone, L"Phone", 0x5A020C, BTHSIM_IN_RANGE, nullptr));
+    ASSERT_TRUE(BthSimAddDevice(kPhone, L"Phone", kPhoneClass, BTHSIM_IN_RANGE, nullptr));
     BthSimSetInquiryDelay(100);
     CBluetoothPortLocator locator;
     boost::shared_ptr<EventCounter> events(new EventCounter);

@@ -55,7 +55,11 @@ TEST_F(ToshibaPortTest, EchoDeviceOfferingOnlyTheSerialClassIsReachedAndCarriesA
     EXPECT_TRUE(EchoIntact(port, 1000));
 }
 
-TEST_F(ToshibaPortTest, DialupDeviceStreamsLines) {
+TEST_F(ToshibaPortTest, ADeviceOfferingBothClassesIsReachedOnItsDialupChannel) {
+    // Beside its dial-up service (channel 2, streaming lines), the line
+    // device gets a serial port service on channel 7 that echoes.
+    const BYTE lineDevice[6] = {0x00, 0x80, 0x25, 0x00, 0x00, 0x02};
+    Sim().TosBtSimAddDevice(lineDevice, 0, nullptr, 0x1101, 7, tosbtEcho);
     CBluetoothPort port(Address(kLineDevice));
     port.Open();
     std::string text;
