@@ -35,7 +35,9 @@ TEST(CLibrary, APlantedLibraryIsLoadedOnlyWhenSimulatorsAreAskedFor) {
         EXPECT_FALSE(basalt::CLibrary::SimulatorsRequested());
         basalt::CLibrary library(kPlanted);
         // Wine has a library of that name in its system folder; Windows too.
-        if (library.IsLoaded()) EXPECT_FALSE(IsBeside(library.Get())) << PathOf(library.Get());
+        if (library.IsLoaded()) {
+            EXPECT_FALSE(IsBeside(library.Get())) << PathOf(library.Get());
+        }
     }
     ::SetEnvironmentVariableW(L"CORVANE_SIMULATORS", L"1");
     EXPECT_TRUE(basalt::CLibrary::SimulatorsRequested());
