@@ -25,6 +25,12 @@ wineserver -k 2>/dev/null || true
 wineserver -p </dev/null >/dev/null 2>&1 || { echo "FAILED: start the Wine server (wineserver -p)" >&2; exit 1; }
 # Fails harmlessly (rundll32 finds no such entry), having started the services.
 wine rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
+# The desktop process ends whenever no program is left on the desktop, and the
+# next test that makes a window starts it again with that test's output: CTest
+# then waits for the desktop to end too (up to the whole run, or into a
+# time-out). A program that stays on the desktop for the whole run keeps the
+# first desktop process, started here with no output, alive.
+wine notepad.exe </dev/null >/dev/null 2>&1 &
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 echo "== tests (x86_64, under Wine)"

@@ -334,7 +334,10 @@ void CBluetoothPort::Wait() {
     m_done.Reset();
     const HANDLE handles[] = {m_cancel.GetHandle(), m_done.GetHandle(), m_error.GetHandle()};
     for (;;) {
-        DWORD woken = ::MsgWaitForMultipleObjects(3, handles, FALSE, INFINITE, kWakeOnAnyInput);
+        // Input already queued wakes the wait too, not only input that came
+        // since the queue was last looked at: nothing else that looks at the
+        // thread's queue can leave a stack's answer waiting unseen.
+        DWORD woken = ::MsgWaitForMultipleObjectsEx(3, handles, INFINITE, kWakeOnAnyInput, MWMO_INPUTAVAILABLE);
         switch (woken) {
         case WAIT_OBJECT_0:
             Fail(__LINE__, kOpen, ERROR_CANCELLED);
@@ -344,11 +347,9 @@ void CBluetoothPort::Wait() {
             m_line.incoming.ThrowError();
             Fail(__LINE__, kOpen, ERROR_INTERNAL_ERROR);
         case WAIT_OBJECT_0 + 3: {
-            // Every queued message goes on, not one per wake-up: the wait
-            // wakes only for input that arrived since the queue was last
-            // looked at, so a second message posted with the first would
-            // otherwise sit unseen. Messages of the thread's other windows
-            // (a locator's) are dispatched too rather than lost.
+            // Every queued message goes on, not one per wake-up. Messages of
+            // the thread's other windows (a locator's) are dispatched too
+            // rather than lost.
             MSG message;
             while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
                 ::TranslateMessage(&message);

@@ -5,6 +5,8 @@
 
 #include "MicrosoftBluetooth/Winsock.h"
 
+#include <Detached.h>
+
 #include <cstring>
 #include <thread>
 
@@ -352,7 +354,7 @@ INT WSAAPI SimSetService(LPWSAQUERYSETW query, WSAESETSERVICEOP operation, DWORD
     stack.published.push_back(service);
     if (stack.caller) {
         GUID serviceClass = service.serviceClass;
-        std::thread([serviceClass] { CallerDials(serviceClass); }).detach();
+        sim::RunDetached([serviceClass] { CallerDials(serviceClass); });
     }
     return 0;
 }
@@ -418,10 +420,10 @@ SOCKET ConnectLoopback(SOCKET client) {
 void StartSession(SOCKET end, ULONGLONG device, DWORD behaviour) {
     switch (behaviour) {
     case BTHSIM_SERVICE_LINES:
-        std::thread(LinesSession, end).detach();
+        sim::RunDetached([end] { LinesSession(end); });
         break;
     case BTHSIM_SERVICE_SINK:
-        std::thread(SinkSession, end).detach();
+        sim::RunDetached([end] { SinkSession(end); });
         break;
     case BTHSIM_SERVICE_CLOSE:
         ::closesocket(end);
@@ -439,7 +441,7 @@ void StartSession(SOCKET end, ULONGLONG device, DWORD behaviour) {
         break;
     }
     default:
-        std::thread(EchoSession, end).detach();
+        sim::RunDetached([end] { EchoSession(end); });
     }
 }
 

@@ -10,6 +10,8 @@
 
 #include "ToshibaBluetooth/TosBtApi.h"
 
+#include <Detached.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -139,10 +141,10 @@ BOOL Ok(LONG* status) {
 
 // The stack answers a little later, from a thread of its own.
 void PostLater(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD delay = 1) {
-    std::thread([=] {
+    sim::RunDetached([=] {
         ::Sleep(delay);
         ::PostMessageW(window, message, wParam, lParam);
-    }).detach();
+    });
 }
 
 const CDevice* FindDevice(CWorld& w, const BYTE* address) {
@@ -363,7 +365,7 @@ BOOL WINAPI BtDiscoverRemoteDevice2(void** list, DWORD, HWND window, UINT messag
     }
     *list = block;
     w.discovering = true;
-    std::thread([=] {
+    sim::RunDetached([=] {
         DWORD count = static_cast<DWORD>(devices.size());
         DWORD first = (count + 1) / 2;
         ::Sleep(5);
@@ -380,7 +382,7 @@ BOOL WINAPI BtDiscoverRemoteDevice2(void** list, DWORD, HWND window, UINT messag
         }
         ::Sleep(5);
         ::PostMessageW(window, message, discoveryFinished, param);
-    }).detach();
+    });
     return Ok(status);
 }
 
@@ -447,11 +449,11 @@ BOOL WINAPI BtConnectCOMM2(const char* name, const BYTE* address, BYTE channel, 
     CVirtualPort* port = found->second.get();
     StopDevice(*port);
     port->device = std::thread(PlayDevice, port, service->behaviour);
-    std::thread([=] {
+    sim::RunDetached([=] {
         ::Sleep(1);
         ::PostMessageW(window, message, commConnected, param);
         ::PostMessageW(window, message, commReady, param);
-    }).detach();
+    });
     return Ok(status);
 }
 
@@ -575,11 +577,11 @@ BOOL WINAPI BtServiceSearchAttribute2(WORD connection, const void* pattern, cons
         CServiceRecord record = {wanted, static_cast<BYTE>(w.fault == tosbtNoChannel ? 0 : service->channel), 0};
         std::memcpy(block + 4, &record, sizeof record);
         *result = block;
-        std::thread([=] {
+        sim::RunDetached([=] {
             ::Sleep(1);
             ::PostMessageW(window, message, searchResults, param);
             ::PostMessageW(window, message, searchFinished, param);
-        }).detach();
+        });
     } else {
         PostLater(window, message, searchFinished, param);
     }

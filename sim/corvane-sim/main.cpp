@@ -3,10 +3,12 @@
 // answers, then echoes, streams or sinks data; options make it misbehave.
 #include "Session.h"
 
+#include <Detached.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
-#include <thread>
+#include <memory>
 
 namespace {
 
@@ -146,13 +148,14 @@ int Serve(const sim::Options& options) {
         }
         // Each connection on its own thread, so a client may reconnect while
         // an earlier session is still winding down.
-        std::thread([id, &options](basalt::CWSASocket socket) {
+        auto socket = std::make_shared<basalt::CWSASocket>(std::move(connection));
+        sim::RunDetached([id, &options, socket] {
             try {
-                sim::Session(id, std::move(socket), options).Run();
+                sim::Session(id, std::move(*socket), options).Run();
             } catch (const basalt::CStdException& e) {
                 sim::Log(id, std::string("session failed: ") + e.what());
             }
-        }, std::move(connection)).detach();
+        });
     }
 }
 

@@ -11,7 +11,6 @@
 #include <io.h>
 #include <map>
 #include <memory>
-#include <thread>
 
 namespace tool {
 
@@ -127,6 +126,32 @@ void PumpInput(boost::shared_ptr<corvane::IPort> port, std::shared_ptr<Signal> r
     done->Set();
 }
 
+struct CInputPump {
+    boost::shared_ptr<corvane::IPort> port;
+    std::shared_ptr<Signal> room;
+    std::shared_ptr<basalt::CEvent> done;
+};
+
+// PumpInput on a Win32 thread that nobody waits for (its handle is closed at
+// once): with MinGW's thread library, a std::thread detached before it has
+// started now and then starts with a null state and faults.
+bool StartInputPump(boost::shared_ptr<corvane::IPort> port, std::shared_ptr<Signal> room,
+                    std::shared_ptr<basalt::CEvent> done) {
+    std::unique_ptr<CInputPump> pump(new CInputPump{port, room, done});
+    HANDLE thread = ::CreateThread(
+        nullptr, 0,
+        [](void* parameter) -> DWORD {
+            std::unique_ptr<CInputPump> owned(static_cast<CInputPump*>(parameter));
+            PumpInput(owned->port, owned->room, owned->done);
+            return 0;
+        },
+        pump.get(), 0, nullptr);
+    if (!thread) return false;
+    pump.release();  // the thread owns it now
+    ::CloseHandle(thread);
+    return true;
+}
+
 // Writes everything waiting in the incoming stream to standard output. Throws
 // the error a worker stored.
 void DrainOutput(corvane::IPort& port) {
@@ -165,7 +190,10 @@ int Terminal(const boost::shared_ptr<corvane::IPort>& port, DWORD lingerMs) {
     port->RegisterNotice(ended.notice, corvane::eventTerminated);
     port->RegisterNotice(room->notice, corvane::eventOutgoingEmpty);
     ClosingGuard closing(*port);
-    std::thread(PumpInput, port, room, inputDone).detach();
+    if (!StartInputPump(port, room, inputDone)) {
+        Err(L"corvane open: no thread for standard input\n");
+        return 1;
+    }
 
     HANDLE waits[] = {Interrupted().GetHandle(), data.Handle(), ended.Handle(), inputDone->GetHandle()};
     bool lingering = false;
