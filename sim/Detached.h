@@ -14,17 +14,16 @@
 
 namespace sim {
 
+inline DWORD WINAPI RunJob(void* parameter) {
+    std::unique_ptr<std::function<void()>> job(static_cast<std::function<void()>*>(parameter));
+    (*job)();
+    return 0;
+}
+
 // False, with nothing run, when no thread could be made.
 inline bool RunDetached(std::function<void()> work) {
     std::unique_ptr<std::function<void()>> job(new std::function<void()>(std::move(work)));
-    HANDLE thread = ::CreateThread(
-        nullptr, 0,
-        [](void* parameter) -> DWORD {
-            std::unique_ptr<std::function<void()>> owned(static_cast<std::function<void()>*>(parameter));
-            (*owned)();
-            return 0;
-        },
-        job.get(), 0, nullptr);
+    HANDLE thread = ::CreateThread(nullptr, 0, RunJob, job.get(), 0, nullptr);
     if (!thread) return false;
     job.release();  // the thread owns it now
     ::CloseHandle(thread);

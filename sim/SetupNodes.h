@@ -5,6 +5,7 @@
 #include <setupapi.h>
 
 #include <cwchar>
+#include <string>
 
 namespace simnodes {
 
@@ -44,6 +45,27 @@ inline DWORD RemoveNodes(const GUID& setupClass, const wchar_t* prefix) {
         device.cbSize = sizeof device;
     }
     return removed;
+}
+
+// Makes the node instanceId of setupClass and registers it, or opens it when
+// it is there already. A node whose key was left half-written (by a program
+// killed while it registered or removed the node) can be neither made nor
+// opened: its key, which only a simulator's node can have, is deleted and
+// the node made afresh. Answers 0 or the error.
+inline DWORD MakeOrOpenNode(HDEVINFO set, const wchar_t* instanceId, const GUID& setupClass,
+                            const wchar_t* description, SP_DEVINFO_DATA& device) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        device.cbSize = sizeof device;
+        if (::SetupDiCreateDeviceInfoW(set, instanceId, &setupClass, description, nullptr, 0, &device))
+            return ::SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr) ? 0 : ::GetLastError();
+        DWORD error = ::GetLastError();
+        if (error != ERROR_DEVINST_ALREADY_EXISTS) return error;
+        if (::SetupDiOpenDeviceInfoW(set, instanceId, nullptr, 0, &device)) return 0;
+        std::wstring key = std::wstring(L"System\\CurrentControlSet\\Enum\\") + instanceId;
+        if (::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str()) != ERROR_SUCCESS) return error;
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+    }
+    return ERROR_DEVINST_ALREADY_EXISTS;
 }
 
 }  // namespace simnodes

@@ -72,15 +72,9 @@ BLESIM_API DWORD WINAPI BleSimRegisterNode(const wchar_t* instanceId, const wcha
     CDeviceSet set(::SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_BLUETOOTH, nullptr));
     if (!set.IsValid()) return ::GetLastError();
     SP_DEVINFO_DATA device = {};
-    device.cbSize = sizeof device;
-    if (!::SetupDiCreateDeviceInfoW(set.Get(), instanceId, &GUID_DEVCLASS_BLUETOOTH, L"Simulated Bluetooth LE device",
-                                    nullptr, 0, &device)) {
-        DWORD error = ::GetLastError();
-        if (error != ERROR_DEVINST_ALREADY_EXISTS) return error;
-        if (!::SetupDiOpenDeviceInfoW(set.Get(), instanceId, nullptr, 0, &device)) return ::GetLastError();
-    } else if (!::SetupDiRegisterDeviceInfo(set.Get(), &device, 0, nullptr, nullptr, nullptr)) {
-        return ::GetLastError();
-    }
+    if (DWORD error = simnodes::MakeOrOpenNode(set.Get(), instanceId, GUID_DEVCLASS_BLUETOOTH,
+                                               L"Simulated Bluetooth LE device", device))
+        return error;
     if (friendlyName) {
         DWORD bytes = static_cast<DWORD>((wcslen(friendlyName) + 1) * sizeof(wchar_t));
         if (!::SetupDiSetDeviceRegistryPropertyW(set.Get(), &device, SPDRP_FRIENDLYNAME,
@@ -144,14 +138,8 @@ BLESIM_API DWORD WINAPI BleSimRegisterRadio(void) {
     if (!set.IsValid()) return ::GetLastError();
     const wchar_t* instance = L"BTH\\MS_BTHLE\\SIM_RADIO";
     SP_DEVINFO_DATA device = {};
-    device.cbSize = sizeof device;
-    if (!::SetupDiCreateDeviceInfoW(set.Get(), instance, &GUID_DEVCLASS_BLUETOOTH, L"Simulated Bluetooth LE enumerator",
-                                    nullptr, 0, &device)) {
-        DWORD error = ::GetLastError();
-        if (error != ERROR_DEVINST_ALREADY_EXISTS) return error;
-        if (!::SetupDiOpenDeviceInfoW(set.Get(), instance, nullptr, 0, &device)) return ::GetLastError();
-    } else if (!::SetupDiRegisterDeviceInfo(set.Get(), &device, 0, nullptr, nullptr, nullptr)) {
-        return ::GetLastError();
-    }
+    if (DWORD error = simnodes::MakeOrOpenNode(set.Get(), instance, GUID_DEVCLASS_BLUETOOTH,
+                                               L"Simulated Bluetooth LE enumerator", device))
+        return error;
     return SetText(set.Get(), device, DEVPKEY_Device_MatchingDeviceId, L"BTH\\MS_BTHLE", DEVPROP_TYPE_STRING);
 }

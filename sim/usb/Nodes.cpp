@@ -47,15 +47,9 @@ DWORD RegisterNode(const usbsim::Instrument& instrument) {
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof device;
     const wchar_t* description = instrument.hasDescription ? instrument.description.c_str() : nullptr;
-    if (!::SetupDiCreateDeviceInfoW(set.Get(), instrument.instanceId.c_str(), &GUID_DEVCLASS_USB, description, nullptr,
-                                    0, &device)) {
-        DWORD error = ::GetLastError();
-        if (error != ERROR_DEVINST_ALREADY_EXISTS) return error;
-        if (!::SetupDiOpenDeviceInfoW(set.Get(), instrument.instanceId.c_str(), nullptr, 0, &device))
-            return ::GetLastError();
-    } else if (!::SetupDiRegisterDeviceInfo(set.Get(), &device, 0, nullptr, nullptr, nullptr)) {
-        return ::GetLastError();
-    }
+    if (DWORD error = simnodes::MakeOrOpenNode(set.Get(), instrument.instanceId.c_str(), GUID_DEVCLASS_USB,
+                                               description, device))
+        return error;
     if (instrument.hasBusDescription) {
         const std::wstring& text = instrument.busDescription;
         DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));

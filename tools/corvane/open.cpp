@@ -132,20 +132,19 @@ struct CInputPump {
     std::shared_ptr<basalt::CEvent> done;
 };
 
+DWORD WINAPI RunInputPump(void* parameter) {
+    std::unique_ptr<CInputPump> pump(static_cast<CInputPump*>(parameter));
+    PumpInput(pump->port, pump->room, pump->done);
+    return 0;
+}
+
 // PumpInput on a Win32 thread that nobody waits for (its handle is closed at
 // once): with MinGW's thread library, a std::thread detached before it has
 // started now and then starts with a null state and faults.
 bool StartInputPump(boost::shared_ptr<corvane::IPort> port, std::shared_ptr<Signal> room,
                     std::shared_ptr<basalt::CEvent> done) {
     std::unique_ptr<CInputPump> pump(new CInputPump{port, room, done});
-    HANDLE thread = ::CreateThread(
-        nullptr, 0,
-        [](void* parameter) -> DWORD {
-            std::unique_ptr<CInputPump> owned(static_cast<CInputPump*>(parameter));
-            PumpInput(owned->port, owned->room, owned->done);
-            return 0;
-        },
-        pump.get(), 0, nullptr);
+    HANDLE thread = ::CreateThread(nullptr, 0, RunInputPump, pump.get(), 0, nullptr);
     if (!thread) return false;
     pump.release();  // the thread owns it now
     ::CloseHandle(thread);
