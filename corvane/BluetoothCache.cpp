@@ -49,6 +49,12 @@ std::vector<CBluetoothCacheEntry> ReadBluetoothCacheList(int majorClass) {
     return entries;
 }
 
+void AppendCachedAddresses(int majorClass, std::deque<boost::shared_ptr<const IPortAddr>>& found) {
+    for (const CBluetoothCacheEntry& entry : ReadBluetoothCacheList(majorClass))
+        found.push_back(
+            CBluetoothPortAddr::CreateInstance(entry.address, entry.classOfDevice, entry.name.c_str(), nullptr, 0, 0));
+}
+
 void WriteBluetoothCacheList(const std::vector<ULONGLONG>& addresses) {
     basalt::RegWriteValue(HKEY_CURRENT_USER, kBluetoothCacheKey, kList, FormatBluetoothCacheList(addresses).c_str());
 }

@@ -7,8 +7,10 @@
 //
 //   HKCU\Software\VLM\Bluetooth\Cache              "PreviouslyFound"  "123,456" (decimal addresses)
 //   HKCU\Software\VLM\Bluetooth\Cache\00:80:25:...  "class" (DWORD), "name" (only when not empty)
+#include <Corvane.h>
 #include <basalt/ustring.h>
 
+#include <deque>
 #include <vector>
 
 namespace corvane {
@@ -33,6 +35,9 @@ void WriteBluetoothCacheEntry(ULONGLONG address, DWORD classOfDevice, const basa
 // The devices of "PreviouslyFound" that still have an entry, in its order,
 // whose major class (bits 12..8) equals majorClass, or all for -1.
 std::vector<CBluetoothCacheEntry> ReadBluetoothCacheList(int majorClass);
+// A locator's answer from the cache alone: the entries of
+// ReadBluetoothCacheList(majorClass) as addresses, appended to found.
+void AppendCachedAddresses(int majorClass, std::deque<boost::shared_ptr<const IPortAddr>>& found);
 // Replaces "PreviouslyFound" with these devices, in this order.
 void WriteBluetoothCacheList(const std::vector<ULONGLONG>& addresses);
 

@@ -123,9 +123,7 @@ void CBluetoothPortLocator::BeginSearch(DWORD classFilter, DWORD flags) {
     }
     if (flags & flagCacheOnly) {
         CObjectLocker lock(*this);
-        for (const CBluetoothCacheEntry& entry : ReadBluetoothCacheList(m_classFilter))
-            m_addresses.push_back(CBluetoothPortAddr::CreateInstance(entry.address, entry.classOfDevice,
-                                                                     entry.name.c_str(), nullptr, 0, 0));
+        AppendCachedAddresses(m_classFilter, m_addresses);
         m_notifier.Fire(eventDataAvailable);
         m_notifier.Fire(eventStateChanged);
         return;

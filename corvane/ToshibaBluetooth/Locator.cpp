@@ -108,10 +108,7 @@ void CBluetoothPortLocator::BeginSearch(DWORD classFilter, DWORD flags) {
     m_addresses.clear();
     m_errors.clear();
     if (flags & kCacheOnly) {
-        int major = classFilter == kNoFilter ? -1 : static_cast<int>(classFilter);
-        for (const CBluetoothCacheEntry& entry : ReadBluetoothCacheList(major))
-            m_addresses.push_back(CBluetoothPortAddr::CreateInstance(entry.address, entry.classOfDevice,
-                                                                     entry.name.c_str(), nullptr, 0, 0));
+        AppendCachedAddresses(classFilter == kNoFilter ? -1 : static_cast<int>(classFilter), m_addresses);
         m_notifier.Fire(eventDataAvailable);
         m_notifier.Fire(eventStateChanged);
         return;
