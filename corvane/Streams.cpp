@@ -51,7 +51,8 @@ void CByteRing::Resize(DWORD capacity) {
     m_count = kept;
 }
 
-CStreamBase::CStreamBase(DWORD capacity) : m_statusWord(0), m_stagedLength(0), m_ring(capacity) {}
+CStreamBase::CStreamBase(DWORD capacity)
+    : m_statusWord(0), m_stagedLength(0), m_reserved(0), m_ring(capacity) {}
 
 DWORD CStreamBase::GetCount() const {
     basalt::CLocker lock(GetLock());
@@ -65,7 +66,9 @@ DWORD CStreamBase::GetCapacity() const {
 
 void CStreamBase::SetCapacity(DWORD requested) {
     basalt::CLocker lock(GetLock());
-    m_ring.Resize(std::max(requested, m_ring.GetCount()));
+    DWORD before = m_ring.GetCapacity();
+    m_ring.Resize(std::max(requested, m_ring.GetCount() + m_reserved));
+    if (m_ring.GetCapacity() > before) RoomMadeLocked();
 }
 
 void CStreamBase::SetStatusWord(DWORD status) {
@@ -106,8 +109,10 @@ void CStreamBase::Reset(bool dropNotices) {
     if (dropNotices) DeregisterNotice(boost::shared_ptr<INotice>(), eventAll);
     m_statusWord = 0;
     m_stagedLength = 0;
+    m_reserved = 0;
     m_error.reset();
     m_ring.Clear();
+    RoomMadeLocked();
 }
 
 BYTE* CStreamBase::Stage(DWORD size) {
@@ -116,9 +121,12 @@ BYTE* CStreamBase::Stage(DWORD size) {
     return m_staging.data();
 }
 
+CStreamIncoming::CStreamIncoming(DWORD capacity) : CStreamBase(capacity), m_room(true, false), m_roomWanted(0) {}
+
 void CStreamIncoming::Clear() {
     basalt::CLocker lock(GetLock());
     m_ring.Clear();
+    RoomMadeLocked();
     FireLocked(eventIncomingEmpty);
 }
 
@@ -131,6 +139,7 @@ DWORD CStreamIncoming::Read(void* buffer, DWORD size) {
     if (!buffer || size == 0) return m_ring.GetCount();
     DWORD moved = m_ring.CopyOut(static_cast<BYTE*>(buffer), size);
     m_ring.Remove(moved);
+    if (moved > 0) RoomMadeLocked();
     FireLocked(m_ring.GetCount() > 0 ? eventDataAvailable : eventIncomingEmpty);
     return moved;
 }
@@ -144,10 +153,44 @@ DWORD CStreamIncoming::EndFill(DWORD received) {
     basalt::CLocker lock(GetLock());
     DWORD offered = std::min(received, m_stagedLength);
     m_stagedLength = 0;
+    m_reserved = 0;
     DWORD taken = m_ring.Append(m_staging.data(), offered);
     if (taken > 0) FireLocked(eventDataAvailable);
     if (taken < offered) FireLocked(eventIncomingOverflow);
     return taken;
+}
+
+BYTE* CStreamIncoming::BeginFillRoom(DWORD most, DWORD least, DWORD* size) {
+    basalt::CLocker lock(GetLock());
+    least = std::max<DWORD>(1, std::min(least, m_ring.GetCapacity()));
+    DWORD room = std::min(most, m_ring.GetFree());
+    if (room < least) {
+        *size = 0;
+        // Under the lock, so that room made after this look sets the event again.
+        m_roomWanted = least;
+        m_room.Reset();
+        m_stagedLength = 0;
+        return nullptr;
+    }
+    *size = room;
+    m_reserved = room;
+    return Stage(room);
+}
+
+bool CStreamIncoming::AwaitRoom(HANDLE stop) {
+    const HANDLE handles[2] = {stop, m_room.GetHandle()};
+    DWORD woken = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    if (woken == WAIT_OBJECT_0) return false;
+    if (woken != WAIT_OBJECT_0 + 1)
+        throw basalt::CWinException(__LINE__, L"Streams", L"WaitForMultipleObjects", ::GetLastError());
+    return true;
+}
+
+void CStreamIncoming::RoomMadeLocked() {
+    // Only a worker that found the ring full waits: every other Read costs no kernel call.
+    if (m_roomWanted == 0 || m_ring.GetFree() < std::min(m_roomWanted, m_ring.GetCapacity())) return;
+    m_roomWanted = 0;
+    m_room.Set();
 }
 
 void CStreamOutgoing::Clear() {
@@ -164,8 +207,11 @@ DWORD CStreamOutgoing::Write(const void* data, DWORD size) {
     if (!data)
         throw basalt::CWinException(__LINE__, L"Streams", L"CStreamOutgoing::Write",
                                     ERROR_INVALID_PARAMETER);
+    DWORD before = m_ring.GetCount();
     DWORD queued = m_ring.Append(static_cast<const BYTE*>(data), size);
-    if (queued > 0) FirePendingLocked();
+    // Bytes already queued mean the worker was woken for them, or has them
+    // in flight and looks again at their EndDrain: only the first byte wakes it.
+    if (queued > 0) FirePendingLocked(before == 0);
     if (queued < size) FireLocked(eventOutgoingOverflow);
     return queued;
 }
@@ -193,7 +239,7 @@ DWORD CStreamOutgoing::EndDrain(DWORD sent) {
     DWORD removed = m_ring.Remove(std::min(sent, m_stagedLength));
     m_stagedLength = 0;
     if (m_ring.GetCount() > 0)
-        FirePendingLocked();
+        FirePendingLocked(true);
     else
         FireLocked(eventOutgoingEmpty);
     return removed;
@@ -204,9 +250,9 @@ void CStreamOutgoing::SetWorkerNotice(boost::shared_ptr<INotice> notice) {
     m_workerNotice.swap(notice);
 }
 
-void CStreamOutgoing::FirePendingLocked() {
+void CStreamOutgoing::FirePendingLocked(bool wakeWorker) {
     FireLocked(eventOutgoingPending);
-    if (m_workerNotice) m_workerNotice->Notify(eventOutgoingPending);
+    if (wakeWorker && m_workerNotice) m_workerNotice->Notify(eventOutgoingPending);
 }
 
 }  // namespace corvane

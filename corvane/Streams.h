@@ -50,7 +50,8 @@ public:
 
     DWORD GetCount() const;
     DWORD GetCapacity() const;
-    // Never below the bytes held, so that none is lost.
+    // Never below the bytes held (and the room a fill under way reserved),
+    // so that none is lost.
     void SetCapacity(DWORD requested);
 
     // The line status a receiving worker saw (serial: the modem status bits);
@@ -78,9 +79,12 @@ protected:
     // Grows the staging buffer to at least size; it never shrinks, so a worker
     // that keeps to its usual sizes causes no allocation.
     BYTE* Stage(DWORD size);
+    // Told, with the lock held, when the ring's free room may have grown.
+    virtual void RoomMadeLocked() {}
 
     DWORD m_statusWord;
     DWORD m_stagedLength;  // bytes of the staging buffer in the operation under way
+    DWORD m_reserved;      // room of the ring promised to a flow-controlled fill under way
     boost::shared_ptr<const basalt::CStdException> m_error;
     std::vector<BYTE> m_staging;
     CByteRing m_ring;
@@ -89,7 +93,7 @@ protected:
 // Filled by the receiving worker, emptied by the client.
 class CStreamIncoming : public CStreamBase {
 public:
-    explicit CStreamIncoming(DWORD capacity) : CStreamBase(capacity) {}
+    explicit CStreamIncoming(DWORD capacity);
 
     // Empties the ring and fires eventIncomingEmpty. A fill under way still lands.
     void Clear() override;
@@ -105,6 +109,26 @@ public:
     // eventDataAvailable when any was taken, then eventIncomingOverflow when
     // some were dropped. Returns the number taken.
     DWORD EndFill(DWORD received);
+
+    // The fill of a worker whose transport holds its sender back by itself
+    // (a TCP window, say): rather than receive what the ring cannot take and
+    // drop it, the worker takes only the free room, at most most bytes, and
+    // that room stays reserved until EndFill, whatever the client does with
+    // the capacity meanwhile. Null and *size 0 when the room is below least
+    // (cut to the capacity, so that a small stream still fills): the worker
+    // then waits in AwaitRoom and leaves the bytes to the transport.
+    BYTE* BeginFillRoom(DWORD most, DWORD least, DWORD* size);
+    // After a BeginFillRoom that found no room: waits, without a time limit,
+    // until the client's Read, Clear or SetCapacity makes some, or until stop
+    // is set. False on stop; a failed wait throws.
+    bool AwaitRoom(HANDLE stop);
+
+protected:
+    void RoomMadeLocked() override;
+
+private:
+    basalt::CEvent m_room;  // set when room was made for a worker that waits for it
+    DWORD m_roomWanted;     // room a waiting worker needs; 0 when none waits
 };
 
 // Filled by the client, emptied by the sending worker. Bytes stay in the ring
@@ -136,7 +160,10 @@ public:
     DWORD EndDrain(DWORD sent);
 
 private:
-    void FirePendingLocked();
+    // eventOutgoingPending to the client's notices; the worker notice only
+    // when wakeWorker: a worker already woken, or with a chunk in flight
+    // whose EndDrain will look again, needs no kernel call per Write.
+    void FirePendingLocked(bool wakeWorker);
 
     boost::shared_ptr<INotice> m_workerNotice;
 };

@@ -86,6 +86,12 @@ TEST(IncomingStream, ReadsOldestFirstAndFillDropsOnlyTheSurplus) {
     EXPECT_EQ(f.stream.EndFill(4), 0u);
     f.stream.Clear();
     EXPECT_EQ(f.log->Take(), (Events{eventDataAvailable, eventIncomingEmpty}));
+
+    // One byte left is still data: only the Read that takes the last tells of an empty stream.
+    f.Receive(0, 2);
+    EXPECT_EQ(f.Read(1).size(), 1u);
+    EXPECT_EQ(f.Read(1).size(), 1u);
+    EXPECT_EQ(f.log->Take(), (Events{eventDataAvailable, eventDataAvailable, eventIncomingEmpty}));
 }
 
 TEST(Streams, CapacityChangesKeepEveryByteInOrder) {
