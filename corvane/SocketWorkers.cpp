@@ -14,9 +14,17 @@ void CSocketWorkers::Receive(DWORD chunk, const wchar_t* file, const wchar_t* fu
         // so the stop is looked at here too; the flag spares a kernel call
         // per receive.
         if (p.stopping) return;
-        BYTE* area = p.incoming.BeginFill(chunk);
+        // Only as much as the stream has room for: a client that reads slowly
+        // leaves the rest in the socket, whose window holds the device back,
+        // instead of the stream dropping it as an overflow.
+        DWORD room = 0;
+        BYTE* area = p.incoming.BeginFillRoom(chunk, 1, &room);
+        if (!area) {
+            if (!p.incoming.AwaitRoom(p.stop)) return;
+            continue;
+        }
         DWORD received = 0;
-        if (p.socket.Recv(area, chunk, received, p.recvRecord)) {
+        if (p.socket.Recv(area, room, received, p.recvRecord)) {
             if (received == 0) throw basalt::CWinException(__LINE__, file, function, closedCode);
             take(area, received);
             continue;

@@ -30,8 +30,10 @@ public:
 
     explicit CSocketWorkers(const CParts& parts) : p(parts) {}
 
-    // Receives into the incoming stream, chunk bytes at a time, until the stop
-    // event; returns then, after cancelling the pending receive. The peer's
+    // Receives into the incoming stream's free room, at most chunk bytes at a
+    // time, until the stop event; with the stream full it waits for the client
+    // to make room and receives nothing meanwhile. Returns at the stop, after
+    // cancelling the pending receive. The peer's
     // close throws CWinException(file, function, closedCode); failures of the
     // socket throw as they come.
     void Receive(DWORD chunk, const wchar_t* file, const wchar_t* function, DWORD closedCode,

@@ -234,16 +234,22 @@ void CTCPPort::SyncRecv(basalt::ustring& text, DWORD limitMs, const wchar_t* exp
         searched = text.size();
         DWORD elapsed = ::GetTickCount() - start;
         if (elapsed >= limitMs) Fail(__LINE__, L"CTCPPort::SyncRecv", ERROR_TIMEOUT);
+        // The bytes are kept for the incoming stream, and no more than it
+        // holds: the rest stays in the socket, whose window holds the device
+        // back, as the receive worker does once the stream is full.
+        size_t capacity = m_incoming.GetCapacity();
+        DWORD room = static_cast<DWORD>(std::min<size_t>(sizeof buffer, capacity - std::min(capacity, m_dialogueBytes.size())));
+        if (room == 0) {
+            ::Sleep(limitMs - elapsed);
+            continue;
+        }
         if (m_socket.Select(true, false, false, limitMs - elapsed) == 0) continue;
         DWORD received = 0;
-        if (!m_socket.Recv(buffer, sizeof buffer, received, m_recvRecord))
+        if (!m_socket.Recv(buffer, room, received, m_recvRecord))
             m_socket.GetOverlappedResult(m_recvRecord, received, true);
         // The device hung up in the middle of the dialogue.
         if (received == 0) Fail(__LINE__, L"CTCPPort::SyncRecv", WSAECONNREFUSED);
-        // Kept for the incoming stream; beyond one byte more than it can take
-        // (so that its overflow is still told) the bytes would be dropped anyway.
-        if (m_dialogueBytes.size() <= m_incoming.GetCapacity())
-            m_dialogueBytes.append(buffer, std::min<size_t>(received, m_incoming.GetCapacity() + 1 - m_dialogueBytes.size()));
+        m_dialogueBytes.append(buffer, received);
         text += DecodeUtf8(buffer, received);
     }
 }

@@ -260,9 +260,19 @@ void CUSBPort::RecvThreadProcFn() {
             // An instrument that sends without pause completes every read at
             // once, so the stop is looked at here too.
             if (m_stopping) break;
-            BYTE* area = m_incoming.BeginFill(usb::readChunk);
+            // Only what the stream has room for: the pipe holds the instrument
+            // back while a slow client lets the stream fill, where taking the
+            // bytes would drop them as an overflow. Reads come in whole
+            // packets: one that ends inside a packet could overrun on the bus.
+            DWORD room = 0;
+            BYTE* area = m_incoming.BeginFillRoom(usb::readChunk, usb::packetSize, &room);
+            if (!area) {
+                if (!m_incoming.AwaitRoom(m_stop.GetHandle())) break;
+                continue;
+            }
+            if (room >= usb::packetSize) room -= room % usb::packetSize;
             DWORD received = 0;
-            if (m_reading.Read(area, usb::readChunk, received, m_readRecord)) {
+            if (m_reading.Read(area, room, received, m_readRecord)) {
                 // The driver ends reads at once with nothing when the instrument is gone.
                 if (received == 0) Fail(__LINE__, L"CUSBPort::RecvThreadProcFn", ERROR_GRACEFUL_DISCONNECT);
                 m_incoming.EndFill(received);
@@ -312,6 +322,7 @@ void CUSBPort::SendThreadProcFn() {
                 DWORD sent = 0;
                 m_writing.GetOverlappedResult(m_writeRecord, sent, true);
                 inFlight = false;
+                CheckWritten(sent);
                 // Fires eventOutgoingPending when bytes remain, which wakes us again.
                 m_outgoing.EndDrain(sent);
             } else {
@@ -334,9 +345,16 @@ bool CUSBPort::WriteQueued() {
         DWORD sent = 0;
         if (!m_writing.Write(data, size, sent, m_writeRecord)) return true;  // its completion wakes us
         m_writeRecord.GetEvent().Reset();
+        CheckWritten(sent);
         m_outgoing.EndDrain(sent);
         if (m_outgoing.GetCount() == 0) return false;
     }
+}
+
+void CUSBPort::CheckWritten(DWORD sent) {
+    // A write the driver ends with nothing taken would be offered again at
+    // once, and again, with the worker never back at its wait to see the stop.
+    if (sent == 0) Fail(__LINE__, L"CUSBPort::SendThreadProcFn", ERROR_GRACEFUL_DISCONNECT);
 }
 
 void CUSBPort::CancelPending(basalt::CFile& file, basalt::COverlapped& record) {

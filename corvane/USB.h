@@ -18,6 +18,8 @@ namespace usb {
 const DWORD defaultBufferSize = 0x400000;
 // One read asks the driver for this much; the pipe hands out what it has.
 const DWORD readChunk = 0x10000;
+// The largest packet of a high-speed bulk pipe: no read asks for less.
+const DWORD packetSize = 512;
 
 // The driver's control codes, all sent without an OVERLAPPED record.
 const DWORD ioctlPrepare = 0x80942024;           // writing handle, the 260-byte block below
@@ -97,6 +99,8 @@ private:
     // Writes what is queued, again while writes complete at once and bytes
     // remain. True when a write is left pending.
     bool WriteQueued();
+    // A write of queued bytes that took none: the instrument takes no more (1226).
+    void CheckWritten(DWORD sent);
     // A worker leaving with its operation pending cancels it and waits for its
     // end: nothing may write into the record or the staging buffer afterwards.
     void CancelPending(basalt::CFile& file, basalt::COverlapped& record);

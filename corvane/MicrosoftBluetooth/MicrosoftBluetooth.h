@@ -34,7 +34,9 @@ bool RecordHasServiceClass(const BYTE* record, ULONG size, USHORT uuid16);
 class CBluetoothPort : public corvane::IPort {
 public:
     static constexpr DWORD defaultBufferSize = 0x10000;
-    static constexpr DWORD receiveChunk = 1024;
+    // The most one receive asks for: 1 KiB receives cost a kernel round trip
+    // per KiB; the stream's free room cuts it further (see CSocketWorkers).
+    static constexpr DWORD receiveChunk = 0x10000;
 
     explicit CBluetoothPort(boost::shared_ptr<const IPortAddr> address);
     // An accepted connection: open from birth, its workers running.

@@ -25,6 +25,7 @@ extern "C" {
 #define USBSIM_MODE_ECHO 0  /* sends back what it receives; its buffer fills when the host does not read */
 #define USBSIM_MODE_LINES 1 /* sends numbered text lines, one per period (period 0: as fast as read) */
 #define USBSIM_MODE_SINK 2  /* keeps what it receives (DeviceReceive) and sends nothing by itself */
+#define USBSIM_MODE_ZERO_WRITES 3 /* a faulty driver: every write completes at once with 0 bytes taken */
 
 /* Ready-made configuration descriptors. */
 #define USBSIM_DESCRIPTOR_BULK_PAIR 0       /* bulk IN 0x81 and bulk OUT 0x02 */

@@ -265,6 +265,10 @@ BOOL World::WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* done, 
     Begin(record);
     instrument.counters.largestWrite = std::max(instrument.counters.largestWrite, size);
     const BYTE* bytes = static_cast<const BYTE*>(data);
+    if (instrument.mode == USBSIM_MODE_ZERO_WRITES) {
+        Complete(record, 0, 0);
+        return TRUE;
+    }
     if (instrument.mode != USBSIM_MODE_ECHO) {
         if (instrument.mode == USBSIM_MODE_SINK) instrument.received.insert(instrument.received.end(), bytes, bytes + size);
         instrument.counters.bytesToDevice += size;
@@ -438,7 +442,7 @@ DWORD World::Reset() {
 
 DWORD World::AddInstrument(const wchar_t* instanceId, const wchar_t* description, const wchar_t* busDescription,
                            DWORD mode) {
-    if (!instanceId || mode > USBSIM_MODE_SINK) return ERROR_INVALID_PARAMETER;
+    if (!instanceId || mode > USBSIM_MODE_ZERO_WRITES) return ERROR_INVALID_PARAMETER;
     std::wstring id(instanceId);
     size_t last = id.rfind(L'\\');
     if (last == std::wstring::npos || last + 1 == id.size()) return ERROR_INVALID_PARAMETER;
@@ -505,7 +509,7 @@ DWORD World::SetPrepareError(const wchar_t* serial, DWORD error) {
 }
 
 DWORD World::SetMode(const wchar_t* serial, DWORD mode, DWORD linePeriodMs) {
-    if (mode > USBSIM_MODE_SINK) return ERROR_INVALID_PARAMETER;
+    if (mode > USBSIM_MODE_ZERO_WRITES) return ERROR_INVALID_PARAMETER;
     CLock lock(m_lock);
     std::shared_ptr<Instrument> instrument = Find(serial);
     if (!instrument) return ERROR_NOT_FOUND;
