@@ -113,6 +113,64 @@ boost::shared_ptr<const corvane::IPortAddr> SimAddress(const SimProcess& sim, co
                                               password, 0, 0, sim.PortText().c_str());
 }
 
+ScriptedDevice::ScriptedDevice(std::function<void(End&)> script) {
+    m_listener.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    m_listener.BindLL(reinterpret_cast<sockaddr*>(&address), sizeof address);
+    m_listener.Listen(1);
+    int length = sizeof address;
+    m_listener.GetSockName(reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = basalt::CWSASocket::PortOf(address);
+    m_thread = std::thread([this, script] {
+        try {
+            basalt::CWSASocket connection = m_listener.AcceptLL();
+            End end(connection);
+            script(end);
+            connection.Shutdown(SD_SEND);
+        } catch (const basalt::CStdException& e) {
+            ADD_FAILURE() << "scripted device: " << e.what();
+        }
+    });
+}
+
+ScriptedDevice::~ScriptedDevice() {
+    // A port that never connected leaves the accept waiting: closing the listener ends it.
+    m_listener.Close();
+    m_thread.join();
+}
+
+boost::shared_ptr<const corvane::IPortAddr> ScriptedDevice::Address(const wchar_t* password) const {
+    return corvane::IPortAddr::CreateInstance(corvane::IPortAddr::portTCP, 0, L"127.0.0.1", L"scripted", nullptr,
+                                              password, 0, 0, std::to_wstring(m_port).c_str());
+}
+
+void ScriptedDevice::End::Send(const std::string& bytes) {
+    basalt::COverlapped record;
+    for (size_t done = 0; done < bytes.size();) {
+        DWORD sent = 0;
+        record.Prepare();
+        if (!m_socket.Send(bytes.data() + done, static_cast<DWORD>(bytes.size() - done), sent, record))
+            m_socket.GetOverlappedResult(record, sent, true);
+        done += sent;
+    }
+}
+
+std::string ScriptedDevice::End::ReadLine() {
+    basalt::COverlapped record;
+    std::string line;
+    char c = 0;
+    while (c != '\n') {
+        DWORD received = 0;
+        record.Prepare();
+        if (!m_socket.Recv(&c, 1, received, record)) m_socket.GetOverlappedResult(record, received, true);
+        if (received == 0) break;
+        line += c;
+    }
+    return line;
+}
+
 boost::shared_ptr<corvane::CTCPPort> MakePort(const boost::shared_ptr<const corvane::IPortAddr>& address) {
     return boost::shared_ptr<corvane::CTCPPort>(new corvane::CTCPPort(address));
 }

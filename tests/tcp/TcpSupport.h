@@ -58,6 +58,36 @@ private:
     unsigned short m_port = 0;
 };
 
+// A device played by the test itself on a loopback socket, for byte-exact
+// looks at the dialogue that the simulated receiver does not give: script
+// runs on the accepted connection on a thread of its own, joined when the
+// object goes; the connection closes when script returns.
+class ScriptedDevice {
+public:
+    class End {
+    public:
+        explicit End(basalt::CWSASocket& socket) : m_socket(socket) {}
+        void Send(const std::string& bytes);
+        // The bytes up to and including the next line feed; what came when the port closed.
+        std::string ReadLine();
+
+    private:
+        basalt::CWSASocket& m_socket;
+    };
+
+    explicit ScriptedDevice(std::function<void(End&)> script);
+    ~ScriptedDevice();
+    ScriptedDevice(const ScriptedDevice&) = delete;
+    ScriptedDevice& operator=(const ScriptedDevice&) = delete;
+
+    boost::shared_ptr<const corvane::IPortAddr> Address(const wchar_t* password = L"") const;
+
+private:
+    basalt::CWSASocket m_listener;
+    unsigned short m_port = 0;
+    std::thread m_thread;
+};
+
 boost::shared_ptr<const corvane::IPortAddr> SimAddress(const SimProcess& sim, const wchar_t* password = L"",
                                                        const wchar_t* host = L"127.0.0.1");
 boost::shared_ptr<corvane::CTCPPort> MakePort(const boost::shared_ptr<const corvane::IPortAddr>& address);

@@ -138,16 +138,18 @@ TEST(TcpDialogue, SilenceAndHangUpsAtEachPointOfTheDialogue) {
                                                 "0000000001 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
         },
         // A chattier one sends more in the wait than the incoming stream
-        // holds: the stream keeps the oldest bytes and tells of the overflow.
+        // holds: the rest waits in the socket and follows, nothing dropped.
         [] {
             SimProcess sim(L"--no-greeting --mode stream --rate 5000 --once");
             auto port = MakePort(SimAddress(sim));
             auto events = tcptest::CRecorder::Listen(*port);
             Open(*port);
-            EXPECT_GE(events->Count(corvane::eventIncomingOverflow), 1u);
-            char line[49];
-            ASSERT_EQ(port->Recv(line, sizeof line), sizeof line);
-            EXPECT_EQ(std::string(line, sizeof line), "0000000000 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
+            tcptest::CPortReader reader(*port);
+            std::string text = reader.Receive(49 * 3000, 10000);
+            ASSERT_EQ(text.size(), 49u * 3000);
+            EXPECT_EQ(text.substr(0, 49), "0000000000 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
+            EXPECT_EQ(text.substr(49 * 2999), "0000002999 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
+            EXPECT_EQ(events->Count(corvane::eventIncomingOverflow), 0u);
         },
         // A prompt or the reply that never comes.
         [] { ExpectDialogueError(L"--hang-after greeting", ERROR_TIMEOUT, 4900, 8000); },
@@ -161,6 +163,39 @@ TEST(TcpDialogue, SilenceAndHangUpsAtEachPointOfTheDialogue) {
 }
 
 }  // namespace
+
+TEST(TcpDialogue, TheLoginAndPasswordLinesEndInCarriageReturnAndLineFeed) {
+    std::string login, password;
+    {
+        tcptest::ScriptedDevice device([&](tcptest::ScriptedDevice::End& end) {
+            end.Send("{{unit 7}}\r\nLogin:");
+            login = end.ReadLine();
+            end.Send("Password:");
+            password = end.ReadLine();
+            end.Send("READY\r\n");
+            end.ReadLine();  // until the port closes
+        });
+        auto port = MakePort(device.Address(L"pw"));
+        Open(*port);
+        EXPECT_TRUE(port->IsOpen());
+        port->Close();
+    }
+    EXPECT_EQ(login, "\r\n");
+    EXPECT_EQ(password, "pw\r\n");
+}
+
+// A greeting cut short by the device's hang-up is no silent device: Open fails.
+TEST(TcpDialogue, ADeviceThatClosesInsideItsGreetingFailsOpen) {
+    tcptest::ScriptedDevice device([](tcptest::ScriptedDevice::End& end) { end.Send("{{unit 7"); });
+    auto port = MakePort(device.Address());
+    std::unique_ptr<CWinException> error;
+    DWORD took = tcptest::Elapsed([&] { error = Caught<CWinException>([&] { Open(*port); }); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->GetFunction(), L"CTCPPort::SyncRecv");
+    EXPECT_EQ(error->GetErrorCode(), static_cast<DWORD>(WSAECONNREFUSED));
+    EXPECT_LT(took, 4000u) << "the close must not be taken for a silent device";
+    EXPECT_FALSE(port->IsOpen());
+}
 
 TEST(TcpDialogue, TheReplysLineFeedInALaterPacketIsNotData) {
     // Dribbled, the reply's line feed travels alone after its carriage

@@ -88,8 +88,22 @@ TEST(TcpTransfer, SentBytesAllReachTheDeviceBeforeOutgoingEmpty) {
     EXPECT_TRUE(sim.WaitForLine("data: " + std::to_string(total) + " bytes in")) << sim.Transcript();
 }
 
-TEST(TcpTransfer, AClientThatFallsBehindIsToldOfOverflowAndKeepsWhatFits) {
-    SimProcess sim(L"--mode stream --rate 0 --once");
+// The numbered lines of a streaming receiver, from line first on.
+void ExpectLines(const std::string& text, unsigned first) {
+    const size_t lineLength = 49;
+    ASSERT_EQ(text.size() % lineLength, 0u);
+    for (unsigned i = 0; i < text.size() / lineLength; ++i) {
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "%010u ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n", first + i);
+        ASSERT_EQ(text.compare(i * lineLength, lineLength, expected), 0) << "line " << first + i;
+    }
+}
+
+// A client that stops reading holds the receiver back through TCP's own
+// window: the stream fills to its capacity and no further, nothing is
+// dropped, and every line arrives once the client reads again.
+TEST(TcpTransfer, AClientThatStopsReadingHoldsTheDeviceBackAndLosesNothing) {
+    SimProcess sim(L"--mode stream --rate 0 --lines 30000 --once");
     auto port = MakePort(SimAddress(sim));
     auto events = tcptest::CRecorder::Listen(*port);
     port->SetBufferSize(4096, 4096);
@@ -98,20 +112,51 @@ TEST(TcpTransfer, AClientThatFallsBehindIsToldOfOverflowAndKeepsWhatFits) {
     EXPECT_EQ(incoming, 4096u);
     EXPECT_EQ(outgoing, 4096u);
     port->Open();
-    ASSERT_TRUE(events->WaitFor(corvane::eventIncomingOverflow, 1, 5000));
+    ASSERT_TRUE(testkit::Eventually([&] { return port->Recv(nullptr, 0) == 4096; }, 5000));
+    ::Sleep(500);
     EXPECT_EQ(port->Recv(nullptr, 0), 4096u);
-    // What was kept is the start of the stream, whole.
-    char buffer[4096];
-    ASSERT_EQ(port->Recv(buffer, sizeof buffer), 4096u);
-    EXPECT_EQ(std::string(buffer, 49), "0000000000 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n");
 
-    // Purging both directions is told as both streams being empty; the
-    // capacities come back to their defaults with zeros.
+    // A larger stream while the worker waits for room: it fills that too.
+    port->SetBufferSize(8000, 0);
+    EXPECT_TRUE(testkit::Eventually([&] { return port->Recv(nullptr, 0) == 8000; }, 5000));
+    // A smaller one keeps every byte held.
+    port->SetBufferSize(100, 0);
+    port->GetBufferSize(&incoming, nullptr);
+    EXPECT_EQ(incoming, 8000u);
+
+    tcptest::CPortReader reader(*port);
+    std::string text = reader.Receive(49 * 30000, 30000);
+    ExpectLines(text, 0);
+    EXPECT_EQ(text.size(), 49u * 30000);
+    EXPECT_EQ(events->Count(corvane::eventIncomingOverflow), 0u);
+    // The receiver's close comes after its last line, and nothing else.
+    EXPECT_FALSE(reader.WaitForBytes(1, 5000));
+    auto closed = dynamic_cast<const basalt::CWinException*>(reader.GetError());
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->GetErrorCode(), static_cast<DWORD>(ERROR_GRACEFUL_DISCONNECT));
+}
+
+TEST(TcpTransfer, CloseEndsAWorkerThatWaitsForRoomAndPurgesTellBothStreams) {
+    SimProcess sim(L"--mode stream --rate 0");
+    auto port = MakePort(SimAddress(sim));
+    auto events = tcptest::CRecorder::Listen(*port);
+    port->SetBufferSize(4096, 4096);
+    port->Open();
+    ASSERT_TRUE(testkit::Eventually([&] { return port->Recv(nullptr, 0) == 4096; }, 5000));
+
+    // Purging both directions is told as both streams being empty, and the
+    // emptied stream fills again from where the device is.
     events->Clear();
     port->Purge(PURGE_TXCLEAR | PURGE_RXCLEAR);
     EXPECT_GE(events->Count(corvane::eventOutgoingEmpty), 1u);
     EXPECT_GE(events->Count(corvane::eventIncomingEmpty), 1u);
+    EXPECT_TRUE(testkit::Eventually([&] { return port->Recv(nullptr, 0) == 4096; }, 5000));
+
+    testkit::WithinDeadline(10000, "Close", [&] { port->Close(); });
+    EXPECT_FALSE(port->IsOpen());
+    EXPECT_EQ(events->Count(corvane::eventIncomingOverflow), 0u);
     port->SetBufferSize(0, 0);
+    DWORD incoming = 0, outgoing = 0;
     port->GetBufferSize(&incoming, &outgoing);
     EXPECT_EQ(incoming, 0x10000u);
     EXPECT_EQ(outgoing, 0x10000u);
