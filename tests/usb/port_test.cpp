@@ -273,3 +273,58 @@ TEST_F(UsbPort, RepeatedOpenAndCloseLeaksNoHandleThreadOrLog) {
 }
 
 }  // namespace
+
+namespace {
+
+class UsbFlow : public CUsbTest {};
+
+// A client that stops reading: the IN pipe holds the instrument back (the
+// echo's own buffer fills and its writes wait), nothing overflows, and every
+// byte comes back once the client reads again; Close ends a receiver that
+// waits for room.
+TEST_F(UsbFlow, AClientThatStopsReadingLosesNothingAndCloseEndsTheWait) {
+    boost::shared_ptr<corvane::IPort> port = MakePort();
+    boost::shared_ptr<CEventCounter> counter(new CEventCounter);
+    ASSERT_TRUE(port->RegisterNotice(counter, corvane::eventIncomingOverflow));
+    port->SetBufferSize(102400, 0);
+    port->Open();
+    const Bytes sent = Pattern(1500000, 29);
+    size_t queued = 0;
+    ASSERT_TRUE(WaitUntil([&] {
+        queued += port->Send(sent.data() + queued, static_cast<DWORD>(sent.size() - queued));
+        return queued == sent.size();
+    }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return port->Recv(nullptr, 0) == 102400; }));
+    ::Sleep(300);
+    EXPECT_EQ(102400u, port->Recv(nullptr, 0));
+    // A larger stream while the receiver waits for room: it fills that too
+    // (whole packets: both sizes are multiples of 512).
+    port->SetBufferSize(256000, 0);
+    EXPECT_TRUE(WaitUntil([&] { return port->Recv(nullptr, 0) == 256000; }));
+    EXPECT_TRUE(ReceiveAll(*port, sent.size(), 20000) == sent);
+    EXPECT_EQ(0, counter->Count(corvane::eventIncomingOverflow));
+
+    ASSERT_EQ(0u, Sim().SetMode(kSerial, USBSIM_MODE_LINES, 0));
+    ASSERT_TRUE(WaitUntil([&] { return port->Recv(nullptr, 0) >= 256000 - corvane::usb::packetSize; }));
+    testkit::WithinDeadline(10000, "Close", [&] { port->Close(); });
+    EXPECT_EQ(0u, Counters().openHandles);
+}
+
+// A driver that ends every write at once with nothing taken: the sender
+// stops with the loss of the connection instead of offering the bytes
+// again without end, and Close returns.
+TEST_F(UsbFlow, WritesThatTakeNothingEndTheSenderAndCloseReturns) {
+    ASSERT_EQ(0u, Sim().SetMode(kSerial, USBSIM_MODE_ZERO_WRITES, 0));
+    boost::shared_ptr<corvane::IPort> port = MakePort();
+    boost::shared_ptr<CEventCounter> counter(new CEventCounter);
+    ASSERT_TRUE(port->RegisterNotice(counter, corvane::eventError));
+    port->Open();
+    ASSERT_EQ(3u, port->Send("abc", 3));
+    ASSERT_TRUE(WaitUntil([&] { return counter->Count(corvane::eventError) >= 1; }));
+    basalt::ustring function;
+    EXPECT_EQ(DWORD(ERROR_GRACEFUL_DISCONNECT), ErrorOf([&] { port->Send("d", 1); }, &function));
+    EXPECT_EQ(L"CUSBPort::SendThreadProcFn", function);
+    testkit::WithinDeadline(10000, "Close", [&] { port->Close(); });
+}
+
+}  // namespace
