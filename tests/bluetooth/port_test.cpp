@@ -2,6 +2,8 @@
 // walk and its retries, PIN handling, the workers' data path and their end.
 #include "BluetoothTestKit.h"
 
+#include "kit/TestKit.h"
+
 #include <tlhelp32.h>
 
 #include <chrono>
@@ -238,4 +240,37 @@ TEST_F(PortTest, AutoRevokeWantsABoolean) {
         EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     }
     EXPECT_TRUE(port.GetAutoRevokePairing());
+}
+
+// A client that stops reading: the echo's replies wait in the RFCOMM
+// connection (the stream stays at its capacity), none is dropped, and all
+// come back in order once the client reads again.
+TEST_F(PortTest, AClientThatStopsReadingLosesNoEchoedByte) {
+    AddEchoDevice();
+    CBluetoothPort port(Address());
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    port.RegisterNotice(events, corvane::eventIncomingOverflow);
+    port.Open();
+    const std::string sent = testkit::Pattern(600000, 7);
+    std::thread sender([&] {
+        for (size_t done = 0; done < sent.size();) {
+            DWORD n = port.Send(sent.data() + done, static_cast<DWORD>(sent.size() - done));
+            if (n == 0) ::Sleep(2);
+            done += n;
+        }
+    });
+    ASSERT_TRUE(testkit::Eventually([&] { return port.Recv(nullptr, 0) == CBluetoothPort::defaultBufferSize; }, 10000));
+    ::Sleep(500);
+    EXPECT_EQ(port.Recv(nullptr, 0), CBluetoothPort::defaultBufferSize);
+    std::string received;
+    std::vector<char> buffer(0x10000);
+    DWORD start = ::GetTickCount();
+    while (received.size() < sent.size() && ::GetTickCount() - start < 30000) {
+        DWORD n = port.Recv(buffer.data(), static_cast<DWORD>(buffer.size()));
+        received.append(buffer.data(), n);
+        if (n == 0) ::Sleep(1);
+    }
+    sender.join();
+    EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size() << " bytes";
+    EXPECT_EQ(events->Count(corvane::eventIncomingOverflow), 0u);
 }
