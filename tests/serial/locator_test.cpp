@@ -120,6 +120,8 @@ std::vector<CFound> Drain(IPortLocator& locator, size_t* total = nullptr) {
 class CFailingSetup : public serial::CSetupApi {
 public:
     CFailingSetup(const std::wstring& failing, DWORD code) : m_failing(failing), m_code(code) {}
+    // From now on every call does as the system's.
+    void Heal() { m_failing.clear(); }
 
     HDEVINFO GetClassDevs(const GUID* setupClass, DWORD flags) override {
         HDEVINFO set = serial::CSetupApi::GetClassDevs(setupClass, flags);
@@ -221,4 +223,18 @@ TEST_F(SerialLocatorTest, SetupApiFailuresAreStoredAndTheDeviceMapStillCounts) {
         EXPECT_EQ(told.back(), eventStateChanged);
         EXPECT_EQ(events->Count(eventError), 1u);
     }
+}
+
+// A search's stored error is its own: the next search, failing nowhere,
+// answers an address with its first GetNextAddress.
+TEST_F(SerialLocatorTest, AGoodSearchForgetsTheErrorOfAFailedOne) {
+    ports.AddDevice(kPortsClass, L"Instrument cable (COM41)", L"COM41");
+    CFailingSetup* setup = new CFailingSetup(L"SetupDiGetClassDevs", ERROR_GEN_FAILURE);
+    CSerialPortLocator locator{std::unique_ptr<serial::CSetupApi>(setup)};
+    locator.BeginSearch(0, 0);
+    setup->Heal();
+    locator.BeginSearch(0, 0);
+    boost::shared_ptr<const IPortAddr> first;
+    EXPECT_NO_THROW(first = locator.GetNextAddress());
+    ASSERT_TRUE(first);
 }
