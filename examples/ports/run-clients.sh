@@ -19,21 +19,38 @@ lay() {
 }
 client() {
   echo "-- $*"
-  timeout 60 "$tree/wine-run" "$@" || { echo "FAILED: $* (exit status $?)" >&2; exit 1; }
+  timeout 120 "$tree/wine-run" "$@" || { echo "FAILED: $* (exit status $?)" >&2; exit 1; }
+}
+# A client that cannot do its job says so and exits with status 1.
+refused() {
+  echo "-- $* (refused)"
+  status=0
+  out="$(timeout 120 "$tree/wine-run" "$@" 2>&1)" || status=$?
+  echo "$out"
+  if [ $status -ne 1 ] || ! echo "$out" | grep -q '^FAILED: '; then
+    echo "FAILED: $* should have said FAILED and exited 1, exited $status" >&2; exit 1
+  fi
+}
+start_sim() {
+  rm -f "$log"
+  "$tree/wine-run" "$sdk/bin/corvane-sim.exe" --once "$@" >"$log" 2>&1 &
+  sim=$!
+  port=
+  for _ in $(seq 100); do
+    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$log" | tr -d '\r')
+    [ -n "$port" ] && return 0
+    sleep 0.1
+  done
+  echo "FAILED: corvane-sim did not start" >&2; cat "$log" >&2; exit 1
 }
 
 log="$clients/run/sim.log"
 lay tcp
-"$tree/wine-run" "$sdk/bin/corvane-sim.exe" --once --password secret >"$log" 2>&1 &
-sim=$!
-port=
-for _ in $(seq 100); do
-  port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$log" | tr -d '\r')
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "FAILED: corvane-sim did not start" >&2; cat "$log" >&2; exit 1; }
+start_sim --password secret
 client "$clients/run/tcp/tcp.exe" 127.0.0.1 "$port" secret
+wait $sim || true
+start_sim --password secret
+refused "$clients/run/tcp/tcp.exe" 127.0.0.1 "$port" wrong
 wait $sim || true
 
 lay serial
@@ -41,6 +58,8 @@ echo "-- serial COM26 COM46, over a null-modem cable"
 sh "$top/sim/nullmodem/with-rig.sh" "$tree/nullmodem" "$tree/wineprefix" COM26 COM46 \
   timeout 60 "$tree/wine-run" "$clients/run/serial/serial.exe" COM26 COM46 ||
   { echo "FAILED: serial (exit status $?)" >&2; exit 1; }
+
+refused "$clients/run/serial/serial.exe" COM98 COM99
 
 lay usb sim/usb/UsbSim.dll sim/usb/usbsim.exe
 client "$clients/run/usb/usbsim.exe" register
