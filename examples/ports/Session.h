@@ -40,13 +40,13 @@ inline bool EchoWithEvent(corvane::IConnection& out, corvane::IConnection& in, c
     in.RegisterNotice(notice, corvane::eventError);
     out.Send(line.data(), static_cast<DWORD>(line.size()));
     std::string got;
-    DWORD start = ::GetTickCount();
-    while (got.find(line) == std::string::npos && ::GetTickCount() - start < kWaitMs) {
-        if (::WaitForSingleObject(overlapped.hEvent, 500) != WAIT_OBJECT_0) continue;
+    // Each wake-up takes everything that has arrived, so none is missed; a
+    // quiet spell of kWaitMs gives up.
+    while (got.find(line) == std::string::npos &&
+           ::WaitForSingleObject(overlapped.hEvent, kWaitMs) == WAIT_OBJECT_0) {
         if (overlapped.Internal == corvane::eventError) std::printf("the port reported an error\n");
         Drain(in, got);
     }
-    Drain(in, got);
     // Deregister before the OVERLAPPED goes: the worker may fire into it until then.
     in.DeregisterNotice(notice, corvane::eventAll);
     ::CloseHandle(overlapped.hEvent);
