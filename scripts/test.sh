@@ -45,6 +45,26 @@ step "build the client" cmake --build "$client"
 sdkbin="$(winepath -w "$root/sdk/x86_64/bin")" || { echo "FAILED: winepath of the SDK folder" >&2; exit 1; }
 WINEPATH="$sdkbin" run "run the client" "$tree/wine-run" "$client/client.exe"
 
+echo "== the port clients, built against a copy of the SDK folder"
+# The copy stands for the SDK on another machine: the Boost headers are found
+# where a user keeps them, never through the build tree that made the SDK.
+copy="$root/sdk-copy/x86_64" ports="$root/ports-x86_64"
+rm -rf "$copy" "$ports" && mkdir -p "$copy" && cp -R "$root/sdk/x86_64/." "$copy/"
+if cmake -S "$top/examples/ports" -B "$ports" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-x86_64.cmake" \
+     -DCMAKE_PREFIX_PATH="$copy" -DCORVANE_BOOST_INCLUDE="$root/no-boost-here" >"$root/ports-refused.log" 2>&1 ||
+   ! grep -q "CORVANE_BOOST_INCLUDE" "$root/ports-refused.log"; then
+  echo "FAILED: the package took a folder without Boost, or did not say what to set:" >&2
+  cat "$root/ports-refused.log" >&2; exit 1
+fi
+rm -rf "$ports"
+step "configure the port clients against the copy" cmake -S "$top/examples/ports" -B "$ports" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-x86_64.cmake" -DCMAKE_PREFIX_PATH="$copy" -DBoost_INCLUDE_DIR=/usr/include
+if grep -q "CORVANE_BOOST_INCLUDE:PATH=$root/x86_64" "$ports/CMakeCache.txt" || grep -Eq -- "-I/usr/include( |$)|-isystem /usr/include( |$)" "$ports/build.ninja"; then
+  echo "FAILED: the port clients reach Boost through the build tree or /usr/include" >&2; exit 1
+fi
+step "build the port clients" cmake --build "$ports"
+run "run the port clients against the simulators" sh "$top/examples/ports/run-clients.sh" "$copy" "$ports" "$tree"
+
 # Debian's 32-bit Wine cannot be installed from the registries here; run the
 # i686 tests wherever one is.
 if [ -x /usr/lib/wine/wine ] || command -v wine32 >/dev/null 2>&1; then
