@@ -133,13 +133,10 @@ void CBluetoothSmartPort::SetSettings(boost::shared_ptr<IPropertySet> settings) 
     if (!settings) return;
     boost::shared_ptr<IProperty> fast = settings->Find(bluetooth_smart::fastRecoverySetting);
     if (!fast) return;
+    // Only a boolean counts: SetSettings ignores what it cannot use, so a
+    // value of another type leaves the setting as it was.
     _variant_t value = fast->GetValue();
-    try {
-        m_fastRecovery = static_cast<bool>(value);
-    } catch (const _com_error&) {
-        throw basalt::CWinException(__LINE__, kFile, L"corvane::CBluetoothSmartPort::SetSettings",
-                                    ERROR_INVALID_PARAMETER);
-    }
+    if (value.vt == VT_BOOL) m_fastRecovery = value.boolVal != VARIANT_FALSE;
 }
 
 boost::shared_ptr<IPropertySet> CBluetoothSmartPort::GetStatus() { return boost::shared_ptr<IPropertySet>(); }

@@ -23,6 +23,7 @@ void Compact(std::vector<BYTE>& bytes, size_t& start) {
 
 CDeviceLink::CDeviceLink(const corvane::CLinkRules& rules)
     : m_engine(corvane::CLinkEngine::roleDevice, *this, rules),
+      m_offered{0x00, 0x01, 0x10, 0x20, 0x50, 0xFF},
       m_echo(false),
       m_lastSendPhase(0),
       m_outgoingStart(0),
@@ -30,7 +31,41 @@ CDeviceLink::CDeviceLink(const corvane::CLinkRules& rules)
       m_bytesReceived(0),
       m_bytesSent(0) {}
 
+void CDeviceLink::SetPlain(bool plain, CPlainDevice::EMark mark) {
+    m_plain.reset();
+    if (!plain) return;
+    m_plain.reset(new CPlainDevice([this](const BYTE* frame, DWORD size, bool control) { WriteFrame(frame, size, control); },
+                                   [this](BYTE* buffer, DWORD size) { return TakeOutgoing(buffer, size); },
+                                   [this](const BYTE* data, DWORD size) { Deliver(data, size); }));
+    m_plain->SetMark(mark);
+    m_plain->SetParameters(m_offered);
+}
+
+corvane::CLinkEngine::CCounters CDeviceLink::GetCounters() const {
+    if (!m_plain) return m_engine.GetCounters();
+    const CPlainDevice::CCounters& plain = m_plain->GetCounters();
+    corvane::CLinkEngine::CCounters counters = {};
+    counters.framesWritten = plain.framesWritten;
+    counters.dataFrames = plain.dataFrames;
+    counters.resentFrames = plain.resentFrames;
+    counters.timeouts = plain.timeouts;
+    counters.acksSent = plain.acksSent;
+    counters.naksSent = plain.naksSent;
+    counters.unmatchedAcks = plain.emptiedWindows;
+    return counters;
+}
+
+void CDeviceLink::SetParameters(const BYTE parameters[6]) {
+    std::memcpy(m_offered, parameters, 6);
+    m_engine.SetOfferedParameters(parameters);
+    if (m_plain) m_plain->SetParameters(parameters);
+}
+
 void CDeviceLink::OnFrame(const BYTE* frame, DWORD size, DWORD now) {
+    if (m_plain) {
+        m_plain->OnFrame(frame, size, now);
+        return;
+    }
     m_engine.Receive(frame, size, now);
     size_t queued = GetQueued();
     m_engine.Deliver(now);
@@ -40,6 +75,10 @@ void CDeviceLink::OnFrame(const BYTE* frame, DWORD size, DWORD now) {
 }
 
 void CDeviceLink::OnTimer(DWORD now) {
+    if (m_plain) {
+        m_plain->OnTimer(now);
+        return;
+    }
     if (now - m_lastSendPhase >= m_engine.GetWaitTimeout()) SendPhase(now);
 }
 
@@ -57,6 +96,10 @@ size_t CDeviceLink::TakeReceived(BYTE* buffer, size_t size) {
 }
 
 void CDeviceLink::SendPhase(DWORD now) {
+    if (m_plain) {
+        m_plain->OnQueued(now);
+        return;
+    }
     m_lastSendPhase = now;
     m_engine.SendPhase(now);
 }

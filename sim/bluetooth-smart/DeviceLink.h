@@ -7,9 +7,11 @@
 // simulator calls it under its lock from the stack's thread, the link model
 // of the tests from its event loop.
 #include "BluetoothSmart/LinkEngine.h"
+#include "PlainDevice.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace blesim {
@@ -24,9 +26,13 @@ public:
     // stale copies) unless told to follow the plain rules.
     explicit CDeviceLink(const corvane::CLinkRules& rules = corvane::CLinkRules::Fast());
     void SetRules(const corvane::CLinkRules& rules) { m_engine.SetRules(rules); }
+    // Switches the device to the independent plain-rules end (CPlainDevice)
+    // with the given reading of the resend mark, or back to the engine.
+    void SetPlain(bool plain, CPlainDevice::EMark mark = CPlainDevice::markStripped);
+    bool IsPlain() const { return m_plain != nullptr; }
 
     void SetEmitter(Emitter emitter) { m_emit = emitter; }
-    void SetParameters(const BYTE parameters[6]) { m_engine.SetOfferedParameters(parameters); }
+    void SetParameters(const BYTE parameters[6]);
     // With echo, what the device receives it sends back instead of keeping it.
     void SetEcho(bool echo) { m_echo = echo; }
 
@@ -35,7 +41,9 @@ public:
     // Runs the periodic send phase when its time has come.
     void OnTimer(DWORD now);
     // When OnTimer has something to do next (a tick, compared unsigned).
-    DWORD NextTimer() const { return m_lastSendPhase + m_engine.GetWaitTimeout(); }
+    DWORD NextTimer() const {
+        return m_plain ? m_plain->NextTimer() : m_lastSendPhase + m_engine.GetWaitTimeout();
+    }
 
     // Bytes for the port; a send phase runs at once.
     void Queue(const BYTE* data, size_t size, DWORD now);
@@ -45,6 +53,11 @@ public:
     size_t GetReceivedCount() const { return m_received.size() - m_receivedStart; }
 
     const corvane::CLinkEngine& Engine() const { return m_engine; }
+    // The counters of whichever end runs (the plain end fills what it has).
+    corvane::CLinkEngine::CCounters GetCounters() const;
+    bool IsLinked() const { return m_plain ? m_plain->IsLinked() : m_engine.IsLinked(); }
+    BYTE GetWindow() const { return m_plain ? m_plain->GetWindow() : m_engine.GetWindow(); }
+    BYTE GetTimerUnit() const { return m_plain ? m_plain->GetTimerUnit() : m_engine.GetTimerUnit(); }
     std::uint64_t BytesReceived() const { return m_bytesReceived; }
     std::uint64_t BytesSent() const { return m_bytesSent; }
 
@@ -55,6 +68,8 @@ private:
     void SendPhase(DWORD now);
 
     corvane::CLinkEngine m_engine;
+    std::unique_ptr<CPlainDevice> m_plain;
+    BYTE m_offered[6];
     Emitter m_emit;
     bool m_echo;
     DWORD m_lastSendPhase;

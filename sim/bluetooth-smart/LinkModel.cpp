@@ -210,6 +210,7 @@ CModelResult RunLinkModel(const CModelConfig& config) {
     CPortModel port(config, clock, up, result);
 
     blesim::CDeviceLink device(config.deviceRules);
+    if (config.plainDevice) device.SetPlain(true, config.plainMark);
     device.SetParameters(config.parameters);
     device.SetEmitter([&](const BYTE* frame, DWORD size, bool control) {
         if (config.trace) config.trace(clock.nowUs / 1000.0, "D>", frame, size);
@@ -275,7 +276,7 @@ CModelResult RunLinkModel(const CModelConfig& config) {
     result.deliveredDown = port.Received();
     result.elapsedMs = clock.nowUs / 1000;
     result.port = port.Engine().GetCounters();
-    result.device = device.Engine().GetCounters();
+    result.device = device.GetCounters();
     result.upChannel = up.GetCounters();
     result.downChannel = down.GetCounters();
     return result;

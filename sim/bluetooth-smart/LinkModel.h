@@ -8,6 +8,7 @@
 // channel costs milliseconds, and a seed replays it exactly.
 #include "BluetoothSmart/LinkEngine.h"
 #include "Channel.h"
+#include "PlainDevice.h"
 
 #include <cstdint>
 #include <functional>
@@ -22,6 +23,10 @@ struct CModelConfig {
     // The simulated device's rules; CLinkRules::LiteralDevice() for a device
     // that follows the plain rules.
     corvane::CLinkRules deviceRules = corvane::CLinkRules::Fast();
+    // The device end written apart from the engine from the plain rules
+    // alone (CPlainDevice); deviceRules are then not used.
+    bool plainDevice = false;
+    blesim::CPlainDevice::EMark plainMark = blesim::CPlainDevice::markStripped;
     BYTE parameters[6] = {0x00, 0x01, 0x10, 0x20, 0x50, 0xFF};  // W 32, T 100
     size_t bytesUp = 100 * 1024;
     size_t bytesDown = 100 * 1024;

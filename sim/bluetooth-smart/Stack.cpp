@@ -192,7 +192,7 @@ bool CStack::AddDevice(ULONGLONG address, const wchar_t* name, DWORD flags) {
         added.dataHandle = added.services.back().characteristics.back().info.AttributeHandle;
     }
     added.link->SetEcho((flags & BLESIM_DEVICE_ECHO) != 0);
-    if (flags & BLESIM_DEVICE_LITERAL) added.link->SetRules(corvane::CLinkRules::LiteralDevice());
+    if (flags & BLESIM_DEVICE_LITERAL) added.link->SetPlain(true);
     return true;
 }
 
@@ -274,7 +274,7 @@ bool CStack::SetLiteral(ULONGLONG address, bool literal) {
     CLock lock(m_lock);
     CDevice* device = FindDevice(address);
     if (!device || !device->link) return false;
-    device->link->SetRules(literal ? corvane::CLinkRules::LiteralDevice() : corvane::CLinkRules::Fast());
+    device->link->SetPlain(literal);
     return true;
 }
 
@@ -307,8 +307,7 @@ bool CStack::GetCounters(ULONGLONG address, BLESIM_COUNTERS& counters) {
     CLock lock(m_lock);
     CDevice* device = FindDevice(address);
     if (!device) return false;
-    const corvane::CLinkEngine& engine = device->link->Engine();
-    const corvane::CLinkEngine::CCounters& link = engine.GetCounters();
+    const corvane::CLinkEngine::CCounters link = device->link->GetCounters();
     const CFrameChannel::CCounters& up = device->up.GetCounters();
     const CFrameChannel::CCounters& down = device->down.GetCounters();
     std::memset(&counters, 0, sizeof counters);
@@ -321,9 +320,9 @@ bool CStack::GetCounters(ULONGLONG address, BLESIM_COUNTERS& counters) {
     counters.deviceAcks = link.acksSent;
     counters.deviceNaks = link.naksSent;
     counters.deviceDuplicates = link.duplicates;
-    counters.linked = engine.IsLinked();
-    counters.window = engine.GetWindow();
-    counters.timerUnit = engine.GetTimerUnit();
+    counters.linked = device->link->IsLinked();
+    counters.window = device->link->GetWindow();
+    counters.timerUnit = device->link->GetTimerUnit();
     counters.bytesFromPort = device->link->BytesReceived();
     counters.bytesToPort = device->link->BytesSent();
     return true;

@@ -236,7 +236,14 @@ TEST_F(CRawLinkTest, FastRecoveryKeepsOneFrameUnacknowledgedAndNaksAGapAtOnce) {
     Inject({0x00, 4, 'd'});
     EXPECT_EQ(Bytes{0x82}, Take(nullptr, 500)) << "the gap is answered at once";
 
-    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), ErrorOf([&] { port->SetSettings(FastRecovery(L"vt=VT_BSTR,Value=\"maybe\"")); }));
+    // A value that is no boolean is ignored like any setting the port cannot use.
+    port->SetSettings(FastRecovery(L"vt=VT_BSTR,Value=\"maybe\""));
+    port->Open();
+    LinkUp({0x00, 0x01, 0x10, 0x20, 0xFF, 0xFF});
+    Inject({0x00, 1, 'a'});
+    Inject({0x00, 2, 'b'});
+    EXPECT_EQ(Bytes{0x41}, Take()) << "fast recovery stays on";
+
     port->SetSettings(FastRecovery(L"vt=VT_BOOL,Value=0"));
     port->Open();
     LinkUp({0x00, 0x01, 0x10, 0x20, 0xFF, 0xFF});
