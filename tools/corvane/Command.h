@@ -27,8 +27,32 @@ struct CommandRegistration {
 // Output in UTF-8 on standard output / standard error.
 void Out(const std::wstring& text);
 void Err(const std::wstring& text);
-// Prints a library error as "error: FUNCTION: [CODE] MESSAGE" and answers the exit code 2.
+// The exit status of every command.
+enum ExitCode {
+    exitDone = 0,     // the command did what it was asked
+    exitUsage = 1,    // the command line was wrong; nothing was tried
+    exitFailed = 2,   // the device, port or library failed
+    exitNothing = 3,  // it worked, but found nothing (no services, no devices)
+};
+
+// Prints a library error and answers exitFailed: first the line that
+// SetFailureHint gave, which says in the user's words what failed and what
+// to try, then the library's "FUNCTION: [CODE] MESSAGE" as it is.
 int ReportError(const basalt::CStdException& e);
+// The line ReportError prints before the next library error; empty: none.
+void SetFailureHint(const std::wstring& hint);
+
+// A Bluetooth device address exactly as the help shows it: six pairs of
+// hexadecimal digits, all separated by colons (00:11:22:AA:BB:CC) or none
+// (001122AABBCC). The library's own reader is more forgiving, so a typo
+// could name another device. False (after saying what was expected) otherwise.
+bool ReadDeviceAddress(const std::wstring& command, const std::wstring& text, ULONGLONG& address);
+// COMn with n from 1; false (after saying what was expected) otherwise.
+bool IsComName(const std::wstring& text);
+// A whole number of UNIT (milliseconds, bits per second), digits only. False
+// (after saying so) otherwise.
+bool ReadWholeNumber(const std::wstring& command, const std::wstring& option, const wchar_t* unit,
+                     const std::wstring& text, DWORD& value);
 // Prints a table: columns padded to their widest cell, two spaces between them.
 void PrintTable(const std::vector<std::vector<std::wstring>>& rows);
 

@@ -63,6 +63,8 @@ int Addr(const Args& args) {
         return 1;
     }
     const std::wstring& name = args[1];
+    ULONGLONG typed = 0;
+    if (IsBluetooth(type) && !ReadDeviceAddress(L"addr", name, typed)) return exitUsage;
     const wchar_t* friendly = args.size() > 2 ? args[2].c_str() : L"";
     const wchar_t* password = args.size() > 3 ? args[3].c_str() : (IsBluetooth(type) ? nullptr : L"");
     const wchar_t* service = args.size() > 4 ? args[4].c_str() : L"";
@@ -72,10 +74,9 @@ int Addr(const Args& args) {
     std::vector<std::vector<std::wstring>> rows{
         {L"type", std::to_wstring(address->GetType()) + L" (" + kTypeNames[address->GetType()] + L")"},
         {L"physical name", Str(address->GetPhysicalName())}};
-    ULONGLONG device = corvane::invalidBluetoothAddress;
     if (IsBluetooth(type)) {
         // The number itself: its text form shows only the low 48 bits.
-        device = dynamic_cast<const corvane::CBluetoothPortAddr&>(*address).GetAddress();
+        ULONGLONG device = dynamic_cast<const corvane::CBluetoothPortAddr&>(*address).GetAddress();
         rows.push_back({L"device address",
                         std::wstring(corvane::CBluetoothPortAddr::BluetoothAddr2Str(device, L':')) +
                             L"  " + corvane::CBluetoothPortAddr::BluetoothAddr2Str(device, 0)});
@@ -88,15 +89,7 @@ int Addr(const Args& args) {
     rows.push_back({L"rssi", std::to_wstring(address->GetRSSI())});
     rows.push_back({L"signal quality", std::to_wstring(address->GetSignalQuality())});
     PrintTable(rows);
-
-    // The library keeps an unreadable address (it names no device); the user
-    // most likely mistyped it.
-    if (IsBluetooth(type) && device == corvane::invalidBluetoothAddress) {
-        Err(L"error: '" + name + L"' is not a Bluetooth device address: give six bytes in "
-            L"hexadecimal, as 00:11:22:AA:BB:CC or 001122AABBCC\n");
-        return 1;
-    }
-    return 0;
+    return exitDone;
 }
 
 // Hexadecimal digits, with or without 0x, at most 32 bits.

@@ -24,8 +24,16 @@ boost::shared_ptr<corvane::IPropertySet> Arguments(corvane::IPortLocator& locato
     return args;
 }
 
-bool IsAddress(const std::wstring& text) {
-    return corvane::CBluetoothPortAddr::Str2BluetoothAddr(text.c_str(), L':') != corvane::invalidBluetoothAddress;
+// The library's Bluetooth Smart locator and addresses read the colon form.
+bool IsAddress(const std::wstring& command, const std::wstring& text) {
+    ULONGLONG ignored = 0;
+    return ReadDeviceAddress(command, text, ignored);
+}
+
+std::wstring ColonForm(const std::wstring& text) {
+    ULONGLONG device = 0;
+    ReadDeviceAddress(L"", text, device);
+    return std::wstring(corvane::CBluetoothPortAddr::BluetoothAddr2Str(device, L':'));
 }
 
 // 180F gives the assigned number's full UUID; anything else is passed as it is.
@@ -36,6 +44,17 @@ std::wstring ServiceText(const std::wstring& text) {
     std::wstring upper = text;
     for (wchar_t& c : upper) c = static_cast<wchar_t>(std::towupper(c));
     return L"{0000" + upper + L"-0000-1000-8000-00805F9B34FB}";
+}
+
+// The escape names a characteristic with an assigned number by that number
+// in an otherwise zero UUID, {00002A00-0000-0000-0000-000000000000}; users
+// look up the full form of the Bluetooth base UUID, and the number itself.
+const wchar_t kZeroTail[] = L"-0000-0000-0000-000000000000}";
+
+std::wstring AssignedNumber(const std::wstring& name) {
+    bool assigned = name.size() == 38 && name.compare(0, 5, L"{0000") == 0 && name.compare(9, 29, kZeroTail) == 0;
+    for (size_t i = 5; assigned && i < 9; ++i) assigned = std::iswxdigit(name[i]) != 0;
+    return assigned ? name.substr(5, 4) : L"";
 }
 
 std::wstring Hex(const std::vector<BYTE>& bytes) {
@@ -73,35 +92,42 @@ std::vector<BYTE> BytesOf(const _variant_t& value) {
 }
 
 int Services(const Args& args) {
-    if (args.size() != 1 || !IsAddress(args[0])) {
-        Err(L"usage: corvane services ADDRESS   (ADDRESS as 00:11:22:33:44:55)\n");
-        return 1;
+    if (args.size() != 1) {
+        Err(L"usage: corvane services ADDRESS   (ADDRESS as 00:11:22:33:44:55 or 001122334455)\n");
+        return exitUsage;
     }
+    if (!IsAddress(L"services", args[0])) return exitUsage;
     corvane::CBluetoothSmartPortLocator locator;
+    SetFailureHint(L"cannot read the services of " + args[0] + L"; corvane list ble shows the paired devices");
     boost::shared_ptr<corvane::IPropertySet> result =
-        locator.Escape(L"GetSupportedServices", Arguments(locator, L"GetSupportedServices", {{L"Address", args[0]}}));
+        locator.Escape(L"GetSupportedServices", Arguments(locator, L"GetSupportedServices", {{L"Address", ColonForm(args[0])}}));
     if (result->GetCount() == 0) {
         Err(L"no services known for " + args[0] + L" (is the device paired?)\n");
-        return 3;
+        return exitNothing;
     }
     for (DWORD i = 0; i < result->GetCount(); ++i) Out(std::wstring(result->GetAt(i)->GetName()) + L"\n");
     return 0;
 }
 
 int Read(const Args& args) {
-    if (args.size() != 2 || !IsAddress(args[0])) {
+    if (args.size() != 2) {
         Err(L"usage: corvane read ADDRESS SERVICE   (SERVICE as {UUID} or 180F)\n");
-        return 1;
+        return exitUsage;
     }
+    if (!IsAddress(L"read", args[0])) return exitUsage;
     corvane::CBluetoothSmartPortLocator locator;
+    SetFailureHint(L"no service " + args[1] + L" on " + args[0] + L"; corvane services " + args[0] +
+                   L" lists them");
     boost::shared_ptr<corvane::IPropertySet> result = locator.Escape(
         L"GetCharacteristicValues",
-        Arguments(locator, L"GetCharacteristicValues", {{L"Address", args[0]}, {L"Service", ServiceText(args[1])}}));
-    std::vector<std::vector<std::wstring>> rows = {{L"CHARACTERISTIC", L"VALUE", L"TEXT"}};
+        Arguments(locator, L"GetCharacteristicValues", {{L"Address", ColonForm(args[0])}, {L"Service", ServiceText(args[1])}}));
+    std::vector<std::vector<std::wstring>> rows = {{L"CHARACTERISTIC", L"NUMBER", L"VALUE", L"TEXT"}};
     for (DWORD i = 0; i < result->GetCount(); ++i) {
         boost::shared_ptr<corvane::IProperty> property = result->GetAt(i);
         std::vector<BYTE> bytes = BytesOf(property->GetValue());
-        rows.push_back({std::wstring(property->GetName()), bytes.empty() ? L"(empty)" : Hex(bytes), Printable(bytes)});
+        std::wstring name(property->GetName()), number = AssignedNumber(name);
+        rows.push_back({number.empty() ? name : ServiceText(number), number, bytes.empty() ? L"(empty)" : Hex(bytes),
+                        Printable(bytes)});
     }
     PrintTable(rows);
     return 0;
@@ -112,11 +138,8 @@ int Read(const Args& args) {
 // The address of "corvane open ble ADDRESS"; empty (after saying why) when
 // the text is not a Bluetooth address.
 boost::shared_ptr<const corvane::IPortAddr> MakeBluetoothSmartAddress(const std::wstring& target) {
-    if (!IsAddress(target)) {
-        Err(L"corvane open ble: expected an address such as 00:11:22:33:44:55, got '" + target + L"'\n");
-        return boost::shared_ptr<const corvane::IPortAddr>();
-    }
-    return corvane::CBluetoothSmartPortAddr::CreateInstance(target.c_str(), 0, L"");
+    if (!IsAddress(L"open ble", target)) return boost::shared_ptr<const corvane::IPortAddr>();
+    return corvane::CBluetoothSmartPortAddr::CreateInstance(ColonForm(target).c_str(), 0, L"");
 }
 
 namespace {

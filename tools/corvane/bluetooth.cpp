@@ -28,29 +28,42 @@ boost::shared_ptr<corvane::IPropertySet> Pairing(corvane::IPortLocator& locator,
     return locator.Escape(function, args);
 }
 
+// The address in the colon form the escapes read; empty after saying why.
+std::wstring CheckedAddress(const wchar_t* command, const std::wstring& text) {
+    ULONGLONG device = 0;
+    if (!ReadDeviceAddress(command, text, device)) return L"";
+    return std::wstring(corvane::CBluetoothPortAddr::BluetoothAddr2Str(device, L':'));
+}
+
 int Pair(const Args& args) {
     if (args.empty() || args.size() > 2) {
         Err(L"usage: corvane pair ADDRESS [PIN]\n");
-        return 1;
+        return exitUsage;
     }
+    std::wstring address = CheckedAddress(L"pair", args[0]);
+    if (address.empty()) return exitUsage;
     auto locator = ClassicLocator();
-    if (!locator) return 2;
-    Pairing(*locator, L"PairRequest", args[0], args.size() > 1 ? args[1].c_str() : L"");
-    bool paired = Pairing(*locator, L"IsPaired", args[0], nullptr)->Find(L"")->GetValue();
-    Out(args[0] + (paired ? L" paired\n" : L" not paired\n"));
-    return paired ? 0 : 2;
+    if (!locator) return exitFailed;
+    SetFailureHint(L"pairing with " + address + L" failed; is it in range (corvane list bluetooth), and is the PIN right?");
+    Pairing(*locator, L"PairRequest", address, args.size() > 1 ? args[1].c_str() : L"");
+    bool paired = Pairing(*locator, L"IsPaired", address, nullptr)->Find(L"")->GetValue();
+    Out(address + (paired ? L" paired\n" : L" not paired\n"));
+    return paired ? exitDone : exitFailed;
 }
 
 int Unpair(const Args& args) {
     if (args.size() != 1) {
         Err(L"usage: corvane unpair ADDRESS\n");
-        return 1;
+        return exitUsage;
     }
+    std::wstring address = CheckedAddress(L"unpair", args[0]);
+    if (address.empty()) return exitUsage;
     auto locator = ClassicLocator();
-    if (!locator) return 2;
-    Pairing(*locator, L"RevokePairing", args[0], nullptr);
-    Out(args[0] + L" unpaired\n");
-    return 0;
+    if (!locator) return exitFailed;
+    SetFailureHint(L"cannot remove the pairing with " + address + L"; is it paired?");
+    Pairing(*locator, L"RevokePairing", address, nullptr);
+    Out(address + L" unpaired\n");
+    return exitDone;
 }
 
 int Radio(const Args& args) {

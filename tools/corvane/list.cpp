@@ -53,6 +53,45 @@ std::wstring Shown(const std::wstring& physicalName) {
     return physicalName.compare(0, 4, L"\\\\.\\") == 0 ? physicalName.substr(4) : physicalName;
 }
 
+const DWORD kSearchLimitMs = 60000;
+
+std::wstring ClassCell(const corvane::IPortAddr& address) {
+    wchar_t text[16];
+    std::swprintf(text, 16, L"0x%06lX", static_cast<unsigned long>(address.GetClassOfDevice()));
+    return text;
+}
+
+// Takes what the locator has queued so far; a search error is reported and
+// the addresses found in spite of it follow. Each new device is shown on
+// standard error at once, as a search of real radios takes tens of seconds.
+void Collect(corvane::IPortLocator& locator, bool classic, std::vector<std::vector<std::wstring>>& rows, int& status) {
+    for (;;) {
+        boost::shared_ptr<const corvane::IPortAddr> address;
+        try {
+            address = locator.GetNextAddress();
+        } catch (const basalt::CStdException& e) {
+            // The stop that EndSearch asks for when the time limit has cut the search is no failure.
+            auto win = dynamic_cast<const basalt::CWinException*>(&e);
+            if (!win || win->GetErrorCode() != ERROR_CANCELLED) status = ReportError(e);
+            continue;
+        }
+        if (!address) return;
+        std::vector<std::wstring> row = {Shown(std::wstring(address->GetPhysicalName())),
+                                         std::wstring(address->GetFriendlyName())};
+        if (classic) row.push_back(ClassCell(*address));
+        // A search of several passes hands out a device once per pass: one
+        // row each, with the latest name it was given.
+        auto same = std::find_if(rows.begin() + 1, rows.end(),
+                                 [&](const std::vector<std::wstring>& r) { return r[0] == row[0]; });
+        if (same == rows.end()) {
+            if (classic) Err(L"found " + row[0] + (row[1].empty() ? L"" : L" " + row[1]) + L"\n");
+            rows.push_back(row);
+        } else if (!row[1].empty()) {
+            *same = row;
+        }
+    }
+}
+
 int Search(const ListTransport& transport, DWORD classFilter, DWORD flags) {
     // The OVERLAPPED notice tells when a search that runs on a worker ends.
     // Declared before the locator, so that it outlives it: a search worker
@@ -67,46 +106,54 @@ int Search(const ListTransport& transport, DWORD classFilter, DWORD flags) {
         return 2;
     }
     boost::shared_ptr<corvane::INotice> notice = corvane::INotice::CreateInstance(ended);
+    const bool classic = transport.type == corvane::IPortAddr::portBluetooth;
+    std::vector<std::vector<std::wstring>> rows = {{L"PORT", L"NAME"}};
+    if (classic) rows[0].push_back(L"CLASS");
+    int status = exitDone;
     locator->RegisterNotice(notice, corvane::eventStateChanged);
+    locator->RegisterNotice(notice, corvane::eventDataAvailable);
     locator->BeginSearch(classFilter, flags);
-    if (locator->IsRunning()) {
+    const DWORD start = ::GetTickCount();
+    bool cut = false;
+    while (locator->IsRunning()) {
+        DWORD elapsed = ::GetTickCount() - start;
+        if (elapsed >= kSearchLimitMs) {
+            cut = true;
+            break;
+        }
         HANDLE handle = event.GetHandle();
-        WaitPumping(1, &handle, 60000);
+        WaitPumping(1, &handle, kSearchLimitMs - elapsed);
+        event.Reset();
+        Collect(*locator, classic, rows, status);
     }
     locator->EndSearch();
-
-    std::vector<std::vector<std::wstring>> rows = {{L"PORT", L"NAME"}};
-    if (transport.type == corvane::IPortAddr::portBluetooth) rows[0].push_back(L"CLASS");
-    int status = 0;
-    for (;;) {
-        boost::shared_ptr<const corvane::IPortAddr> address;
-        try {
-            address = locator->GetNextAddress();
-        } catch (const basalt::CStdException& e) {
-            // A search error comes first; what was found in spite of it follows.
-            status = ReportError(e);
-            continue;
-        }
-        if (!address) break;
-        std::vector<std::wstring> row = {Shown(std::wstring(address->GetPhysicalName())),
-                                         std::wstring(address->GetFriendlyName())};
-        if (transport.type == corvane::IPortAddr::portBluetooth) {
-            wchar_t text[16];
-            std::swprintf(text, 16, L"0x%06lX", static_cast<unsigned long>(address->GetClassOfDevice()));
-            row.push_back(text);
-        }
-        // A search of several passes hands out a device once per pass: one
-        // row each, with the latest name it was given.
-        auto same = std::find_if(rows.begin() + 1, rows.end(),
-                                 [&](const std::vector<std::wstring>& r) { return r[0] == row[0]; });
-        if (same == rows.end())
-            rows.push_back(row);
-        else if (!row[1].empty())
-            *same = row;
-    }
+    Collect(*locator, classic, rows, status);
     locator->DeregisterNotice(notice, corvane::eventAll);
+    if (cut)
+        Err(L"the search was stopped after " + std::to_wstring(kSearchLimitMs / 1000) +
+            L" s; the devices found by then follow\n");
     PrintTable(rows);
+    if (status == exitDone && rows.size() == 1) status = exitNothing;
     return status;
+}
+
+// A major device class by its number (0-31) or name; false (after saying so) for others.
+bool ParseClass(const std::wstring& text, DWORD& major) {
+    static const wchar_t* const kNames[] = {L"misc",     L"computer", L"phone",    L"network", L"audio",
+                                            L"peripheral", L"imaging", L"wearable", L"toy",     L"health"};
+    for (DWORD i = 0; i < 10; ++i)
+        if (basalt::ustring(text).compareNoCase(kNames[i]) == 0) {
+            major = i;
+            return true;
+        }
+    bool digits = !text.empty() && text.size() <= 2 && text.find_first_not_of(L"0123456789") == std::wstring::npos;
+    if (digits && std::stoul(text) <= 31) {
+        major = std::stoul(text);
+        return true;
+    }
+    Err(L"corvane list: unknown device class '" + text + L"': give 0-31 or one of misc, computer, phone, "
+        L"network, audio, peripheral, imaging, wearable, toy, health\n");
+    return false;
 }
 
 int List(const Args& args) {
@@ -121,10 +168,10 @@ int List(const Args& args) {
         if (args[i] == L"--cache") {
             flags |= 2;
         } else if (args[i] == L"--class" && i + 1 < args.size()) {
-            classFilter = static_cast<DWORD>(basalt::ustring(args[++i]).atoi64());
-        } else if (args[i] == L"--driver" && i + 1 < args.size() && ParseDriver(args[i + 1], driver)) {
+            if (!ParseClass(args[++i], classFilter)) return exitUsage;
+        } else if (args[i] == L"--driver" && i + 1 < args.size()) {
+            if (!ParseDriver(args[++i], driver)) return exitUsage;
             driverNamed = true;
-            ++i;
         } else {
             Err(L"corvane list: unknown option '" + args[i] + L"'\n\n");
             return ListUsage();

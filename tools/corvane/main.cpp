@@ -2,6 +2,8 @@
 #include "Command.h"
 
 #include <cstdio>
+#include <cwchar>
+#include <cwctype>
 #include <io.h>
 
 namespace tool {
@@ -30,16 +32,83 @@ int Usage(bool asked = false) {
         line.resize(std::max<size_t>(line.size() + 2, 40), L' ');
         print(line + row[1] + L"\n");
     }
-    return asked ? 0 : 1;
+    print(L"\n  corvane COMMAND --help    that command's usage\n"
+          L"  corvane --version         the SDK's version\n"
+          L"\nexit status: 0 done, 1 usage error (nothing tried), 2 failure,\n"
+          L"  3 nothing found (no devices, no services)\n");
+    return asked ? exitDone : exitUsage;
+}
+
+// The version record of the Corvane.dll this program loaded.
+int Version() {
+    wchar_t path[MAX_PATH];
+    HMODULE library = ::GetModuleHandleW(L"Corvane.dll");
+    DWORD length = library ? ::GetModuleFileNameW(library, path, MAX_PATH) : 0;
+    DWORD ignored = 0, size = length ? ::GetFileVersionInfoSizeW(path, &ignored) : 0;
+    std::vector<BYTE> record(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT infoSize = 0;
+    if (!size || !::GetFileVersionInfoW(path, 0, size, record.data()) ||
+        !::VerQueryValueW(record.data(), L"\\", reinterpret_cast<void**>(&info), &infoSize) || !info) {
+        Err(L"corvane: Corvane.dll has no version record\n");
+        return exitFailed;
+    }
+    basalt::ustring text;
+    text.sprintf(L"Corvane SDK %lu.%lu.%lu\n", info->dwFileVersionMS >> 16, info->dwFileVersionMS & 0xFFFF,
+                 info->dwFileVersionLS >> 16);
+    Out(text);
+    return exitDone;
+}
+
+bool IsHelpWord(const std::wstring& word) {
+    return word == L"help" || word == L"--help" || word == L"-h" || word == L"/?";
 }
 }  // namespace
 
 void Out(const std::wstring& text) { Write(stdout, text); }
 void Err(const std::wstring& text) { Write(stderr, text); }
 
+namespace {
+std::wstring& FailureHint() {
+    static std::wstring hint;
+    return hint;
+}
+}  // namespace
+
+void SetFailureHint(const std::wstring& hint) { FailureHint() = hint; }
+
 int ReportError(const basalt::CStdException& e) {
-    Err(L"error: " + e.Describe() + L"\n");
-    return 2;
+    if (!FailureHint().empty()) Err(L"error: " + FailureHint() + L"\n");
+    Err(std::wstring(FailureHint().empty() ? L"error: " : L"  library: ") + e.Describe() + L"\n");
+    return exitFailed;
+}
+
+bool ReadDeviceAddress(const std::wstring& command, const std::wstring& text, ULONGLONG& address) {
+    bool colons = text.size() == 17, ok = colons || text.size() == 12;
+    std::wstring digits;
+    for (size_t i = 0; ok && i < text.size(); ++i) {
+        if (colons && i % 3 == 2) ok = text[i] == L':';
+        else if ((ok = std::iswxdigit(text[i]) != 0)) digits.push_back(text[i]);
+    }
+    if (!ok) {
+        Err(L"corvane " + command + L": '" + text + L"' is not a Bluetooth device address; expected six "
+            L"hexadecimal bytes, as 00:11:22:AA:BB:CC or 001122AABBCC\n");
+        return false;
+    }
+    address = std::wcstoull(digits.c_str(), nullptr, 16);
+    return true;
+}
+
+bool ReadWholeNumber(const std::wstring& command, const std::wstring& option, const wchar_t* unit,
+                     const std::wstring& text, DWORD& value) {
+    bool ok = !text.empty() && text.size() <= 9 && text.find_first_not_of(L"0123456789") == std::wstring::npos;
+    if (!ok) {
+        Err(L"corvane " + command + L": " + option + L" takes a whole number of " + unit + L"; got '" +
+            text + L"'\n");
+        return false;
+    }
+    value = static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 10));
+    return true;
 }
 
 void PrintTable(const std::vector<std::vector<std::wstring>>& rows) {
@@ -65,17 +134,22 @@ void PrintTable(const std::vector<std::vector<std::wstring>>& rows) {
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return tool::Usage();
     std::wstring name = argv[1];
-    if (name == L"help" || name == L"--help" || name == L"-h" || name == L"/?") return tool::Usage(true);
+    if (tool::IsHelpWord(name)) return tool::Usage(true);
+    if (name == L"--version") return tool::Version();
     for (const tool::Command& c : tool::Commands()) {
         if (name != c.name) continue;
         tool::Args args(argv + 2, argv + argc);
+        if (args.size() == 1 && tool::IsHelpWord(args[0])) {
+            tool::Out(L"usage: corvane " + name + L" " + c.usage + L"\n  " + c.summary + L"\n");
+            return tool::exitDone;
+        }
         try {
             return c.run(args);
         } catch (const basalt::CStdException& e) {
             return tool::ReportError(e);
         } catch (const _com_error& e) {
             tool::Err(L"error: OLE conversion failed: " + std::wstring(e.ErrorMessage()) + L"\n");
-            return 2;
+            return tool::exitFailed;
         }
     }
     tool::Err(L"corvane: unknown command '" + name + L"'\n\n");

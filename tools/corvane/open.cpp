@@ -18,6 +18,9 @@ namespace tool {
 boost::shared_ptr<const corvane::IPortAddr> MakeBluetoothSmartAddress(const std::wstring& target);
 // Defined with the USB commands (usb.cpp).
 boost::shared_ptr<const corvane::IPortAddr> MakeUsbAddress(const std::wstring& target);
+// Defined with the serial commands (serial.cpp): applies --baud, --data,
+// --parity, --stop and --flow to an open port and answers an exit code.
+int ConfigureSerialPort(corvane::IPort& port, const std::map<std::wstring, std::wstring>& options);
 
 namespace {
 
@@ -30,7 +33,15 @@ struct Transport {
     std::vector<const wchar_t*> options;    // the options it takes besides the common ones
     // An empty pointer (after saying why on standard error) for a bad target.
     AddressPtr (*makeAddress)(const std::wstring& target, const Options& options);
+    // Applies the options to the open port (may be null); answers an exit code.
+    int (*configure)(corvane::IPort& port, const Options& options);
 };
+
+AddressPtr MakeSerialAddress(const std::wstring& target, const Options&) {
+    if (!IsComName(target)) return AddressPtr();
+    return corvane::IPortAddr::CreateInstance(corvane::IPortAddr::portSerial, 0, target.c_str(), target.c_str(), L"",
+                                              L"", 0, 0, L"");
+}
 
 AddressPtr MakeTcpAddress(const std::wstring& target, const Options& options) {
     size_t colon = target.rfind(L':');
@@ -55,11 +66,8 @@ AddressPtr MakeBleAddress(const std::wstring& target, const Options&) {
 AddressPtr MakeUsbTarget(const std::wstring& target, const Options&) { return MakeUsbAddress(target); }
 
 AddressPtr MakeBluetoothTarget(const std::wstring& target, const Options& options) {
-    ULONGLONG device = corvane::CBluetoothPortAddr::Str2BluetoothAddr(target.c_str(), L':');
-    if (device == corvane::invalidBluetoothAddress) {
-        Err(L"corvane open bluetooth: expected an address such as 00:80:25:00:00:01, got '" + target + L"'\n");
-        return AddressPtr();
-    }
+    ULONGLONG device = 0;
+    if (!ReadDeviceAddress(L"open bluetooth", target, device)) return AddressPtr();
     Options::const_iterator pin = options.find(L"--pin");
     return corvane::CBluetoothPortAddr::CreateInstance(device, 0, L"", pin == options.end() ? nullptr : pin->second.c_str(),
                                                        0, 0);
@@ -67,17 +75,20 @@ AddressPtr MakeBluetoothTarget(const std::wstring& target, const Options& option
 
 const std::vector<Transport>& Transports() {
     static const std::vector<Transport> transports = {
-        {L"tcp", L"HOST:PORT", {L"--password"}, MakeTcpAddress},
-        {L"ble", L"ADDRESS", {}, MakeBleAddress},
-        {L"usb", L"PATH|SERIAL", {}, MakeUsbTarget},
-        {L"bluetooth", L"ADDRESS", {L"--driver", L"--pin"}, MakeBluetoothTarget},
+        {L"serial", L"COMn", {L"--baud", L"--data", L"--parity", L"--stop", L"--flow", L"--eol"}, MakeSerialAddress,
+         ConfigureSerialPort},
+        {L"tcp", L"HOST:PORT", {L"--password"}, MakeTcpAddress, nullptr},
+        {L"ble", L"ADDRESS", {}, MakeBleAddress, nullptr},
+        {L"usb", L"PATH|SERIAL", {}, MakeUsbTarget, nullptr},
+        {L"bluetooth", L"ADDRESS", {L"--driver", L"--pin"}, MakeBluetoothTarget, nullptr},
     };
     return transports;
 }
 
-// Quiet time after standard input has ended before the port is closed, so
-// that the device's last answer is still shown.
-const DWORD kDefaultLingerMs = 1000;
+// Time from the end of standard input to closing the port, so that the
+// device's last answer is still shown. It runs whatever the device sends: a
+// streaming instrument is never quiet.
+const DWORD kDefaultLingerMs = 500;
 
 // Set by Ctrl-C. It lives as long as the process, as the console handler
 // that sets it stays installed: a handle closed with a terminal could by then
@@ -103,19 +114,31 @@ struct Signal {
 // Feeds standard input to the port until it ends, waiting for room when the
 // outgoing stream is full; then waits until what it queued has been sent and
 // sets done. Runs on a thread of its own, because reading standard input blocks.
+// Standard input's line ends as the device wants them (empty: as they are).
+std::string WithLineEnds(const char* bytes, DWORD count, const std::string& lineEnd) {
+    if (lineEnd.empty()) return std::string(bytes, count);
+    std::string text;
+    for (DWORD i = 0; i < count; ++i) {
+        if (bytes[i] == '\n') text += lineEnd;
+        else if (bytes[i] != '\r') text += bytes[i];
+    }
+    return text;
+}
+
 void PumpInput(boost::shared_ptr<corvane::IPort> port, std::shared_ptr<Signal> room,
-               std::shared_ptr<basalt::CEvent> done) {
+               std::shared_ptr<basalt::CEvent> done, const std::string& lineEnd) {
     HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
     char buffer[4096];
     DWORD count = 0;
     bool queued = false;
     try {
         while (::ReadFile(input, buffer, sizeof buffer, &count, nullptr) && count > 0) {
-            for (DWORD taken = 0; taken < count;) {
+            std::string bytes = WithLineEnds(buffer, count, lineEnd);
+            for (DWORD taken = 0; taken < bytes.size();) {
                 room->record.GetEvent().Reset();
-                taken += port->Send(buffer + taken, count - taken);
+                taken += port->Send(bytes.data() + taken, static_cast<DWORD>(bytes.size()) - taken);
                 queued = true;
-                if (taken < count) room->record.GetEvent().Wait();
+                if (taken < bytes.size()) room->record.GetEvent().Wait();
             }
         }
         // The outgoing stream says when it has drained; nothing queued, nothing to wait for.
@@ -130,11 +153,12 @@ struct CInputPump {
     boost::shared_ptr<corvane::IPort> port;
     std::shared_ptr<Signal> room;
     std::shared_ptr<basalt::CEvent> done;
+    std::string lineEnd;
 };
 
 DWORD WINAPI RunInputPump(void* parameter) {
     std::unique_ptr<CInputPump> pump(static_cast<CInputPump*>(parameter));
-    PumpInput(pump->port, pump->room, pump->done);
+    PumpInput(pump->port, pump->room, pump->done, pump->lineEnd);
     return 0;
 }
 
@@ -142,8 +166,8 @@ DWORD WINAPI RunInputPump(void* parameter) {
 // once): with MinGW's thread library, a std::thread detached before it has
 // started now and then starts with a null state and faults.
 bool StartInputPump(boost::shared_ptr<corvane::IPort> port, std::shared_ptr<Signal> room,
-                    std::shared_ptr<basalt::CEvent> done) {
-    std::unique_ptr<CInputPump> pump(new CInputPump{port, room, done});
+                    std::shared_ptr<basalt::CEvent> done, const std::string& lineEnd) {
+    std::unique_ptr<CInputPump> pump(new CInputPump{port, room, done, lineEnd});
     HANDLE thread = ::CreateThread(nullptr, 0, RunInputPump, pump.get(), 0, nullptr);
     if (!thread) return false;
     pump.release();  // the thread owns it now
@@ -152,13 +176,14 @@ bool StartInputPump(boost::shared_ptr<corvane::IPort> port, std::shared_ptr<Sign
 }
 
 // Writes everything waiting in the incoming stream to standard output. Throws
-// the error a worker stored.
-void DrainOutput(corvane::IPort& port) {
+// the error a worker stored. False when the reader of our output has gone
+// (a closed pipe, as after "| head -n 3").
+bool DrainOutput(corvane::IPort& port) {
     char buffer[0x10000];
     while (DWORD count = port.Recv(buffer, sizeof buffer)) {
-        std::fwrite(buffer, 1, count, stdout);
-        std::fflush(stdout);
+        if (std::fwrite(buffer, 1, count, stdout) != count || std::fflush(stdout) != 0) return false;
     }
+    return true;
 }
 
 // Closes the port and drops every notice when the terminal ends, however it
@@ -179,7 +204,7 @@ private:
     corvane::IPort& m_port;
 };
 
-int Terminal(const boost::shared_ptr<corvane::IPort>& port, DWORD lingerMs) {
+int Terminal(const boost::shared_ptr<corvane::IPort>& port, DWORD lingerMs, const std::string& lineEnd) {
     Signal data, ended;
     // Shared with the input thread, which may outlive this function.
     auto room = std::make_shared<Signal>();
@@ -189,18 +214,29 @@ int Terminal(const boost::shared_ptr<corvane::IPort>& port, DWORD lingerMs) {
     port->RegisterNotice(ended.notice, corvane::eventTerminated);
     port->RegisterNotice(room->notice, corvane::eventOutgoingEmpty);
     ClosingGuard closing(*port);
-    if (!StartInputPump(port, room, inputDone)) {
+    if (!StartInputPump(port, room, inputDone, lineEnd)) {
         Err(L"corvane open: no thread for standard input\n");
         return 1;
     }
 
     HANDLE waits[] = {Interrupted().GetHandle(), data.Handle(), ended.Handle(), inputDone->GetHandle()};
     bool lingering = false;
+    DWORD lingerStart = 0;
     for (;;) {
         data.record.GetEvent().Reset();
-        DrainOutput(*port);
-        DWORD woken = WaitPumping(4, waits, lingering ? lingerMs : INFINITE);
-        if (woken == WAIT_OBJECT_0 || woken == WAIT_TIMEOUT) break;
+        if (!DrainOutput(*port)) {
+            Err(L"the reader of the output has gone\n");
+            break;
+        }
+        DWORD waitMs = INFINITE;
+        if (lingering) {
+            DWORD elapsed = ::GetTickCount() - lingerStart;
+            if (elapsed >= lingerMs) break;
+            waitMs = lingerMs - elapsed;
+        }
+        DWORD woken = WaitPumping(4, waits, waitMs);
+        if (woken == WAIT_OBJECT_0) break;
+        if (woken == WAIT_TIMEOUT) continue;
         if (woken == WAIT_OBJECT_0 + 2) {
             // The receive worker ended: what it left behind, or the error it stored.
             DrainOutput(*port);
@@ -210,6 +246,7 @@ int Terminal(const boost::shared_ptr<corvane::IPort>& port, DWORD lingerMs) {
         if (woken == WAIT_OBJECT_0 + 3) {
             inputDone->Reset();
             lingering = true;
+            lingerStart = ::GetTickCount();
         }
         if (woken == WAIT_FAILED)
             throw basalt::CWinException(__LINE__, L"open", L"WaitForMultipleObjects", ::GetLastError());
@@ -226,7 +263,10 @@ int Usage() {
         for (const wchar_t* option : t.options) line += L" [" + std::wstring(option) + L" VALUE]";
         Err(line + L" [--linger MS]\n");
     }
-    return 1;
+    Err(L"  --linger MS: how long to go on showing what the device sends after standard input\n"
+        L"    has ended, in milliseconds (default 500); the terminal also ends when the\n"
+        L"    device hangs up, on Ctrl-C, or when the reader of its output has gone\n");
+    return exitUsage;
 }
 
 int RunOpen(const Args& args) {
@@ -249,12 +289,22 @@ int RunOpen(const Args& args) {
         options[args[i]] = args[i + 1];
     }
     DWORD lingerMs = kDefaultLingerMs;
-    if (options.count(L"--linger")) lingerMs = static_cast<DWORD>(basalt::ustring(options[L"--linger"]).atoi64());
+    if (options.count(L"--linger") && !ReadWholeNumber(L"open", L"--linger", L"milliseconds", options[L"--linger"], lingerMs))
+        return exitUsage;
 
+    std::string lineEnd;
+    if (options.count(L"--eol")) {
+        const std::wstring& eol = options[L"--eol"];
+        lineEnd = eol == L"cr" ? "\r" : eol == L"lf" ? "\n" : eol == L"crlf" ? "\r\n" : "";
+        if (lineEnd.empty()) {
+            Err(L"corvane open: --eol takes cr, lf or crlf; got '" + eol + L"'\n");
+            return exitUsage;
+        }
+    }
     AddressPtr address = transport->makeAddress(args[1], options);
-    if (!address) return 1;
+    if (!address) return exitUsage;
     corvane::EDriver driver = corvane::driverDefault;
-    if (options.count(L"--driver") && !ParseDriver(options[L"--driver"], driver)) return Usage();
+    if (options.count(L"--driver") && !ParseDriver(options[L"--driver"], driver)) return exitUsage;
     if (driver == corvane::driverToshiba) {
         // The library makes Toshiba ports only through its default choice,
         // which takes the Toshiba stack when the Microsoft stack has no radio.
@@ -278,14 +328,26 @@ int RunOpen(const Args& args) {
     // Bytes pass through as they are.
     _setmode(_fileno(stdout), _O_BINARY);
     Err(L"opening " + args[1] + L"...\n");
+    std::wstring hint = L"cannot open " + args[1] + L"; corvane list " + transport->name + L" shows what is there";
+    if (transport->makeAddress == MakeBluetoothTarget) hint += L", and a device that asks for a PIN needs --pin";
+    if (transport->makeAddress == MakeTcpAddress) hint = L"cannot connect to " + args[1] + L"; check the host, the port and --password";
+    SetFailureHint(hint);
     port->Open();
+    SetFailureHint(L"");
+    if (transport->configure) {
+        int status = transport->configure(*port, options);
+        if (status != exitDone) return status;
+    }
     Err(L"open; standard input goes to the device, Ctrl-C closes\n");
-    return Terminal(port, lingerMs);
+    return Terminal(port, lingerMs, lineEnd);
 }
 
 CommandRegistration s_open({L"open", L"TRANSPORT TARGET [OPTIONS]",
-                            L"open a port as a terminal: tcp HOST:PORT [--password P] | ble ADDRESS | usb PATH|SERIAL | "
-                            L"bluetooth ADDRESS [--pin P] [--driver default|microsoft|toshiba]", RunOpen});
+                            L"open a port as a terminal: serial COMn [--baud N] [--data 5-8] "
+                            L"[--parity none|odd|even|mark|space] [--stop 1|1.5|2] [--flow none|rtscts|dsrdtr] "
+                            L"[--eol cr|lf|crlf] | tcp HOST:PORT [--password P] | ble ADDRESS | usb PATH|SERIAL | "
+                            L"bluetooth ADDRESS [--pin P] [--driver default|microsoft|toshiba]; all take [--linger MS]",
+                            RunOpen});
 
 }  // namespace
 

@@ -4,6 +4,8 @@
 //   corvane settings COMn NAME=VALUE...  changes them, then shows them
 #include "List.h"
 
+#include <map>
+
 namespace tool {
 
 namespace {
@@ -83,30 +85,119 @@ SetPtr Changes(const corvane::IPropertySet& current, const Args& assignments) {
     return changes;
 }
 
+// The assignments whose setting reads back otherwise after SetSettings:
+// a port may keep its old value without refusing the change.
+std::vector<std::wstring> NotHeld(const corvane::IPropertySet& changes, const corvane::IPropertySet& after) {
+    std::vector<std::wstring> failed;
+    for (DWORD i = 0; i < changes.GetCount(); ++i) {
+        boost::shared_ptr<corvane::IProperty> wanted = changes.GetAt(i);
+        boost::shared_ptr<corvane::IProperty> now = after.Find(wanted->GetName());
+        if (!now || now->GetValue() != wanted->GetValue())
+            failed.push_back(Text(wanted->GetName()) + L"=" + Shown(wanted->GetValue(), wanted->GetDisplayText(1033)) +
+                             L" (reads back " +
+                             (now ? Shown(now->GetValue(), now->GetDisplayText(1033)) : std::wstring(L"nothing")) + L")");
+    }
+    return failed;
+}
+
+}  // namespace
+
+bool IsComName(const std::wstring& text) {
+    bool ok = text.size() > 3 && text.size() <= 6 && basalt::ustring(text.substr(0, 3)).compareNoCase(L"COM") == 0 &&
+              text.find_first_not_of(L"0123456789", 3) == std::wstring::npos && text[3] != L'0';
+    if (!ok) Err(L"corvane: '" + text + L"' is not a COM port name; expected COMn, such as COM3\n");
+    return ok;
+}
+
+namespace {
+
 int Settings(const Args& args) {
     if (args.empty()) {
         Err(L"usage: corvane settings COMn [NAME=VALUE ...]\n");
-        return 1;
+        return exitUsage;
     }
+    if (!IsComName(args[0])) return exitUsage;
     boost::shared_ptr<const corvane::IPortAddr> address = corvane::IPortAddr::CreateInstance(
         corvane::IPortAddr::portSerial, 0, args[0].c_str(), args[0].c_str(), L"", L"", 0, 0, L"");
     boost::shared_ptr<corvane::IPort> port = corvane::IPort::CreateInstance(address, corvane::driverDefault);
     if (!port) {
         Err(L"error: this library has no serial port driver\n");
-        return 2;
+        return exitFailed;
     }
+    SetFailureHint(L"cannot open " + args[0] + L"; corvane list serial lists the COM ports");
     port->Open();
+    SetFailureHint(L"");
     SetPtr settings = port->GetSettings();
+    std::vector<std::wstring> failed;
     if (args.size() > 1) {
         SetPtr changes = Changes(*settings, Args(args.begin() + 1, args.end()));
-        if (!changes) return 1;
+        if (!changes) return exitUsage;
+        SetFailureHint(args[0] + L" refused the new settings");
         port->SetSettings(changes);
+        SetFailureHint(L"");
         settings = port->GetSettings();
+        failed = NotHeld(*changes, *settings);
     }
     port->Close();
     PrintSettings(*settings);
-    return 0;
+    for (const std::wstring& assignment : failed)
+        Err(L"error: " + args[0] + L" did not take " + assignment + L"\n");
+    return failed.empty() ? exitDone : exitFailed;
 }
+
+// "--parity even" and its kin as the assignments "settings" takes.
+bool SerialAssignments(const std::map<std::wstring, std::wstring>& options, Args& assignments) {
+    static const std::map<std::wstring, std::vector<std::pair<std::wstring, std::vector<std::wstring>>>> kWords = {
+        {L"--parity", {{L"none", {L"Parity=0", L"fParity=false"}}, {L"odd", {L"Parity=1", L"fParity=true"}},
+                       {L"even", {L"Parity=2", L"fParity=true"}}, {L"mark", {L"Parity=3", L"fParity=true"}},
+                       {L"space", {L"Parity=4", L"fParity=true"}}}},
+        {L"--stop", {{L"1", {L"StopBits=0"}}, {L"1.5", {L"StopBits=1"}}, {L"2", {L"StopBits=2"}}}},
+        {L"--flow", {{L"none", {L"fOutxCtsFlow=false", L"fOutxDsrFlow=false", L"fRtsControl=Enable",
+                                L"fDtrControl=Enable"}},
+                     {L"rtscts", {L"fOutxCtsFlow=true", L"fRtsControl=Handshake"}},
+                     {L"dsrdtr", {L"fOutxDsrFlow=true", L"fDtrControl=Handshake"}}}},
+        {L"--data", {{L"5", {L"ByteSize=5"}}, {L"6", {L"ByteSize=6"}}, {L"7", {L"ByteSize=7"}}, {L"8", {L"ByteSize=8"}}}},
+    };
+    for (const auto& option : options) {
+        if (option.first == L"--baud") {
+            DWORD rate = 0;
+            if (!ReadWholeNumber(L"open serial", L"--baud", L"bits per second", option.second, rate)) return false;
+            assignments.push_back(L"BaudRate=" + option.second);
+            continue;
+        }
+        auto words = kWords.find(option.first);
+        if (words == kWords.end()) continue;
+        std::wstring choices;
+        bool found = false;
+        for (const auto& word : words->second) {
+            choices += (choices.empty() ? L"" : L", ") + word.first;
+            if (word.first != option.second) continue;
+            assignments.insert(assignments.end(), word.second.begin(), word.second.end());
+            found = true;
+        }
+        if (!found) {
+            Err(L"corvane open serial: " + option.first + L" takes " + choices + L"; got '" + option.second + L"'\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int ConfigureSerialPort(corvane::IPort& port, const std::map<std::wstring, std::wstring>& options) {
+    Args assignments;
+    if (!SerialAssignments(options, assignments)) return exitUsage;
+    if (assignments.empty()) return exitDone;
+    SetPtr changes = Changes(*port.GetSettings(), assignments);
+    if (!changes) return exitUsage;
+    port.SetSettings(changes);
+    std::vector<std::wstring> failed = NotHeld(*changes, *port.GetSettings());
+    for (const std::wstring& assignment : failed) Err(L"error: the port did not take " + assignment + L"\n");
+    return failed.empty() ? exitDone : exitFailed;
+}
+
+namespace {
 
 const CommandRegistration s_settings({L"settings", L"COMn [NAME=VALUE ...]",
                                       L"show a COM port's settings, or change them", Settings});
