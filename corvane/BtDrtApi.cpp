@@ -80,7 +80,7 @@ CBtDrt::CBtDrt() : m_library(kLibrary), m_radio(nullptr) {
     if (!find) {
         DWORD code = ::GetLastError();
         // "No more items" on the first radio means there is none at all.
-        Fail(__LINE__, L"BluetoothFindFirstRadio", code == ERROR_NO_MORE_ITEMS ? ERROR_DEVICE_NOT_CONNECTED : code);
+        Fail(__LINE__, L"BluetoothFindFirstRadio", code == ERROR_NO_MORE_ITEMS ? ERROR_SERVICE_NOT_ACTIVE : code);
     }
     m_findRadioClose(find);
 }

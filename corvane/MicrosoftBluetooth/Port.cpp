@@ -415,10 +415,10 @@ void CBluetoothPort::RecvThreadProcFn() {
     try {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
         Workers().Receive(receiveChunk, kFile, L"Microsoft::CBluetoothPort::RecvThreadProcFn",
-                          ERROR_CONNECTION_ABORTED);
+                          ERROR_GRACEFUL_DISCONNECT);
     } catch (const basalt::CWinException& e) {
         // A disconnect the stack reports by its own code is the same lost connection.
-        if (e.GetErrorCode() == WSAEDISCON) m_incoming.SetError(WithCode(e, ERROR_CONNECTION_ABORTED));
+        if (e.GetErrorCode() == WSAEDISCON) m_incoming.SetError(WithCode(e, ERROR_GRACEFUL_DISCONNECT));
         else m_incoming.SetError(e);
     } catch (const basalt::CStdException& e) {
         m_incoming.SetError(e);

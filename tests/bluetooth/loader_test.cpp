@@ -67,7 +67,7 @@ TEST_F(LoaderTest, NoRadioFailsWith1062AndTheRadioItselfIsReported) {
         CBtDrt api;
         ADD_FAILURE() << "a stack without a radio was taken";
     } catch (const basalt::CWinException& e) {
-        EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+        EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
         EXPECT_EQ(e.GetFunction(), L"BluetoothFindFirstRadio");
     }
     BthSimSetRadio(TRUE, 0x0012AB34CD56ULL, L"BENCH-7", 0x3E0104);

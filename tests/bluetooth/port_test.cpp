@@ -180,13 +180,13 @@ TEST_F(PortTest, ARemoteCloseStoresConnectionLostAndEndsTheReceiver) {
         port.Recv(buffer, sizeof buffer);
         ADD_FAILURE() << "Recv after a lost connection succeeded";
     } catch (const basalt::CWinException& e) {
-        EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(ERROR_CONNECTION_ABORTED));
+        EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(ERROR_GRACEFUL_DISCONNECT));
     }
     try {
         port.Send("x", 1);
         ADD_FAILURE() << "Send after a lost connection succeeded";
     } catch (const basalt::CWinException& e) {
-        EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(ERROR_CONNECTION_ABORTED));
+        EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(ERROR_GRACEFUL_DISCONNECT));
     }
 }
 
