@@ -113,16 +113,20 @@ boost::shared_ptr<const corvane::IPortAddr> SimAddress(const SimProcess& sim, co
                                               password, 0, 0, sim.PortText().c_str());
 }
 
-ScriptedDevice::ScriptedDevice(std::function<void(End&)> script) {
-    m_listener.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+unsigned short ListenOnLoopback(basalt::CWSASocket& socket, int backlog) {
+    socket.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    m_listener.BindLL(reinterpret_cast<sockaddr*>(&address), sizeof address);
-    m_listener.Listen(1);
+    socket.BindLL(reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socket.Listen(backlog);
     int length = sizeof address;
-    m_listener.GetSockName(reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = basalt::CWSASocket::PortOf(address);
+    socket.GetSockName(reinterpret_cast<sockaddr*>(&address), &length);
+    return basalt::CWSASocket::PortOf(address);
+}
+
+ScriptedDevice::ScriptedDevice(std::function<void(End&)> script) {
+    m_port = ListenOnLoopback(m_listener, 1);
     m_thread = std::thread([this, script] {
         try {
             basalt::CWSASocket connection = m_listener.AcceptLL();

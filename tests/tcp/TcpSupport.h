@@ -62,6 +62,9 @@ private:
 // looks at the dialogue that the simulated receiver does not give: script
 // runs on the accepted connection on a thread of its own, joined when the
 // object goes; the connection closes when script returns.
+// Makes SOCKET a listener on a free port of the loopback address and answers that port.
+unsigned short ListenOnLoopback(basalt::CWSASocket& socket, int backlog);
+
 class ScriptedDevice {
 public:
     class End {

@@ -15,15 +15,12 @@ struct Pair {
 // A connected pair: a listener on a free loopback port, a blocking connect, an accept.
 Pair Connect() {
     CWSASocket listener;
-    listener.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    unsigned short port = tcptest::ListenOnLoopback(listener, 1);
+    EXPECT_NE(port, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    listener.BindLL(reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listener.Listen(1);
-    int length = sizeof address;
-    listener.GetSockName(reinterpret_cast<sockaddr*>(&address), &length);
-    EXPECT_NE(CWSASocket::PortOf(address), 0);
+    address.sin_port = htons(port);
     Pair pair;
     pair.client.Create(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     pair.client.ConnectLL(reinterpret_cast<sockaddr*>(&address), sizeof address);
