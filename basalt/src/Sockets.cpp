@@ -16,7 +16,7 @@ namespace {
 }  // namespace
 
 const CSocketCalls& SystemSocketCalls() {
-    static const CSocketCalls calls = {::WSASocketW, ::WSAConnect, ::bind, ::getsockname, ::WSAAccept};
+    static const CSocketCalls calls = {::WSASocketW, ::WSAConnect, ::bind, ::getsockname, ::WSAAccept, ::WSARecv};
     return calls;
 }
 
@@ -118,7 +118,7 @@ bool CWSASocket::Recv(void* buffer, DWORD size, DWORD& received, WSAOVERLAPPED& 
     area.buf = static_cast<char*>(buffer);
     DWORD count = 0;
     m_recvFlags = 0;
-    if (::WSARecv(m_socket, &area, 1, &count, &m_recvFlags, &overlapped, nullptr) == 0) {
+    if (Calls().recv(m_socket, &area, 1, &count, &m_recvFlags, &overlapped, nullptr) == 0) {
         received = count;
         return true;
     }

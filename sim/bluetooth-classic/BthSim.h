@@ -40,6 +40,9 @@ extern "C" {
 #define BTHSIM_OP_CONNECT 1  // the Winsock error of the next connects
 #define BTHSIM_OP_LOOKUP 2   // the Winsock error of the next SDP lookups (WSALookupServiceBegin)
 #define BTHSIM_OP_PUBLISH 3  // the Winsock error of the next WSASetService registrations
+#define BTHSIM_OP_RECEIVE 4  // the Winsock error of the next receives on connections to the device
+#define BTHSIM_OP_ACCEPT 5   // the Winsock error of the next accepts on any listening socket (address ignored)
+#define BTHSIM_OP_REGISTER 6 // the result of the next authentication handler registrations (address ignored)
 
 // Counters of BthSimGetCount.
 #define BTHSIM_COUNT_REMOVE 1    // BluetoothRemoveDevice calls for the device
@@ -49,6 +52,13 @@ extern "C" {
 #define BTHSIM_COUNT_CONNECT 5   // connect attempts
 #define BTHSIM_COUNT_HANDLERS 6  // authentication handlers registered now (address 0: all)
 #define BTHSIM_COUNT_INQUIRY 7   // inquiries issued (address ignored)
+#define BTHSIM_COUNT_PAIR_RADIO 8  // BluetoothAuthenticateDevice calls that named the radio
+#define BTHSIM_COUNT_LISTENING 9   // Bluetooth sockets bound to a channel and still open (address ignored)
+
+// Ored into BthSimAddRecord's behaviour: the record writes its service classes
+// as 32-bit or 128-bit UUIDs instead of 16-bit ones, as some devices do.
+#define BTHSIM_RECORD_UUID32 0x100
+#define BTHSIM_RECORD_UUID128 0x200
 
 // What a registered authentication handler answered (BthSimRequestPairing).
 typedef struct BTHSIM_ANSWER {

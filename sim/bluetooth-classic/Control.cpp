@@ -18,12 +18,13 @@ Device* FindDevice(Stack& stack, ULONGLONG address) {
     return found == stack.devices.end() ? nullptr : &found->second;
 }
 
-DWORD TakeFailure(Device& device, DWORD operation) {
-    Failure& failure = device.failures[operation];
+DWORD TakeFailure(Failure& failure) {
     if (failure.count == 0) return 0;
     --failure.count;
     return failure.code;
 }
+
+DWORD TakeFailure(Device& device, DWORD operation) { return TakeFailure(device.failures[operation]); }
 
 std::wstring AddressText(ULONGLONG address) {
     wchar_t text[24];
@@ -57,8 +58,9 @@ void CloseParked(Device& device) {
     device.parked.clear();
 }
 
-void AddRecord(Device& device, std::vector<USHORT> classes, ULONG channel, DWORD behaviour, const wchar_t* name) {
-    Record record{classes, channel, behaviour, BuildRecord(classes, channel, name)};
+void AddRecord(Device& device, std::vector<USHORT> classes, ULONG channel, DWORD behaviour, const wchar_t* name,
+               unsigned uuidBytes = 2) {
+    Record record{classes, channel, behaviour, BuildRecord(classes, channel, name, uuidBytes)};
     device.records.push_back(record);
 }
 
@@ -92,6 +94,8 @@ void ClearWorld(Stack& stack) {
     stack.inquiries = 0;
     stack.caller = false;
     stack.publishFailure = Failure();
+    stack.acceptFailure = Failure();
+    stack.registerFailure = Failure();
     stack.nextLocalChannel = 1;
 }
 
@@ -193,7 +197,9 @@ BOOL WINAPI BthSimAddRecord(ULONGLONG address, const USHORT* classes, DWORD coun
     std::lock_guard<std::recursive_mutex> lock(stack.lock);
     Device* device = FindDevice(stack, address);
     if (!device) return FALSE;
-    AddRecord(*device, std::vector<USHORT>(classes, classes + count), channel, behaviour, nullptr);
+    unsigned uuidBytes = (behaviour & BTHSIM_RECORD_UUID128) ? 16 : (behaviour & BTHSIM_RECORD_UUID32) ? 4 : 2;
+    AddRecord(*device, std::vector<USHORT>(classes, classes + count), channel,
+              behaviour & ~static_cast<DWORD>(BTHSIM_RECORD_UUID32 | BTHSIM_RECORD_UUID128), nullptr, uuidBytes);
     return TRUE;
 }
 
@@ -205,8 +211,11 @@ void WINAPI BthSimSetInquiryDelay(DWORD milliseconds) {
 void WINAPI BthSimFailNext(ULONGLONG address, DWORD operation, DWORD code, DWORD count) {
     Stack& stack = TheStack();
     std::lock_guard<std::recursive_mutex> lock(stack.lock);
-    if (operation == BTHSIM_OP_PUBLISH) {
-        stack.publishFailure = Failure{code, count};
+    if (operation == BTHSIM_OP_PUBLISH || operation == BTHSIM_OP_ACCEPT || operation == BTHSIM_OP_REGISTER) {
+        Failure& failure = operation == BTHSIM_OP_PUBLISH  ? stack.publishFailure
+                           : operation == BTHSIM_OP_ACCEPT ? stack.acceptFailure
+                                                           : stack.registerFailure;
+        failure = Failure{code, count};
         return;
     }
     if (Device* device = FindDevice(stack, address)) device->failures[operation] = Failure{code, count};
@@ -216,6 +225,7 @@ DWORD WINAPI BthSimGetCount(ULONGLONG address, DWORD counter) {
     Stack& stack = TheStack();
     std::lock_guard<std::recursive_mutex> lock(stack.lock);
     if (counter == BTHSIM_COUNT_INQUIRY) return stack.inquiries;
+    if (counter == BTHSIM_COUNT_LISTENING) return CountListening(stack);
     if (counter == BTHSIM_COUNT_HANDLERS) {
         DWORD n = 0;
         for (const auto& entry : stack.registrations)

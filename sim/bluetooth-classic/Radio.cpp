@@ -258,7 +258,7 @@ BTHSIM_EXPORT BOOL WINAPI BluetoothFindDeviceClose(HBLUETOOTH_DEVICE_FIND find) 
 // ---------------------------------------------------------------------------
 // Pairing
 
-BTHSIM_EXPORT DWORD WINAPI BluetoothAuthenticateDevice(HWND, HANDLE, BLUETOOTH_DEVICE_INFO* info, PWSTR passkey,
+BTHSIM_EXPORT DWORD WINAPI BluetoothAuthenticateDevice(HWND, HANDLE radio, BLUETOOTH_DEVICE_INFO* info, PWSTR passkey,
                                                        ULONG length) {
     if (!info) return ERROR_INVALID_PARAMETER;
     ULONGLONG address = info->Address.ullLong;
@@ -268,6 +268,7 @@ BTHSIM_EXPORT DWORD WINAPI BluetoothAuthenticateDevice(HWND, HANDLE, BLUETOOTH_D
         Device* device = FindDevice(stack, address);
         if (!device || !(device->flags & BTHSIM_IN_RANGE)) return ERROR_DEVICE_NOT_CONNECTED;
         ++device->counts[BTHSIM_COUNT_PAIR];
+        if (radio) ++device->counts[BTHSIM_COUNT_PAIR_RADIO];
         if (passkey && length > 0) {
             if (device->hasPin && device->pin != std::wstring(passkey, length)) return ERROR_NOT_AUTHENTICATED;
             device->flags = (device->flags | BTHSIM_AUTHENTICATED | BTHSIM_REMEMBERED) & ~BTHSIM_STALE_KEY;
@@ -297,6 +298,7 @@ BTHSIM_EXPORT DWORD WINAPI BluetoothRegisterForAuthentication(BLUETOOTH_DEVICE_I
     if (!handle || !callback) return ERROR_INVALID_PARAMETER;
     Stack& stack = TheStack();
     std::lock_guard<std::recursive_mutex> lock(stack.lock);
+    if (DWORD code = TakeFailure(stack.registerFailure)) return code;
     ULONGLONG id = stack.nextRegistration++;
     stack.registrations[id] = Registration{info ? info->Address.ullLong : 0, callback, nullptr, context};
     *handle = reinterpret_cast<HBLUETOOTH_AUTHENTICATION_REGISTRATION>(static_cast<ULONG_PTR>(id));
@@ -309,6 +311,7 @@ BTHSIM_EXPORT HRESULT WINAPI BluetoothRegisterForAuthenticationEx(const BLUETOOT
     if (!handle || !callback) return E_INVALIDARG;
     Stack& stack = TheStack();
     std::lock_guard<std::recursive_mutex> lock(stack.lock);
+    if (DWORD code = TakeFailure(stack.registerFailure)) return HRESULT_FROM_WIN32(code);
     ULONGLONG id = stack.nextRegistration++;
     stack.registrations[id] = Registration{info ? info->Address.ullLong : 0, nullptr, callback, context};
     *handle = reinterpret_cast<HBLUETOOTH_AUTHENTICATION_REGISTRATION>(static_cast<ULONG_PTR>(id));

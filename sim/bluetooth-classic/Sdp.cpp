@@ -13,8 +13,10 @@ enum { typeNil = 0, typeUint = 1, typeInt = 2, typeUuid = 3, typeText = 4, typeB
        typeAlternative = 7, typeUrl = 8 };
 
 // The system's specific-type codes: kind in the low byte, size in the next.
+// The system gives a 32-bit UUID the code of a 32-bit signed integer (0x0220),
+// not the pattern of the other UUID sizes.
 enum { stUint8 = 0x0010, stUint16 = 0x0110, stUint32 = 0x0210, stUint64 = 0x0310, stUint128 = 0x0410,
-       stInt8 = 0x0020, stUuid16 = 0x0130, stUuid32 = 0x0230, stUuid128 = 0x0430 };
+       stInt8 = 0x0020, stUuid16 = 0x0130, stUuid32 = 0x0220, stUuid128 = 0x0430 };
 
 struct Element {
     unsigned type;
@@ -66,6 +68,21 @@ void PutUuid16(std::vector<BYTE>& out, USHORT value) {
     Put(out, value, 2);
 }
 
+// A 16-bit UUID written in the size given: 4 bytes, or the 16 of the Bluetooth base UUID.
+void PutUuid(std::vector<BYTE>& out, USHORT value, unsigned bytes) {
+    if (bytes == 4) {
+        out.push_back(typeUuid << 3 | 2);
+        Put(out, value, 4);
+    } else if (bytes == 16) {
+        static const BYTE base[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB};
+        out.push_back(typeUuid << 3 | 4);
+        Put(out, value, 4);
+        out.insert(out.end(), base, base + 12);
+    } else {
+        PutUuid16(out, value);
+    }
+}
+
 void PutSequence(std::vector<BYTE>& out, const std::vector<BYTE>& content) {
     if (content.size() < 256) {
         out.push_back(typeSequence << 3 | 5);
@@ -81,11 +98,12 @@ void PutSequence(std::vector<BYTE>& out, const std::vector<BYTE>& content) {
 
 namespace bthsim {
 
-std::vector<BYTE> BuildRecord(const std::vector<USHORT>& classes, ULONG channel, const wchar_t* name) {
+std::vector<BYTE> BuildRecord(const std::vector<USHORT>& classes, ULONG channel, const wchar_t* name,
+                              unsigned uuidBytes) {
     std::vector<BYTE> attributes;
     PutUint16(attributes, 0x0001);  // service class ID list
     std::vector<BYTE> list;
-    for (USHORT uuid : classes) PutUuid16(list, uuid);
+    for (USHORT uuid : classes) PutUuid(list, uuid, uuidBytes);
     PutSequence(attributes, list);
     if (channel) {
         PutUint16(attributes, 0x0004);  // protocol descriptor list: L2CAP, then RFCOMM with its channel

@@ -164,6 +164,20 @@ int WSAAPI SimConnect(SOCKET socket, const sockaddr* name, int length, LPWSABUF,
     return 0;
 }
 
+// A receive on a connection to a device: the system's, unless a failure is due.
+int WSAAPI SimRecv(SOCKET socket, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags,
+                   LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
+    {
+        Stack& stack = TheStack();
+        std::lock_guard<std::recursive_mutex> lock(stack.lock);
+        auto state = stack.sockets.find(socket);
+        Device* device = state == stack.sockets.end() ? nullptr : FindDevice(stack, state->second.peer);
+        if (device)
+            if (DWORD code = TakeFailure(*device, BTHSIM_OP_RECEIVE)) return Refuse(static_cast<int>(code));
+    }
+    return ::WSARecv(socket, buffers, count, received, flags, overlapped, completion);
+}
+
 int WSAAPI SimBind(SOCKET socket, const sockaddr* name, int length) {
     if (!name || length < static_cast<int>(sizeof(SOCKADDR_BTH)) || name->sa_family != AF_BTH)
         return Refuse(WSAEFAULT);
@@ -216,6 +230,16 @@ SOCKET WSAAPI SimAccept(SOCKET listener, sockaddr* name, LPINT length, LPCONDITI
     int peerLength = sizeof peer;
     SOCKET accepted = ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &peerLength);
     if (accepted == INVALID_SOCKET) return accepted;  // WSAEWOULDBLOCK and friends pass through
+    DWORD failure;
+    {
+        std::lock_guard<std::recursive_mutex> lock(stack.lock);
+        failure = TakeFailure(stack.acceptFailure);
+    }
+    if (failure) {
+        ::closesocket(accepted);  // the device sees its connection dropped
+        ::WSASetLastError(static_cast<int>(failure));
+        return INVALID_SOCKET;
+    }
     ULONGLONG device = 0;
     SOCKADDR_BTH caller, callee;
     {
@@ -341,10 +365,7 @@ INT WSAAPI SimSetService(LPWSAQUERYSETW query, WSAESETSERVICEOP operation, DWORD
         return Refuse(WSASERVICE_NOT_FOUND);
     }
     if (operation != RNRSERVICE_REGISTER) return Refuse(WSAEINVAL);
-    if (stack.publishFailure.count > 0) {
-        --stack.publishFailure.count;
-        return Refuse(static_cast<int>(stack.publishFailure.code));
-    }
+    if (DWORD code = TakeFailure(stack.publishFailure)) return Refuse(static_cast<int>(code));
     if (query->dwNumberOfCsAddrs < 1 || !query->lpcsaBuffer || !query->lpcsaBuffer->LocalAddr.lpSockaddr ||
         query->lpcsaBuffer->LocalAddr.iSockaddrLength < static_cast<int>(sizeof(SOCKADDR_BTH)))
         return Refuse(WSAEINVAL);
@@ -447,6 +468,24 @@ void StartSession(SOCKET end, ULONGLONG device, DWORD behaviour) {
 
 }  // namespace bthsim
 
+namespace bthsim {
+
+DWORD CountListening(Stack& stack) {
+    DWORD n = 0;
+    for (auto state = stack.sockets.begin(); state != stack.sockets.end();) {
+        int type = 0, length = sizeof type;
+        if (::getsockopt(state->first, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) != 0) {
+            state = stack.sockets.erase(state);  // closed by its owner
+            continue;
+        }
+        if (state->second.bound) ++n;
+        ++state;
+    }
+    return n;
+}
+
+}  // namespace bthsim
+
 BTHSIM_EXPORT void WINAPI BthSimWinsockCalls(Microsoft::CBthWinsockCalls* calls) {
     if (!calls) return;
     calls->sockets.socket = SimSocket;
@@ -454,6 +493,7 @@ BTHSIM_EXPORT void WINAPI BthSimWinsockCalls(Microsoft::CBthWinsockCalls* calls)
     calls->sockets.bind = SimBind;
     calls->sockets.getsockname = SimGetSockName;
     calls->sockets.accept = SimAccept;
+    calls->sockets.recv = SimRecv;
     calls->lookupServiceBegin = SimLookupBegin;
     calls->lookupServiceNext = SimLookupNext;
     calls->lookupServiceEnd = SimLookupEnd;

@@ -111,6 +111,8 @@ struct Stack {
     std::map<USHORT, ULONGLONG> incoming;  // loopback port of a dialling device's end -> its address
     ULONG nextLocalChannel = 1;
     Failure publishFailure;
+    Failure acceptFailure;
+    Failure registerFailure;
     PairingRequest* pairing = nullptr;  // the one in progress, answered by the response calls
 };
 
@@ -120,7 +122,11 @@ Device* FindDevice(Stack& stack, ULONGLONG address);
 DWORD TakeFailure(Device& device, DWORD operation);
 
 void BuildDefaultWorld(Stack& stack);
-std::vector<BYTE> BuildRecord(const std::vector<USHORT>& classes, ULONG channel, const wchar_t* name);
+// uuidBytes: the size the service classes are written in (2, 4 or 16).
+std::vector<BYTE> BuildRecord(const std::vector<USHORT>& classes, ULONG channel, const wchar_t* name,
+                              unsigned uuidBytes = 2);
+// Consumes one injected stack-wide failure; 0 when none is due.
+DWORD TakeFailure(Failure& failure);
 
 // Runs a pairing through the device's registered handler on a thread of the
 // stack's own and waits for it; false when no handler is registered.
@@ -134,6 +140,8 @@ void StartSession(SOCKET deviceEnd, ULONGLONG device, DWORD behaviour);
 // connected to a new socket returned as the other end.
 SOCKET ConnectLoopback(SOCKET client);
 void CloseParked(Device& device);
+// Bound sockets that are still open; forgets the closed ones.
+DWORD CountListening(Stack& stack);
 
 std::wstring AddressText(ULONGLONG address);
 bool ParseAddress(const wchar_t* text, ULONGLONG& address);

@@ -19,15 +19,17 @@ public:
 
 // The Winsock calls whose meaning depends on the socket's address family. A
 // socket uses the system's own unless it is given another table; a stand-in
-// for an address family the platform lacks answers these five with ordinary
-// sockets underneath, so that every other call (send, receive, overlapped
-// results, network events, close) stays the system's.
+// for an address family the platform lacks answers these with ordinary
+// sockets underneath, so that every other call (send, overlapped results,
+// network events, close) stays the system's. The receive is among them so
+// that a stand-in can report the errors of its family's links.
 struct CSocketCalls {
     SOCKET(WSAAPI* socket)(int, int, int, LPWSAPROTOCOL_INFOW, GROUP, DWORD);
     int(WSAAPI* connect)(SOCKET, const sockaddr*, int, LPWSABUF, LPWSABUF, LPQOS, LPQOS);
     int(WSAAPI* bind)(SOCKET, const sockaddr*, int);
     int(WSAAPI* getsockname)(SOCKET, sockaddr*, int*);
     SOCKET(WSAAPI* accept)(SOCKET, sockaddr*, LPINT, LPCONDITIONPROC, DWORD_PTR);
+    int(WSAAPI* recv)(SOCKET, LPWSABUF, DWORD, LPDWORD, LPDWORD, LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE);
 };
 BASALT_API const CSocketCalls& SystemSocketCalls();
 
