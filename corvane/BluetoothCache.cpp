@@ -74,10 +74,10 @@ std::vector<ULONGLONG> ParseBluetoothCacheList(const basalt::ustring& text) {
     while (start <= text.size()) {
         size_t comma = text.find(L',', start);
         if (comma == basalt::ustring::npos) comma = text.size();
+        // Each part is read as a number, as far as it is one: a part that is
+        // none reads as 0, a device no cache entry belongs to.
         basalt::ustring part(text.substr(start, comma - start));
-        // Another program of the user may have written anything here.
-        if (!part.empty() && part.find_first_not_of(L"0123456789") == basalt::ustring::npos)
-            addresses.push_back(static_cast<ULONGLONG>(part.atoi64()));
+        addresses.push_back(static_cast<ULONGLONG>(part.atoi64()));
         start = comma + 1;
     }
     return addresses;

@@ -41,7 +41,7 @@ void AppendCachedAddresses(int majorClass, std::deque<boost::shared_ptr<const IP
 // Replaces "PreviouslyFound" with these devices, in this order.
 void WriteBluetoothCacheList(const std::vector<ULONGLONG>& addresses);
 
-// The list's text form and back; parts that are not numbers are skipped.
+// The list's text form and back; each part is read as far as it is a decimal number.
 basalt::ustring FormatBluetoothCacheList(const std::vector<ULONGLONG>& addresses);
 std::vector<ULONGLONG> ParseBluetoothCacheList(const basalt::ustring& text);
 

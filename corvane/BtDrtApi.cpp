@@ -165,7 +165,6 @@ CBtDrt::EPairingCall CBtDrt::ChoosePairingCall(DWORD major, DWORD minor, bool ha
 }
 
 DWORD CBtDrt::PairRequest(ULONGLONG device, const wchar_t* pin) {
-    BLUETOOTH_DEVICE_INFO info = MakeDeviceInfo(device);
     OSVERSIONINFOW version;
     std::memset(&version, 0, sizeof version);
     version.dwOSVersionInfoSize = sizeof version;
@@ -173,11 +172,16 @@ DWORD CBtDrt::PairRequest(ULONGLONG device, const wchar_t* pin) {
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     ::GetVersionExW(&version);
 #pragma GCC diagnostic pop
+    return PairRequest(device, pin, version.dwMajorVersion, version.dwMinorVersion);
+}
+
+DWORD CBtDrt::PairRequest(ULONGLONG device, const wchar_t* pin, DWORD major, DWORD minor) {
+    BLUETOOTH_DEVICE_INFO info = MakeDeviceInfo(device);
     basalt::ustring passkey(pin);
     PWSTR key = passkey.empty() ? nullptr : &passkey[0];
     ULONG length = static_cast<ULONG>(passkey.size());
 
-    switch (ChoosePairingCall(version.dwMajorVersion, version.dwMinorVersion, m_authenticateDeviceEx != nullptr)) {
+    switch (ChoosePairingCall(major, minor, m_authenticateDeviceEx != nullptr)) {
     case pairingUnsupported:
         Fail(__LINE__, L"CBtDrt::PairRequest", ERROR_OLD_WIN_VERSION);
     case pairingLegacyRegistered: {

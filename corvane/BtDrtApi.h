@@ -44,6 +44,8 @@ public:
                                        HBLUETOOTH_AUTHENTICATION_REGISTRATION* handle);
     // Starts pairing with the call the system's version offers; pin may be null.
     DWORD PairRequest(ULONGLONG device, const wchar_t* pin);
+    // The same as on a system of this version (PairRequest passes the running one's).
+    DWORD PairRequest(ULONGLONG device, const wchar_t* pin, DWORD major, DWORD minor);
 
     HBLUETOOTH_DEVICE_FIND FindFirstDevice(BLUETOOTH_DEVICE_SEARCH_PARAMS* params, BLUETOOTH_DEVICE_INFO* info);
     BOOL FindNextDevice(HBLUETOOTH_DEVICE_FIND find, BLUETOOTH_DEVICE_INFO* info);

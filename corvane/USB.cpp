@@ -221,7 +221,9 @@ usb::CPipes CUSBPort::ReadPipes() {
     DWORD returned = 0;
     if (!m_writing.IoControl(usb::ioctlGetDescriptor, request, sizeof request, head, sizeof head, &returned))
         Fail(__LINE__, L"DeviceIoControl", ::GetLastError());
-    // A short answer that reports success leaves no error of its own to tell.
+    // A short answer that reports success leaves no error of its own: its
+    // last error would tell the client "the operation completed successfully"
+    // for an open that failed, so it is reported as the driver's fault.
     if (returned != sizeof head) Fail(__LINE__, L"DeviceIoControl", ERROR_INTERNAL_ERROR);
     DWORD total = head[2] | (static_cast<DWORD>(head[3]) << 8);
     std::vector<BYTE> descriptor(total);

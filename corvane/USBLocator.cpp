@@ -61,8 +61,10 @@ basalt::ustring DeviceDescription(const basalt::CSetupAPI& devices, SP_DEVINFO_D
     if (!::SetupDiGetDeviceRegistryPropertyW(devices.GetHandle(), &device, SPDRP_DEVICEDESC, &type, nullptr, 0,
                                              &size)) {
         DWORD error = ::GetLastError();
-        // A node without the property is listed by its serial number rather
-        // than ending the whole search.
+        // A node without a description (error 13) is listed by its serial
+        // number: ending the search there would hide every instrument behind
+        // it, and the name made of the serial number alone is what a device
+        // with neither description gets anyway.
         if (error == ERROR_INVALID_DATA) return basalt::ustring();
         if (error != ERROR_INSUFFICIENT_BUFFER) Fail(__LINE__, L"SetupDiGetDeviceRegistryPropertyW", error);
     }
@@ -76,6 +78,7 @@ basalt::ustring DeviceDescription(const basalt::CSetupAPI& devices, SP_DEVINFO_D
 // Empty when the device reports none or the read fails: it only names the device.
 basalt::ustring BusReportedDescription(GetDevicePropertyFn getProperty, const basalt::CSetupAPI& devices,
                                        SP_DEVINFO_DATA& device) {
+    if (!getProperty) return basalt::ustring();
     DEVPROPTYPE type = 0;
     DWORD size = 0;
     if (!getProperty(devices.GetHandle(), &device, &kBusReportedDescription, &type, nullptr, 0, &size, 0) &&
@@ -108,8 +111,10 @@ void CUSBPortLocator::BeginSearch(DWORD, DWORD) {
     if (!devices.GetClassDevs(&kInterfaceClass, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE))
         Fail(__LINE__, L"SetupDiGetClassDevs", ::GetLastError());
     basalt::CLibrary setupApi(L"Setupapi.dll");
+    // A system without the call (before version 6) lists its devices by their
+    // device descriptions rather than failing every search, one that finds
+    // nothing included.
     GetDevicePropertyFn getProperty = setupApi.Resolve<GetDevicePropertyFn>("SetupDiGetDevicePropertyW");
-    if (!getProperty) throw basalt::CWinException(__LINE__, L"Library", L"GetProcAddress", ::GetLastError());
 
     for (DWORD index = 0;; ++index) {
         SP_DEVICE_INTERFACE_DATA data = {};

@@ -3,6 +3,7 @@
 #include "BluetoothCache.h"
 
 #include <cstring>
+#include <new>
 
 namespace Microsoft {
 
@@ -12,6 +13,7 @@ namespace {
 
 const wchar_t kFile[] = L"MicrosoftBluetooth";
 const wchar_t kEscape[] = L"Microsoft::CBluetoothPortLocator::Escape";
+const wchar_t kSearch[] = L"Microsoft::CBluetoothPortLocator::ThreadProcFn";
 
 [[noreturn]] void Fail(int line, const wchar_t* function, DWORD code) {
     throw basalt::CWinException(line, kFile, function, code);
@@ -65,8 +67,12 @@ boost::shared_ptr<IPropertySet> CBluetoothPortLocator::GetSettings() {
 void CBluetoothPortLocator::SetSettings(boost::shared_ptr<IPropertySet> settings) {
     CBtDrt api;
     DWORD classOfDevice = 0;
-    if (boost::shared_ptr<IProperty> property = settings ? settings->Find(L"LocalCOD") : boost::shared_ptr<IProperty>())
-        classOfDevice = static_cast<ULONG>(property->GetValue());
+    if (boost::shared_ptr<IProperty> property = settings ? settings->Find(L"LocalCOD") : boost::shared_ptr<IProperty>()) {
+        // A value that is no number (null, say) counts as absent: the answer is
+        // the stack's refusal, not a conversion error.
+        _variant_t value = property->GetValue(), number;
+        if (SUCCEEDED(::VariantChangeType(&number, &value, 0, VT_UI4))) classOfDevice = number.ulVal;
+    }
     CBtDrt::WriteLocalCOD(classOfDevice);
 }
 
@@ -94,7 +100,7 @@ boost::shared_ptr<IPropertySet> CBluetoothPortLocator::Escape(const wchar_t* nam
         boost::shared_ptr<IProperty> pin = args->Find(L"PIN");
         if (!pin) Fail(__LINE__, kEscape, ERROR_INVALID_PARAMETER);
         _variant_t value = pin->GetValue();
-        if (value.vt == VT_NULL || value.vt == VT_EMPTY) {
+        if (IsNullText(value)) {
             api.PairRequest(device, nullptr);
         } else {
             basalt::ustring pinText(static_cast<_bstr_t>(value));
@@ -172,12 +178,22 @@ void CBluetoothPortLocator::ThreadProcFn() {
             list.push_back(static_cast<const CBluetoothPortAddr&>(*address).GetAddress());
         WriteBluetoothCacheList(list);
     } catch (const basalt::CWinException& e) {
-        CObjectLocker lock(*this);
-        m_errors.push_back(e);
-        m_notifier.Fire(eventError);
+        QueueError(e);
+    } catch (const std::bad_alloc&) {
+        QueueError(basalt::CWinException(__LINE__, kFile, kSearch, ERROR_NOT_ENOUGH_MEMORY));
+    } catch (...) {
+        // Anything else leaving a thread would end the client's process: it
+        // is reported as the search's failure instead.
+        QueueError(basalt::CWinException(__LINE__, kFile, kSearch, ERROR_INTERNAL_ERROR));
     }
     CObjectLocker lock(*this);
     m_notifier.Fire(eventStateChanged);
+}
+
+void CBluetoothPortLocator::QueueError(const basalt::CWinException& error) {
+    CObjectLocker lock(*this);
+    m_errors.push_back(error);
+    m_notifier.Fire(eventError);
 }
 
 bool CBluetoothPortLocator::SearchPass(std::vector<boost::shared_ptr<const IPortAddr>>& found) {
@@ -217,7 +233,7 @@ bool CBluetoothPortLocator::SearchPass(std::vector<boost::shared_ptr<const IPort
                 if (!listed) found.push_back(address);
             }
             // Looked at after each device: an inquiry in progress cannot be cut short.
-            if (m_stop.IsSet()) Fail(__LINE__, L"Microsoft::CBluetoothPortLocator::ThreadProcFn", ERROR_CANCELLED);
+            if (m_stop.IsSet()) Fail(__LINE__, kSearch, ERROR_CANCELLED);
             info.dwSize = sizeof info;
         } while (api.FindNextDevice(find, &info));
     } catch (...) {

@@ -31,6 +31,9 @@ const USHORT kDialupNetworkingClass = 0x1103;
 // walked with the system's parsers; false when they are missing.
 bool RecordHasServiceClass(const BYTE* record, ULONG size, USHORT uuid16);
 
+// A PIN argument that names no PIN: null, empty, or a text that is a null string.
+bool IsNullText(const VARIANT& value);
+
 class CBluetoothPort : public corvane::IPort {
 public:
     static constexpr DWORD defaultBufferSize = 0x10000;
@@ -90,6 +93,7 @@ private:
     basalt::CEvent m_stop;
     std::atomic<bool> m_stopping{false};  // set with m_stop, for the receive worker's busy path
     basalt::CWSASocket m_socket;
+    std::atomic<bool> m_open{false};  // the socket exists; IsOpen reads it without the port lock
     basalt::CThread m_sendThread;
     basalt::CThread m_recvThread;
     basalt::CWSAOverlapped m_sendRecord;
@@ -130,6 +134,8 @@ private:
     // One pass over what the stack reports; true when it met a device whose
     // name neither the stack nor the cache knew.
     bool SearchPass(std::vector<boost::shared_ptr<const IPortAddr>>& found);
+    // Queues a failure of the search for GetNextAddress and announces it.
+    void QueueError(const basalt::CWinException& error);
     bool Wanted(DWORD classOfDevice) const;
 
     int m_classFilter;
@@ -155,6 +161,8 @@ public:
     boost::shared_ptr<corvane::IPort> GetNextPort() override;
 
 private:
+    // Start's socket and publication steps.
+    void Listen();
     static DWORD WINAPI ThreadProc(void* server);
     void AcceptThreadProcFn();
     static int CALLBACK AcceptCondition(LPWSABUF callerId, LPWSABUF callerData, LPQOS socketQos, LPQOS groupQos,

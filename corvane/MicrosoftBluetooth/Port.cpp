@@ -15,8 +15,6 @@ namespace {
 
 const wchar_t kFile[] = L"MicrosoftBluetooth";
 
-// Not the toolchain's constants: its header gives the 32-bit UUID the code of a signed integer.
-const unsigned kUuid16 = 0x0130, kUuid32 = 0x0230, kUuid128 = 0x0430;
 const GUID kL2capProtocol = {0x00000100, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
 const GUID kRfcommProtocol = {0x00000003, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
 const DWORD kLookupFlags = LUP_FLUSHCACHE | LUP_RETURN_BLOB | LUP_RETURN_ADDR | LUP_NEAREST;
@@ -48,19 +46,20 @@ BOOL CALLBACK CollectServiceClasses(ULONG attribute, LPBYTE value, ULONG size, L
     while (library.BluetoothSdpGetContainerElementData(list.data.sequence.value, list.data.sequence.length, &cursor,
                                                        &element) == ERROR_SUCCESS) {
         if (element.type != SDP_TYPE_UUID) continue;
-        USHORT uuid;
-        switch (static_cast<unsigned>(element.specificType)) {
-        case kUuid16: uuid = element.data.uuid16; break;
-        case kUuid32: uuid = static_cast<USHORT>(element.data.uuid32); break;
-        case kUuid128: uuid = static_cast<USHORT>(element.data.uuid128.Data1); break;
-        default: continue;
-        }
+        // Every UUID form starts with a 32-bit field whose low half is the
+        // short form; the sub-type code is not looked at, since stacks differ
+        // in the code they give a 32-bit UUID.
+        USHORT uuid = static_cast<USHORT>(element.data.uuid32);
         if (std::find(walk.classes.begin(), walk.classes.end(), uuid) == walk.classes.end()) walk.classes.push_back(uuid);
     }
     return TRUE;
 }
 
 }  // namespace
+
+bool IsNullText(const VARIANT& value) {
+    return value.vt == VT_NULL || value.vt == VT_EMPTY || (value.vt == VT_BSTR && !value.bstrVal);
+}
 
 bool RecordHasServiceClass(const BYTE* record, ULONG size, USHORT uuid16) {
     CBthpropsLib& library = CBthpropsLib::Instance();
@@ -90,7 +89,7 @@ public:
         boost::shared_ptr<IProperty> pin = args ? args->Find(L"PIN") : boost::shared_ptr<IProperty>();
         if (!pin) Fail(__LINE__, kName, ERROR_INVALID_PARAMETER);
         _variant_t value = pin->GetValue();
-        if (value.vt == VT_NULL || value.vt == VT_EMPTY) {
+        if (IsNullText(value)) {
             SetAuthenticationPin(device, nullptr);
         } else {
             basalt::ustring text(static_cast<_bstr_t>(value));
@@ -160,7 +159,14 @@ CBluetoothPort::CBluetoothPort(basalt::CWSASocket&& accepted)
     m_stop.Reset();
     m_sendRecord.Prepare();
     m_recvRecord.Prepare();
-    StartWorkers();
+    m_open = true;
+    try {
+        StartWorkers();
+    } catch (...) {
+        // A send worker already running must not outlive the half-made port.
+        Close();
+        throw;
+    }
 }
 
 void CBluetoothPort::RegisterEscapes() {
@@ -189,7 +195,8 @@ bool CBluetoothPort::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventT
     return m_outgoing.DeregisterNotice(notice, type) && removed;
 }
 
-bool CBluetoothPort::IsOpen() const { return m_socket.IsCreated(); }
+// A flag beside the socket: a client may ask while Open or Close changes it.
+bool CBluetoothPort::IsOpen() const { return m_open; }
 
 void CBluetoothPort::Close() {
     basalt::CLocker lock(m_lock);
@@ -197,6 +204,7 @@ void CBluetoothPort::Close() {
     m_stop.Set();
     m_recvThread.Join();
     m_sendThread.Join();
+    m_open = false;
     m_socket.Close();
 }
 
@@ -300,6 +308,7 @@ void CBluetoothPort::OpenSteps(bool& registered) {
     m_recvRecord.Prepare();
     m_socket.UseCalls(&BthWinsock().sockets);
     m_socket.Create(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    m_open = true;
     ConnectWalk(device, channels, hasPin ? pin : basalt::ustring());
     StartWorkers();
 

@@ -58,6 +58,18 @@ bool CBluetoothStreamServer::IsRunning() const { return false; }
 void CBluetoothStreamServer::Start() {
     Stop();
     m_stop.Reset();
+    try {
+        Listen();
+        m_registered = true;
+        m_thread = basalt::CThread::Create(ThreadProc, this);
+    } catch (...) {
+        // A listener or record left behind would hold its channel until the next Stop.
+        Stop();
+        throw;
+    }
+}
+
+void CBluetoothStreamServer::Listen() {
     m_listener.UseCalls(&BthWinsock().sockets);
     m_listener.Create(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM, nullptr, 0, WSA_FLAG_OVERLAPPED);
     std::memset(&m_local, 0, sizeof m_local);
@@ -86,8 +98,6 @@ void CBluetoothStreamServer::Start() {
     m_query.lpcsaBuffer = &m_addressRecord;
     if (BthWinsock().setService(&m_query, RNRSERVICE_REGISTER, 0) != 0)
         Fail(__LINE__, L"WSASetService", static_cast<DWORD>(::WSAGetLastError()));
-    m_registered = true;
-    m_thread = basalt::CThread::Create(ThreadProc, this);
 }
 
 void CBluetoothStreamServer::Stop() {

@@ -2,6 +2,8 @@
 // handlers answer the stack, and when the registry touches the stack at all.
 #include "BluetoothTestKit.h"
 
+#include "kit/TestKit.h"
+
 using namespace bttest;
 
 namespace {
@@ -46,6 +48,11 @@ TEST_F(LoaderTest, ComparisonsAndPasskeysAreAcceptedAndOutOfBandIsNot) {
     EXPECT_EQ(answer.value, 123456u);
     answer = Ask(BLUETOOTH_AUTHENTICATION_METHOD_PASSKEY, 999);
     EXPECT_EQ(answer.value, 999u);
+    answer = Ask(BLUETOOTH_AUTHENTICATION_METHOD_PASSKEY_NOTIFICATION, 314159);
+    EXPECT_TRUE(answer.handlerResult);
+    EXPECT_TRUE(answer.responded);
+    EXPECT_EQ(answer.method, static_cast<DWORD>(BLUETOOTH_AUTHENTICATION_METHOD_PASSKEY_NOTIFICATION));
+    EXPECT_EQ(answer.value, 314159u);
     answer = Ask(BLUETOOTH_AUTHENTICATION_METHOD_OOB);
     EXPECT_FALSE(answer.handlerResult);
     EXPECT_FALSE(answer.responded);
@@ -78,13 +85,38 @@ TEST_F(LoaderTest, NoRadioFailsWith1062AndTheRadioItselfIsReported) {
     EXPECT_THROW(CBtDrt::WriteLocalCOD(0), basalt::CWinException);
 }
 
-TEST_F(LoaderTest, PairingCallFollowsTheSystemVersion) {
-    EXPECT_EQ(CBtDrt::ChoosePairingCall(4, 10, true), CBtDrt::pairingUnsupported);
-    EXPECT_EQ(CBtDrt::ChoosePairingCall(5, 1, true), CBtDrt::pairingLegacyRegistered);
-    EXPECT_EQ(CBtDrt::ChoosePairingCall(6, 1, true), CBtDrt::pairingLegacy);
-    EXPECT_EQ(CBtDrt::ChoosePairingCall(6, 2, true), CBtDrt::pairingEx);
-    EXPECT_EQ(CBtDrt::ChoosePairingCall(10, 0, true), CBtDrt::pairingEx);
-    EXPECT_EQ(CBtDrt::ChoosePairingCall(10, 0, false), CBtDrt::pairingLegacy);
+TEST_F(LoaderTest, PairingFollowsTheSystemVersion) {
+    const ULONGLONG other = kDevice + 1;
+    ASSERT_TRUE(BthSimAddDevice(kDevice, L"Locked", 0x001F00, BTHSIM_IN_RANGE, L"4321"));
+    ASSERT_TRUE(BthSimAddDevice(other, L"Open", 0x001F00, BTHSIM_IN_RANGE, nullptr));
+    CBtDrt api;
+    EXPECT_TRUE(testkit::ThrowsWinError([&] { api.PairRequest(kDevice, L"4321", 4, 10); }, L"CBtDrt::PairRequest",
+                                        ERROR_OLD_WIN_VERSION));
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_PAIR), 0u);
+
+    // Version 5 names the radio only for a device with a registered PIN.
+    api.PairRequest(other, L"1", 5, 1);
+    EXPECT_EQ(BthSimGetCount(other, BTHSIM_COUNT_PAIR), 1u);
+    EXPECT_EQ(BthSimGetCount(other, BTHSIM_COUNT_PAIR_RADIO), 0u);
+    ASSERT_TRUE(SetAuthenticationPin(kDevice, L"4321"));
+    api.PairRequest(kDevice, nullptr, 5, 1);
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_PAIR_RADIO), 1u);
+    EXPECT_TRUE(api.IsAuthenticated(kDevice));
+    api.RemoveDevice(kDevice);
+
+    // Before 6.2 every system names the radio and uses the PIN call.
+    api.PairRequest(other, L"1", 6, 1);
+    EXPECT_EQ(BthSimGetCount(other, BTHSIM_COUNT_PAIR_RADIO), 1u);
+    EXPECT_EQ(BthSimGetCount(other, BTHSIM_COUNT_PAIR_EX), 0u);
+
+    // From 6.2 the extended call pairs through the registered handler.
+    for (DWORD major : {6u, 10u}) {
+        api.PairRequest(kDevice, nullptr, major, major == 6 ? 2 : 0);
+        EXPECT_TRUE(api.IsAuthenticated(kDevice));
+        api.RemoveDevice(kDevice);
+    }
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_PAIR_EX), 2u);
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_PAIR), 1u);
 }
 
 TEST_F(LoaderTest, PairRequestPairsThroughTheRegisteredPinAndRefusesAWrongOne) {

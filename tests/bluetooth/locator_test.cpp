@@ -4,6 +4,8 @@
 
 #include <basalt/Registry.h>
 
+#include "kit/TestKit.h"
+
 using namespace bttest;
 using Microsoft::CBluetoothPortLocator;
 
@@ -148,6 +150,16 @@ TEST_F(LocatorTest, SettingsShowTheRadioAndRefuseChanges) {
     } catch (const basalt::CWinException& e) {
         EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
     }
+    // A class that is no number is refused the same way, not as a conversion error.
+    settings->SetValue(L"LocalCOD", _variant_t(L"not a class"));
+    EXPECT_TRUE(testkit::ThrowsWinError([&] { locator.SetSettings(settings); }, L"CBtDrt::WriteLocalCOD",
+                                        ERROR_NOT_SUPPORTED));
+    boost::shared_ptr<corvane::CPropertySet> nullClass(new corvane::CPropertySet);
+    _variant_t null;
+    null.vt = VT_NULL;
+    nullClass->AddCopy(corvane::CProperty(L"LocalCOD", corvane::IProperty::accessFull, VT_NULL, 0, 0, null));
+    EXPECT_TRUE(testkit::ThrowsWinError([&] { locator.SetSettings(nullClass); }, L"CBtDrt::WriteLocalCOD",
+                                        ERROR_NOT_SUPPORTED));
     BthSimSetRadio(FALSE, 0, nullptr, 0);
     EXPECT_FALSE(locator.IsHardwareAvailableAndPoweredOn());
 }
@@ -175,4 +187,32 @@ TEST_F(LocatorTest, PairingEscapesPairAskAndRevoke) {
     } catch (const basalt::CWinException& e) {
         EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
     }
+}
+
+TEST_F(LocatorTest, PairingEscapesWithoutTheirParametersFailWith87) {
+    AddEchoDevice();
+    CBluetoothPortLocator locator;
+    const wchar_t kEscape[] = L"Microsoft::CBluetoothPortLocator::Escape";
+    boost::shared_ptr<corvane::CPropertySet> none(new corvane::CPropertySet);
+    for (const wchar_t* name : {L"PairRequest", L"IsPaired", L"RevokePairing"})
+        EXPECT_TRUE(testkit::ThrowsWinError([&] { locator.Escape(name, none); }, kEscape, ERROR_INVALID_PARAMETER))
+            << basalt::ustring(name).c_str();
+    auto addressOnly = locator.Escape(L"IsPaired", boost::shared_ptr<corvane::IPropertySet>());
+    addressOnly->SetValue(L"Address", _variant_t(kDeviceText));
+    EXPECT_TRUE(testkit::ThrowsWinError([&] { locator.Escape(L"PairRequest", addressOnly); }, kEscape,
+                                        ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_PAIR) + BthSimGetCount(kDevice, BTHSIM_COUNT_REMOVE), 0u);
+}
+
+TEST_F(LocatorTest, CacheListPartsAreReadAsFarAsTheyAreNumbers) {
+    corvane::WriteBluetoothCacheEntry(kDevice, 0x001F00, L"Echo");
+    corvane::WriteBluetoothCacheEntry(kPhone, kPhoneClass, L"Phone");
+    // Another program of the user wrote the list with blanks and a trailing mark.
+    basalt::RegWriteValue(HKEY_CURRENT_USER, corvane::kBluetoothCacheKey, L"PreviouslyFound",
+                          L"550387777537 ,x,550387777538;");
+    CBluetoothPortLocator locator;
+    auto cached = Search(locator, static_cast<DWORD>(-1), CBluetoothPortLocator::flagCacheOnly);
+    ASSERT_EQ(cached.size(), 2u);
+    EXPECT_EQ(Name(cached[0]), L"Echo");
+    EXPECT_EQ(Name(cached[1]), L"Phone");
 }

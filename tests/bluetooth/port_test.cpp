@@ -45,6 +45,19 @@ DWORD ThreadsOfThisProcess() {
 
 class PortTest : public BluetoothTest {};
 
+// A text property whose value is a null string.
+class NullTextProperty : public corvane::CProperty {
+public:
+    explicit NullTextProperty(const wchar_t* name)
+        : CProperty(name, accessFull, VT_BSTR, 0, 0, _variant_t(L"")) {}
+    _variant_t GetValue() const override {
+        _variant_t value;
+        value.vt = VT_BSTR;
+        value.bstrVal = nullptr;
+        return value;
+    }
+};
+
 }  // namespace
 
 TEST_F(PortTest, MovesAMegabyteEachWayIntactThroughAnEchoingDevice) {
@@ -273,4 +286,82 @@ TEST_F(PortTest, AClientThatStopsReadingLosesNoEchoedByte) {
     sender.join();
     EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size() << " bytes";
     EXPECT_EQ(events->Count(corvane::eventIncomingOverflow), 0u);
+}
+
+TEST_F(PortTest, ServiceClassesAreReadInEveryUuidForm) {
+    ASSERT_TRUE(BthSimAddDevice(kDevice, L"Wide", 0x001F00, kPaired, nullptr));
+    const USHORT serial = 0x1101, dialup = 0x1103;
+    BthSimAddRecord(kDevice, &serial, 1, 2, BTHSIM_SERVICE_ECHO | BTHSIM_RECORD_UUID32);
+    BthSimAddRecord(kDevice, &dialup, 1, 3, BTHSIM_SERVICE_ECHO | BTHSIM_RECORD_UUID128);
+    CBluetoothPort port(Address());
+    BthSimFailNext(kDevice, BTHSIM_OP_CONNECT, WSAEISCONN, 1);  // on to the next channel
+    port.Open();
+    EXPECT_EQ(ConnectLog(kDevice), (std::vector<ULONG>{3, 2}));
+}
+
+TEST_F(PortTest, ARecordWithoutAChannelIsDialledByTheRfcommProtocol) {
+    ASSERT_TRUE(BthSimAddDevice(kDevice, L"Bare", 0x001F00, kPaired, nullptr));
+    const USHORT serial = 0x1101, other = 0x1108;
+    BthSimAddRecord(kDevice, &serial, 1, 0, BTHSIM_SERVICE_ECHO);
+    BthSimAddRecord(kDevice, &other, 1, 6, BTHSIM_SERVICE_ECHO);
+    CBluetoothPort port(Address());
+    port.Open();  // channel 0 with the protocol's class reaches the device's RFCOMM service
+    EXPECT_EQ(ConnectLog(kDevice), (std::vector<ULONG>{0}));
+    EXPECT_TRUE(TransferIntact(PortSender(port), PortReceiver(port), 1024));
+}
+
+TEST_F(PortTest, OpenFailuresCarryTheirDocumentedCodes) {
+    AddEchoDevice();
+    // A closed handle met as an HRESULT is a device that is not ready.
+    BthSimFailNext(kDevice, BTHSIM_OP_CONNECT, 0x80070006, 1);
+    CBluetoothPort port(Address());
+    EXPECT_EQ(OpenError(port), static_cast<DWORD>(ERROR_NOT_READY));
+    EXPECT_FALSE(port.IsOpen());
+    // A PIN the stack would not take a handler for is an authentication failure.
+    BthSimFailNext(0, BTHSIM_OP_REGISTER, ERROR_NOT_ENOUGH_MEMORY, 1);
+    CBluetoothPort withPin(Address(kDeviceText, L"1234"));
+    EXPECT_EQ(OpenError(withPin), static_cast<DWORD>(ERROR_NOT_AUTHENTICATED));
+    EXPECT_EQ(BthSimGetCount(0, BTHSIM_COUNT_HANDLERS), 0u);
+}
+
+TEST_F(PortTest, AStackDisconnectCodeIsAConnectionLostAndOtherErrorsStayAsTheyAre) {
+    AddEchoDevice();
+    for (DWORD code : {static_cast<DWORD>(WSAEDISCON), static_cast<DWORD>(WSAECONNRESET)}) {
+        BthSimFailNext(kDevice, BTHSIM_OP_RECEIVE, code, 1);
+        CBluetoothPort port(Address());
+        boost::shared_ptr<EventCounter> events(new EventCounter);
+        port.RegisterNotice(events, corvane::eventTerminated);
+        port.Open();
+        ASSERT_TRUE(events->WaitFor(corvane::eventTerminated));
+        char buffer[4];
+        EXPECT_EQ(testkit::ErrorOf([&] { port.Recv(buffer, sizeof buffer); }),
+                  code == WSAEDISCON ? static_cast<DWORD>(ERROR_GRACEFUL_DISCONNECT) : code);
+    }
+}
+
+TEST_F(PortTest, AuthenticationEscapesRegisterAndRemoveTheDevicesPin) {
+    AddEchoDevice();
+    CBluetoothPort port(Address());
+    auto args = port.Escape(L"RegisterForAuthentication", boost::shared_ptr<corvane::IPropertySet>());
+    ASSERT_TRUE(args && args->Find(L"PIN"));
+    args->SetValue(L"PIN", _variant_t(L"2468"));
+    port.Escape(L"RegisterForAuthentication", args);
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_HANDLERS), 1u);
+    BTHSIM_ANSWER answer = {};
+    ASSERT_TRUE(BthSimRequestPairing(kDevice, BLUETOOTH_AUTHENTICATION_METHOD_LEGACY, 0, &answer));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(answer.pin), answer.pinLength), "2468");
+
+    port.Escape(L"UnregisterForAuthentication", boost::shared_ptr<corvane::IPropertySet>(new corvane::CPropertySet));
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_HANDLERS), 0u);
+
+    // A text holding a null string (a client's own property can hand one
+    // over) is no PIN: nothing is registered.
+    boost::shared_ptr<corvane::CPropertySet> nullPin(new corvane::CPropertySet);
+    nullPin->Add(boost::shared_ptr<corvane::IProperty>(new NullTextProperty(L"PIN")));
+    port.Escape(L"RegisterForAuthentication", nullPin);
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_HANDLERS), 0u);
+
+    EXPECT_TRUE(testkit::ThrowsWinError(
+        [&] { port.Escape(L"RegisterForAuthentication", boost::shared_ptr<corvane::IPropertySet>(new corvane::CPropertySet)); },
+        L"Microsoft::CBluetoothPort::CRegisterForAuthenticationFunc::Invoke", ERROR_INVALID_PARAMETER));
 }

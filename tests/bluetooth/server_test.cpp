@@ -3,6 +3,8 @@
 // Microsoft classes.
 #include "BluetoothTestKit.h"
 
+#include "kit/TestKit.h"
+
 using namespace bttest;
 using Microsoft::CBluetoothStreamServer;
 
@@ -106,8 +108,34 @@ TEST_F(ServerTest, AFailedPublicationIsReportedAsWSASetService) {
         EXPECT_EQ(e.GetFunction(), L"WSASetService");
         EXPECT_EQ(e.GetErrorCode(), static_cast<DWORD>(WSAEACCES));
     }
+    // Nothing of the failed start stays behind: no listener holds a channel.
+    EXPECT_EQ(BthSimGetCount(0, BTHSIM_COUNT_LISTENING), 0u);
     m_server->Start();
     EXPECT_EQ(BthSimGetPublished(nullptr, nullptr, 0), 1u);
+}
+
+TEST_F(ServerTest, AWouldBlockAcceptIsPassedOverAndAnyOtherFailureIsKeptUntilStop) {
+    m_server->RegisterNotice(m_events, corvane::eventError);
+    m_server->Start();
+    BthSimFailNext(0, BTHSIM_OP_ACCEPT, WSAEWOULDBLOCK, 1);
+    SOCKET dropped = BthSimConnectToService(kDevice, &kService);
+    char byte;
+    EXPECT_LE(::recv(dropped, &byte, 1, 0), 0);
+    ::closesocket(dropped);
+    SOCKET kept = BthSimConnectToService(kDevice, &kService);
+    ASSERT_TRUE(m_events->WaitFor(corvane::eventConnectionAccepted));
+    EXPECT_TRUE(m_server->GetNextPort());
+    ::closesocket(kept);
+
+    BthSimFailNext(0, BTHSIM_OP_ACCEPT, WSAENETDOWN, 1);
+    SOCKET failed = BthSimConnectToService(kDevice, &kService);
+    ASSERT_TRUE(m_events->WaitFor(corvane::eventTerminated));
+    EXPECT_EQ(m_events->Count(corvane::eventError), 1u);
+    ::closesocket(failed);
+    for (int call = 0; call < 2; ++call)
+        EXPECT_EQ(testkit::ErrorOf([&] { m_server->GetNextPort(); }), static_cast<DWORD>(WSAENETDOWN));
+    m_server->Stop();
+    EXPECT_FALSE(m_server->GetNextPort());
 }
 
 TEST(ServerDescription, AnEmptyDescriptionIsRefused) {
