@@ -25,11 +25,8 @@ const wchar_t kFile[] = L"USB";
 namespace usb {
 
 void MakePrepareBlock(BYTE (&block)[prepareBlockSize]) {
-    std::memset(block, 0, sizeof block);
-    const WORD words[4] = {0, 1, 0, 0};
-    const DWORD value = 0x1000;
-    std::memcpy(block, words, sizeof words);
-    std::memcpy(block + sizeof words, &value, sizeof value);
+    CPrepareBlock fields = {{0, 1, 0, 0}, 0x1000, {}};
+    std::memcpy(block, &fields, sizeof fields);
 }
 
 bool ParseConfigurationDescriptor(const BYTE* bytes, size_t size, CPipes& pipes) {

@@ -31,7 +31,15 @@ const DWORD prepareBlockSize = 260;
 const DWORD errorAlreadyPrepared = 0xE0001005;
 
 // The block sent with ioctlPrepare: 16-bit words 0, 1, 0, 0, then the 32-bit
-// value 0x1000, the rest zero.
+// value 0x1000, the rest zero. Packed: the driver reads it byte for byte,
+// the same on both architectures.
+#pragma pack(push, 1)
+struct CPrepareBlock {
+    WORD words[4];
+    DWORD value;
+    BYTE rest[prepareBlockSize - 12];
+};
+#pragma pack(pop)
 void MakePrepareBlock(BYTE (&block)[prepareBlockSize]);
 
 // The two bulk pipes found in a configuration descriptor.
