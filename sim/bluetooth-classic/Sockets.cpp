@@ -190,6 +190,7 @@ int WSAAPI SimBind(SOCKET socket, const sockaddr* name, int length) {
     ULONG channel = wanted->port;
     if (channel == BT_PORT_ANY) channel = stack.nextLocalChannel++;
     if (channel == 0 || channel > 30) return Refuse(WSAEINVAL);  // RFCOMM has 30 channels
+    CountListening(stack);  // forgets sockets their owners closed, and the channels they held
     for (const auto& other : stack.sockets)
         if (other.second.bound && other.second.channel == channel) return Refuse(WSAEADDRINUSE);
     sockaddr_in local;

@@ -138,6 +138,18 @@ TEST_F(ServerTest, AWouldBlockAcceptIsPassedOverAndAnyOtherFailureIsKeptUntilSto
     EXPECT_FALSE(m_server->GetNextPort());
 }
 
+TEST_F(ServerTest, WithoutACallbackEveryConnectionIsAccepted) {
+    CBluetoothStreamServer open(corvane::IServerDescription::CreateInstance(kService, L"Open", L"c"), nullptr, 0);
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    open.RegisterNotice(events, corvane::eventConnectionAccepted);
+    open.Start();
+    SOCKET device = BthSimConnectToService(kDevice, &kService);
+    ASSERT_NE(device, INVALID_SOCKET);
+    ASSERT_TRUE(events->WaitFor(corvane::eventConnectionAccepted));
+    EXPECT_TRUE(open.GetNextPort());
+    ::closesocket(device);
+}
+
 TEST(ServerDescription, AnEmptyDescriptionIsRefused) {
     try {
         CBluetoothStreamServer server(boost::shared_ptr<const corvane::IServerDescription>(), nullptr, 0);
