@@ -45,6 +45,19 @@ TOSBTSIM_API DWORD WINAPI TosBtSimPortCount();
 TOSBTSIM_API DWORD WINAPI TosBtSimBytesReceived();
 // SDP connections asked for since the reset, answered or not.
 TOSBTSIM_API DWORD WINAPI TosBtSimSdpRequests();
+// Messages of that number (0x8001 to 0x8006) the stack has queued for its
+// clients' windows since the reset: a test waits on it, without pumping, until
+// the answers it wants to arrive together are all queued.
+TOSBTSIM_API DWORD WINAPI TosBtSimPosted(UINT message);
+// While held, every call of BtGetCOMMInfoList2 (a port's Close asks for the
+// list) waits until released; TosBtSimWaitPortListCaller waits up to timeoutMs
+// for a call to be waiting and tells whether one is. A test holds a port in
+// the middle of its Close or Open that way.
+TOSBTSIM_API void WINAPI TosBtSimHoldPortList(BOOL hold);
+TOSBTSIM_API BOOL WINAPI TosBtSimWaitPortListCaller(DWORD timeoutMs);
+// The silent stack answers the SDP connections it took so far: each fails
+// with 0x700000 and this status (to free a client a test has seen hang).
+TOSBTSIM_API void WINAPI TosBtSimAnswerSilently(LONG status);
 
 #ifndef TOSBTSIM_BUILD
 #include <basalt/Library.h>
@@ -58,7 +71,9 @@ public:
         TOSBTSIM_RESOLVE(TosBtSimReset) TOSBTSIM_RESOLVE(TosBtSimClearDevices) TOSBTSIM_RESOLVE(TosBtSimAddDevice)
         TOSBTSIM_RESOLVE(TosBtSimSetFault) TOSBTSIM_RESOLVE(TosBtSimAddStalePort)
         TOSBTSIM_RESOLVE(TosBtSimPortCount) TOSBTSIM_RESOLVE(TosBtSimBytesReceived)
-        TOSBTSIM_RESOLVE(TosBtSimSdpRequests)
+        TOSBTSIM_RESOLVE(TosBtSimSdpRequests) TOSBTSIM_RESOLVE(TosBtSimPosted)
+        TOSBTSIM_RESOLVE(TosBtSimHoldPortList) TOSBTSIM_RESOLVE(TosBtSimWaitPortListCaller)
+        TOSBTSIM_RESOLVE(TosBtSimAnswerSilently)
 #undef TOSBTSIM_RESOLVE
     }
     // False when the loaded library is not the simulator.
@@ -72,6 +87,10 @@ public:
     DWORD (WINAPI* TosBtSimPortCount)();
     DWORD (WINAPI* TosBtSimBytesReceived)();
     DWORD (WINAPI* TosBtSimSdpRequests)();
+    DWORD (WINAPI* TosBtSimPosted)(UINT);
+    void (WINAPI* TosBtSimHoldPortList)(BOOL);
+    BOOL (WINAPI* TosBtSimWaitPortListCaller)(DWORD);
+    void (WINAPI* TosBtSimAnswerSilently)(LONG);
 
 private:
     basalt::CLibrary m_library;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <thread>
 
 namespace tostest {
 
@@ -27,6 +28,32 @@ protected:
 
 // Dispatches the thread's messages until done() or the time-out; done's answer.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000);
+// Dispatches the messages queued for the thread now.
+void PumpQueued();
+// Waits, without pumping, until done() or the time-out; done's answer. The
+// stack's answers stay queued meanwhile.
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000);
+// The calling thread's window of that class; null when it has none.
+HWND ThreadWindow(const wchar_t* windowClass);
+
+// A thread that owns windows and pumps their messages, as a client's window
+// thread does. Run's work runs there after every message posted to the
+// thread before it has been dispatched.
+class CWindowThread {
+public:
+    CWindowThread();
+    ~CWindowThread();
+    CWindowThread(const CWindowThread&) = delete;
+    CWindowThread& operator=(const CWindowThread&) = delete;
+
+    void Run(const std::function<void()>& work);
+
+private:
+    void Pump();
+
+    std::atomic<DWORD> m_id{0};
+    std::thread m_thread;
+};
 
 class EventCounter : public corvane::INotice {
 public:

@@ -4,7 +4,9 @@
 #include "ToshibaTestKit.h"
 
 #include "BluetoothCache.h"
+#include "ToshibaBluetooth/Windows.h"
 
+#include <memory>
 #include <set>
 
 namespace tostest {
@@ -118,6 +120,66 @@ TEST_F(ToshibaLocatorTest, AnEndedSearchsLateMessagesChangeNothing) {
     EXPECT_EQ(0u, late->Count(corvane::eventDataAvailable) + late->Count(corvane::eventStateChanged));
     EXPECT_FALSE(locator.GetNextAddress());
     EXPECT_EQ(2u, corvane::ReadBluetoothCacheList(-1).size());
+}
+
+// A search started again while the first one's answers (one device, both,
+// finished) are still queued, after none to all of them: the new search
+// hands out both devices and writes both to the cache list.
+TEST_F(ToshibaLocatorTest, ARestartedSearchIsNotEndedByTheAnswersOfTheOneItReplaced) {
+    CBluetoothPortLocator locator;
+    for (DWORD queued = 0; queued <= 3; ++queued) {
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, corvane::kBluetoothCacheKey);
+        boost::shared_ptr<EventCounter> events(new EventCounter);
+        locator.RegisterNotice(events, corvane::eventStateChanged);
+        DWORD before = Sim().TosBtSimPosted(TosBt::msgDiscovery);
+        locator.BeginSearch(0xFFFFFFFF, 0);
+        ASSERT_TRUE(WaitUntil([&] { return Sim().TosBtSimPosted(TosBt::msgDiscovery) >= before + queued; }));
+        locator.BeginSearch(0xFFFFFFFF, 0);
+        ASSERT_TRUE(PumpUntil([&] { return events->Count(corvane::eventStateChanged) > 0; })) << queued;
+        EXPECT_FALSE(locator.IsRunning());
+        EXPECT_EQ(2u, Drain(locator).size()) << queued;
+        EXPECT_EQ(2u, corvane::ReadBluetoothCacheList(-1).size()) << queued;
+        // The first search's late answers change nothing either.
+        ASSERT_TRUE(WaitUntil([&] { return Sim().TosBtSimPosted(TosBt::msgDiscovery) >= before + 6; }));
+        PumpQueued();
+        EXPECT_EQ(1u, events->Count(corvane::eventStateChanged)) << queued;
+        EXPECT_FALSE(locator.GetNextAddress()) << queued;
+        locator.DeregisterNotice(events, corvane::eventStateChanged);
+    }
+}
+
+// The window's messages name a search, not the locator: a parameter that no
+// search was given is ignored rather than followed as a pointer.
+TEST_F(ToshibaLocatorTest, AMessageForNoSearchOfTheLocatorChangesNothing) {
+    CBluetoothPortLocator locator;
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    locator.RegisterNotice(events, corvane::eventStateChanged);
+    locator.BeginSearch(0xFFFFFFFF, 0);
+    HWND window = ThreadWindow(Toshiba::kLocatorWindowClass);
+    ASSERT_TRUE(window);
+    ::PostMessageW(window, TosBt::msgDiscovery, TosBt::discoveryFinished, 0x5EA7C4);
+    PumpQueued();
+    EXPECT_TRUE(locator.IsRunning());
+    ASSERT_TRUE(PumpUntil([&] { return events->Count(corvane::eventStateChanged) > 0; }));
+    EXPECT_EQ(2u, Drain(locator).size());
+}
+
+// A locator made on one thread and released on another: only its own thread
+// can destroy its window, which it does when it next pumps.
+TEST_F(ToshibaLocatorTest, ALocatorReleasedOffItsWindowsThreadTakesTheWindowAlong) {
+    CWindowThread owner;
+    std::unique_ptr<CBluetoothPortLocator> locator;
+    HWND window = nullptr;
+    owner.Run([&] {
+        locator.reset(new CBluetoothPortLocator);
+        window = ThreadWindow(Toshiba::kLocatorWindowClass);
+    });
+    ASSERT_TRUE(window);
+    locator.reset();
+    ::PostMessageW(window, TosBt::msgDiscovery, TosBt::discoveryFinished, 0);
+    bool alive = true;
+    owner.Run([&] { alive = ::IsWindow(window) != FALSE; });
+    EXPECT_FALSE(alive);
 }
 
 TEST_F(ToshibaLocatorTest, SettingsReadAndWriteTheLocalRadio) {
