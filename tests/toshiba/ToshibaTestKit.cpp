@@ -104,4 +104,23 @@ void CWindowThread::Run(const std::function<void()>& work) {
     ::CloseHandle(done);
 }
 
+::testing::AssertionResult WindowGoesWithItsObject(const wchar_t* windowClass,
+                                                   const std::function<std::shared_ptr<void>()>& make,
+                                                   UINT message, WPARAM wParam) {
+    CWindowThread owner;
+    std::shared_ptr<void> object;
+    HWND window = nullptr;
+    owner.Run([&] {
+        object = make();
+        window = ThreadWindow(windowClass);
+    });
+    if (!window) return ::testing::AssertionFailure() << "the object made no window";
+    object.reset();
+    ::PostMessageW(window, message, wParam, 0);
+    bool alive = true;
+    owner.Run([&] { alive = ::IsWindow(window) != FALSE; });
+    if (alive) return ::testing::AssertionFailure() << "the window outlived its object";
+    return ::testing::AssertionSuccess();
+}
+
 }  // namespace tostest

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <thread>
 
 namespace tostest {
@@ -54,6 +55,13 @@ private:
     std::atomic<DWORD> m_id{0};
     std::thread m_thread;
 };
+
+// Makes an object on a window thread of its own and releases it on the
+// calling thread, then posts the stack's message (lParam 0) to its window of
+// that class: success when that window is gone once its thread has pumped.
+::testing::AssertionResult WindowGoesWithItsObject(const wchar_t* windowClass,
+                                                   const std::function<std::shared_ptr<void>()>& make,
+                                                   UINT message, WPARAM wParam);
 
 class EventCounter : public corvane::INotice {
 public:

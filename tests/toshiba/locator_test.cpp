@@ -167,19 +167,9 @@ TEST_F(ToshibaLocatorTest, AMessageForNoSearchOfTheLocatorChangesNothing) {
 // A locator made on one thread and released on another: only its own thread
 // can destroy its window, which it does when it next pumps.
 TEST_F(ToshibaLocatorTest, ALocatorReleasedOffItsWindowsThreadTakesTheWindowAlong) {
-    CWindowThread owner;
-    std::unique_ptr<CBluetoothPortLocator> locator;
-    HWND window = nullptr;
-    owner.Run([&] {
-        locator.reset(new CBluetoothPortLocator);
-        window = ThreadWindow(Toshiba::kLocatorWindowClass);
-    });
-    ASSERT_TRUE(window);
-    locator.reset();
-    ::PostMessageW(window, TosBt::msgDiscovery, TosBt::discoveryFinished, 0);
-    bool alive = true;
-    owner.Run([&] { alive = ::IsWindow(window) != FALSE; });
-    EXPECT_FALSE(alive);
+    EXPECT_TRUE(WindowGoesWithItsObject(
+        Toshiba::kLocatorWindowClass, [] { return std::shared_ptr<void>(new CBluetoothPortLocator); },
+        TosBt::msgDiscovery, TosBt::discoveryFinished));
 }
 
 TEST_F(ToshibaLocatorTest, SettingsReadAndWriteTheLocalRadio) {

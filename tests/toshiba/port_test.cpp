@@ -260,19 +260,9 @@ TEST_F(ToshibaPortTest, ALinkLossLeftQueuedByTheLastConnectionLeavesTheNextAlone
 // destroy its window, which it does when it next pumps; the stack's messages
 // that come meanwhile find no port.
 TEST_F(ToshibaPortTest, APortReleasedOffItsWindowsThreadTakesTheWindowAlong) {
-    CWindowThread owner;
-    std::unique_ptr<CBluetoothPort> port;
-    HWND window = nullptr;
-    owner.Run([&] {
-        port.reset(new CBluetoothPort(Address(kEchoDevice)));
-        window = ThreadWindow(Toshiba::kPortWindowClass);
-    });
-    ASSERT_TRUE(window);
-    port.reset();
-    ::PostMessageW(window, TosBt::msgCommState, TosBt::commLinkLost, 0);
-    bool alive = true;
-    owner.Run([&] { alive = ::IsWindow(window) != FALSE; });
-    EXPECT_FALSE(alive);
+    EXPECT_TRUE(WindowGoesWithItsObject(
+        Toshiba::kPortWindowClass, [] { return std::shared_ptr<void>(new CBluetoothPort(Address(kEchoDevice))); },
+        TosBt::msgCommState, TosBt::commLinkLost));
 }
 
 TEST_F(ToshibaPortTest, LinkLostKeepsTheBytesAlreadyReceivedThenFails) {
