@@ -59,6 +59,7 @@ struct CDevice {
 struct CVirtualPort {
     std::string name;
     std::string peer;  // empty: listed only
+    DWORD kind = 0;    // as created: a connection must ask for the same
     HWND window = nullptr;
     UINT message = 0;
     std::atomic<bool> stop{false};
@@ -77,6 +78,7 @@ struct CWorld {
     std::atomic<DWORD> sdpRequests{0};
     std::atomic<bool> discovering{false};
     int openClients = 0;
+    DWORD modes[3] = {1, 1, 0};  // discoverability, connectability, pairing
     // Messages posted since the reset, by message number (0x8000 to 0x800F).
     std::atomic<DWORD> posted[16] = {};
     // SDP connections taken by the silent stack and never answered.
@@ -145,6 +147,8 @@ void DefaultWorld(CWorld& w) {
     w.sdpRequests = 0;
     for (auto& count : w.posted) count = 0;
     w.unanswered.clear();
+    w.modes[0] = w.modes[1] = 1;
+    w.modes[2] = 0;
 }
 
 struct CInit {
@@ -284,6 +288,14 @@ void WINAPI TosBtSimSetFault(int fault, DWORD after) {
     w.received = 0;
 }
 
+void WINAPI TosBtSimSetModes(DWORD discoverability, DWORD connectability, DWORD pairing) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    w.modes[0] = discoverability;
+    w.modes[1] = connectability;
+    w.modes[2] = pairing;
+}
+
 void WINAPI TosBtSimAddStalePort(const char* name) {
     CWorld& w = World();
     std::lock_guard<std::mutex> guard(w.lock);
@@ -382,20 +394,19 @@ BOOL WINAPI BtGetClassOfDevice(DWORD* classOfDevice, LONG* status) {
     return Ok(status);
 }
 
-BOOL WINAPI BtGetDiscoverabilityMode(DWORD* mode, LONG* status) {
-    *mode = 1;
+namespace {
+BOOL Mode(int which, DWORD* mode, LONG* status) {
+    if (!mode) return Fail(status, -9);
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    *mode = w.modes[which];
     return Ok(status);
 }
+}  // namespace
 
-BOOL WINAPI BtGetConnectabilityMode(DWORD* mode, LONG* status) {
-    *mode = 1;
-    return Ok(status);
-}
-
-BOOL WINAPI BtGetPairingMode(DWORD* mode, LONG* status) {
-    *mode = 0;
-    return Ok(status);
-}
+BOOL WINAPI BtGetDiscoverabilityMode(DWORD* mode, LONG* status) { return Mode(0, mode, status); }
+BOOL WINAPI BtGetConnectabilityMode(DWORD* mode, LONG* status) { return Mode(1, mode, status); }
+BOOL WINAPI BtGetPairingMode(DWORD* mode, LONG* status) { return Mode(2, mode, status); }
 
 // ---------------------------------------------------------------------------
 // Discovery: the devices arrive in two batches, the list growing in place.
@@ -430,6 +441,7 @@ BOOL WINAPI BtDiscoverRemoteDevice2(void** list, DWORD, HWND window, UINT messag
             Post(window, message, discoveryFailed, param);
             return;
         }
+        if (fault == tosbtDiscoveryClears) Post(window, message, discoveryCleared, param);
         if (count > first) {
             std::memcpy(block, &count, 4);
             Post(window, message, discoveryResults, param);
@@ -457,7 +469,7 @@ BOOL WINAPI BtRecvData(void*, DWORD, LONG* status) { return Fail(status, -1095);
 // ---------------------------------------------------------------------------
 // Virtual COM ports
 
-BOOL WINAPI BtCreateCOMM(const char* name, DWORD, DWORD, LONG* status) {
+BOOL WINAPI BtCreateCOMM(const char* name, DWORD, DWORD kind, LONG* status) {
     CWorld& w = World();
     std::map<std::string, std::string> pool = PortPool();
     std::lock_guard<std::mutex> guard(w.lock);
@@ -466,6 +478,7 @@ BOOL WINAPI BtCreateCOMM(const char* name, DWORD, DWORD, LONG* status) {
     std::unique_ptr<CVirtualPort> port(new CVirtualPort);
     port->name = slot->first;
     port->peer = slot->second;
+    port->kind = kind;
     w.ports[slot->first] = std::move(port);
     if (w.eventWindow) PostLater(w.eventWindow, w.eventMessage, 0, 0);
     return Ok(status);
@@ -487,12 +500,12 @@ BOOL WINAPI BtDestroyCOMM(const char* name, LONG* status) {
 
 BOOL WINAPI BtConnectCOMM(const char*, const BYTE*, LONG* status) { return Fail(status, -1095); }
 
-BOOL WINAPI BtConnectCOMM2(const char* name, const BYTE* address, BYTE channel, DWORD, WORD* connection, DWORD,
+BOOL WINAPI BtConnectCOMM2(const char* name, const BYTE* address, BYTE channel, DWORD kind, WORD* connection, DWORD,
                            HWND window, UINT message, LPARAM param, LONG* status) {
     CWorld& w = World();
     std::lock_guard<std::mutex> guard(w.lock);
     auto found = w.ports.find(name ? name : "");
-    if (found == w.ports.end() || found->second->peer.empty()) return Fail(status, -9);
+    if (found == w.ports.end() || found->second->peer.empty() || found->second->kind != kind) return Fail(status, -9);
     const CDevice* device = FindDevice(w, address);
     const CService* service = device ? device->Listening(channel) : nullptr;
     if (w.fault == tosbtCommConnectFails || !service) {

@@ -20,6 +20,7 @@ enum ETosBtSimFault {
     tosbtManagerDown = 6,      // BtOpenAPI fails with -3000
     tosbtDiscoveryFails = 7,   // discovery reports one batch, then 0x600000
     tosbtSilent = 8,           // BtConnectSDP is taken but never answered
+    tosbtDiscoveryClears = 9,  // discovery reports one batch, 0x600001 (found list dropped), then the rest
 };
 
 enum ETosBtSimBehaviour {
@@ -38,6 +39,8 @@ TOSBTSIM_API void WINAPI TosBtSimClearDevices();
 TOSBTSIM_API void WINAPI TosBtSimAddDevice(const BYTE* address, DWORD classOfDevice, const char* name,
                                            WORD serviceClass, BYTE channel, int behaviour);
 TOSBTSIM_API void WINAPI TosBtSimSetFault(int fault, DWORD after);
+// The modes the local radio reports (1 each, but pairing 0, after a reset).
+TOSBTSIM_API void WINAPI TosBtSimSetModes(DWORD discoverability, DWORD connectability, DWORD pairing);
 // A virtual port the stack lists without a device (as left behind by a client that died).
 TOSBTSIM_API void WINAPI TosBtSimAddStalePort(const char* name);
 TOSBTSIM_API DWORD WINAPI TosBtSimPortCount();
@@ -69,7 +72,7 @@ public:
     CTosBtSim() : m_library(L"TosBtApi.dll") {
 #define TOSBTSIM_RESOLVE(name) name = m_library.Resolve<decltype(name)>(#name);
         TOSBTSIM_RESOLVE(TosBtSimReset) TOSBTSIM_RESOLVE(TosBtSimClearDevices) TOSBTSIM_RESOLVE(TosBtSimAddDevice)
-        TOSBTSIM_RESOLVE(TosBtSimSetFault) TOSBTSIM_RESOLVE(TosBtSimAddStalePort)
+        TOSBTSIM_RESOLVE(TosBtSimSetFault) TOSBTSIM_RESOLVE(TosBtSimSetModes) TOSBTSIM_RESOLVE(TosBtSimAddStalePort)
         TOSBTSIM_RESOLVE(TosBtSimPortCount) TOSBTSIM_RESOLVE(TosBtSimBytesReceived)
         TOSBTSIM_RESOLVE(TosBtSimSdpRequests) TOSBTSIM_RESOLVE(TosBtSimPosted)
         TOSBTSIM_RESOLVE(TosBtSimHoldPortList) TOSBTSIM_RESOLVE(TosBtSimWaitPortListCaller)
@@ -83,6 +86,7 @@ public:
     void (WINAPI* TosBtSimClearDevices)();
     void (WINAPI* TosBtSimAddDevice)(const BYTE*, DWORD, const char*, WORD, BYTE, int);
     void (WINAPI* TosBtSimSetFault)(int, DWORD);
+    void (WINAPI* TosBtSimSetModes)(DWORD, DWORD, DWORD);
     void (WINAPI* TosBtSimAddStalePort)(const char*);
     DWORD (WINAPI* TosBtSimPortCount)();
     DWORD (WINAPI* TosBtSimBytesReceived)();

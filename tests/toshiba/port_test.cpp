@@ -234,15 +234,18 @@ TEST_F(ToshibaPortTest, ALinkLossLeftQueuedByTheLastConnectionLeavesTheNextAlone
     port.Open();
     EXPECT_TRUE(port.IsOpen());
     EXPECT_TRUE(EchoIntact(port, 1000));
-    // Nor is one that comes while a later Open waits on the stack's SDP answer.
+    // Nor is one that comes while a later Open waits on the stack's SDP
+    // answer: that Open goes on waiting, and ends on the answer.
     port.Close();
     Sim().TosBtSimSetFault(tosbtSilent, 0);
     HWND window = ThreadWindow(Toshiba::kPortWindowClass);
     ASSERT_TRUE(window);
     DWORD requests = Sim().TosBtSimSdpRequests();
+    std::atomic<bool> ended{false};
     std::thread stack([&] {
         WaitUntil([&] { return Sim().TosBtSimSdpRequests() > requests; });
         ::PostMessageW(window, TosBt::msgCommState, TosBt::commLinkLost, 0);
+        WaitUntil([&] { return ended.load(); }, 500);  // an Open the loss ended would be back by then
         Sim().TosBtSimAnswerSilently(-7);
     });
     try {
@@ -253,7 +256,27 @@ TEST_F(ToshibaPortTest, ALinkLossLeftQueuedByTheLastConnectionLeavesTheNextAlone
     } catch (const basalt::CWinException& e) {
         ADD_FAILURE() << "ended by another connection's link loss: " << e.GetErrorCode();
     }
+    ended = true;
     stack.join();
+}
+
+// An Open given up on a silent stack, whose late failure answer stays queued
+// (nobody pumped): the next Open is not ended by it.
+TEST_F(ToshibaPortTest, AnAnswerLeftQueuedForAGivenUpOpenLeavesTheNextAlone) {
+    Sim().TosBtSimSetFault(tosbtSilent, 0);
+    CBluetoothPort port(Address(kEchoDevice));
+    std::thread closer([&] {
+        WaitUntil([] { return Sim().TosBtSimSdpRequests() > 0; });
+        port.Close();
+    });
+    EXPECT_THROW(port.Open(), basalt::CWinException);
+    closer.join();
+    DWORD before = Sim().TosBtSimPosted(TosBt::msgSdpConnect);
+    Sim().TosBtSimAnswerSilently(-7);
+    ASSERT_EQ(before + 1, Sim().TosBtSimPosted(TosBt::msgSdpConnect));
+    Sim().TosBtSimSetFault(tosbtNoFault, 0);
+    EXPECT_NO_THROW(port.Open());
+    EXPECT_TRUE(port.IsOpen());
 }
 
 // A port made on one thread and released on another: only its own thread can
