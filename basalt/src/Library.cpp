@@ -1,6 +1,8 @@
 #include <basalt/Library.h>
 
+#include <cwctype>
 #include <string>
+#include <vector>
 
 namespace basalt {
 
@@ -37,6 +39,37 @@ HMODULE LoadFrom(const std::wstring& folder, const wchar_t* file, DWORD& error) 
     return module;
 }
 
+// A PATH entry that names its folder in full: a drive and a root, or a
+// network share. Anything else resolves against the current folder.
+bool IsFullPath(const std::wstring& folder) {
+    if (folder.size() >= 3 && std::iswalpha(folder[0]) && folder[1] == L':' && (folder[2] == L'\\' || folder[2] == L'/'))
+        return true;
+    return folder.size() >= 2 && (folder[0] == L'\\' || folder[0] == L'/') && folder[0] == folder[1];
+}
+
+// The folders PATH names in full, each ending in a separator, in PATH's order.
+std::vector<std::wstring> PathFolders() {
+    std::vector<std::wstring> folders;
+    DWORD size = ::GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    if (size == 0) return folders;
+    std::wstring path(size, L'\0');
+    size = ::GetEnvironmentVariableW(L"PATH", &path[0], size);
+    path.resize(size);
+    for (size_t at = 0; at <= path.size();) {
+        size_t end = path.find(L';', at);
+        if (end == std::wstring::npos) end = path.size();
+        std::wstring folder = path.substr(at, end - at);
+        at = end + 1;
+        // Entries may be quoted to hold a separator of their own.
+        if (folder.size() >= 2 && folder.front() == L'"' && folder.back() == L'"')
+            folder = folder.substr(1, folder.size() - 2);
+        if (!IsFullPath(folder)) continue;
+        if (folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
+        folders.push_back(folder);
+    }
+    return folders;
+}
+
 }  // namespace
 
 bool CLibrary::SimulatorsRequested() {
@@ -46,13 +79,22 @@ bool CLibrary::SimulatorsRequested() {
     return !(n == 1 && value[0] == L'0');
 }
 
-CLibrary::CLibrary(const wchar_t* file) : m_module(nullptr), m_error(ERROR_MOD_NOT_FOUND) {
+CLibrary::CLibrary(const wchar_t* file, ESearch search) : m_module(nullptr), m_error(ERROR_MOD_NOT_FOUND) {
     if (!file || !*file) {
         m_error = ERROR_INVALID_PARAMETER;
         return;
     }
     if (SimulatorsRequested()) m_module = LoadFrom(FolderOf(nullptr), file, m_error);
     if (!m_module) m_module = LoadFrom(SystemFolder(), file, m_error);
+    if (search == searchVendor) {
+        for (const std::wstring& folder : PathFolders()) {
+            if (m_module) break;
+            // Folders without the file are passed over: the error told is then
+            // that of a copy that would not load, when there was one.
+            if (::GetFileAttributesW((folder + file).c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+            m_module = LoadFrom(folder, file, m_error);
+        }
+    }
     if (m_module) m_error = 0;
 }
 

@@ -15,29 +15,34 @@ const wchar_t kFile[] = L"ToshibaBluetooth";
 const wchar_t kWndProc[] = L"Toshiba::CBluetoothPortLocator::CServiceWindow::WndProc";
 const DWORD kNoFilter = 0xFFFFFFFF;
 const DWORD kCacheOnly = 2;
-// The message's parameter is the locator, so the stack's failure has no status of its own.
+// The message's parameter is the search's number, so the stack's failure has no status of its own.
 const LONG kInquiryFailed = -1001;
 
 }  // namespace
 
+// The locator is found from the window, never from the message's parameter:
+// a message that comes after the locator is gone then finds nothing.
 LRESULT CALLBACK LocatorWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message != TosBt::msgDiscovery || !lParam) return ::DefWindowProcW(window, message, wParam, lParam);
-    return reinterpret_cast<CBluetoothPortLocator*>(lParam)->OnMessage(wParam, lParam);
+    LRESULT result = 0;
+    if (message == TosBt::msgDiscovery && CServiceWindow::Deliver(window, message, wParam, lParam, result))
+        return result;
+    return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
 CBluetoothPortLocator::CBluetoothPortLocator()
-    : m_classFilter(kNoFilter), m_flags(0), m_running(false), m_results(nullptr), m_handled(0), m_window(nullptr) {
-    m_window = CreateServiceWindow(kLocatorWindowClass, L"ToshibaBluetoothLocatorWnd");
-    try {
-        m_sdk.reset(new CToshibaBluetoothSDK);
-        m_sdk->OpenAPI(m_window);
-    } catch (...) {
-        ::DestroyWindow(m_window);
-        throw;
-    }
+    : m_classFilter(kNoFilter),
+      m_flags(0),
+      m_running(false),
+      m_results(nullptr),
+      m_handled(0),
+      m_search(0),
+      m_window(kLocatorWindowClass, L"ToshibaBluetoothLocatorWnd", this) {
+    m_sdk.reset(new CToshibaBluetoothSDK);
+    m_sdk->OpenAPI(m_window.Get());
 }
 
 CBluetoothPortLocator::~CBluetoothPortLocator() {
+    m_window.Unlink();
     try {
         EndSearch();
     } catch (const basalt::CStdException&) {
@@ -46,7 +51,6 @@ CBluetoothPortLocator::~CBluetoothPortLocator() {
         m_sdk->CloseAPI();
     } catch (const basalt::CStdException&) {
     }
-    ::DestroyWindow(m_window);
 }
 
 bool CBluetoothPortLocator::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
@@ -114,7 +118,12 @@ void CBluetoothPortLocator::BeginSearch(DWORD classFilter, DWORD flags) {
         return;
     }
     m_found.clear();
-    m_sdk->DiscoverRemoteDevice(&m_results, 0, m_window, TosBt::msgDiscovery, reinterpret_cast<LPARAM>(this));
+    // Each search is told apart by its number, which the stack passes back
+    // with every message: the queued messages of a search that this one
+    // replaced would otherwise end it early, with its finds and the cache
+    // list cut short.
+    ++m_search;
+    m_sdk->DiscoverRemoteDevice(&m_results, 0, m_window.Get(), TosBt::msgDiscovery, static_cast<LPARAM>(m_search));
     m_running = true;
 }
 
@@ -151,11 +160,11 @@ boost::shared_ptr<const IPortAddr> CBluetoothPortLocator::GetNextAddress() {
     return address;
 }
 
-LRESULT CBluetoothPortLocator::OnMessage(WPARAM wParam, LPARAM) {
+LRESULT CBluetoothPortLocator::OnMessage(UINT, WPARAM wParam, LPARAM lParam) {
     basalt::CLocker lock(m_lock);
-    // Late messages of a search that was ended: its partial finds must not
-    // replace the cache's list, nor its failure reach the next search.
-    if (!m_running) return 0;
+    // Late messages of a search that was ended or replaced: its partial finds
+    // must not replace the cache's list, nor its failure reach the next search.
+    if (!m_running || static_cast<DWORD>(lParam) != m_search) return 0;
     switch (wParam) {
     case TosBt::discoveryResults:
         try {

@@ -2,7 +2,6 @@
 #include "ToshibaBluetooth/Windows.h"
 
 #include <cstring>
-#include <map>
 
 namespace Toshiba {
 
@@ -22,16 +21,6 @@ const DWORD kBaudRate = 115200;
 
 [[noreturn]] void Fail(int line, const wchar_t* function, DWORD code) {
     throw basalt::CWinException(line, kFile, function, code);
-}
-
-// Window -> port, so that the window procedure finds its port.
-struct CWindowMap {
-    basalt::CCriticalSection lock;
-    std::map<HWND, CBluetoothPort*> ports;
-};
-CWindowMap& WindowMap() {
-    static CWindowMap* map = new CWindowMap;  // windows may outlive static destruction
-    return *map;
 }
 
 // Withdraws the PIN answer an Open installed, however Open ends.
@@ -67,16 +56,10 @@ void DeviceBytes(const boost::shared_ptr<const IPortAddr>& address, BYTE out[6],
 }  // namespace
 
 LRESULT CALLBACK PortWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    CBluetoothPort* port = nullptr;
-    {
-        CWindowMap& map = WindowMap();
-        basalt::CLocker lock(map.lock);
-        auto found = map.ports.find(window);
-        if (found != map.ports.end()) port = found->second;
-    }
-    if (port && message >= TosBt::msgSdpConnect && message <= TosBt::msgCommState) {
-        return port->OnMessage(message, wParam, lParam);
-    }
+    LRESULT result = 0;
+    if (message >= TosBt::msgSdpConnect && message <= TosBt::msgCommState &&
+        CServiceWindow::Deliver(window, message, wParam, lParam, result))
+        return result;
     return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
@@ -132,38 +115,27 @@ private:
 
 CBluetoothPort::CBluetoothPort(boost::shared_ptr<const IPortAddr> address)
     : m_address(address),
-      m_window(nullptr),
+      m_window(kPortWindowClass, L"ToshibaBluetoothPortWnd", this),
       m_sdpConnection(0),
       m_commConnection(0),
       m_serviceClass(0),
       m_channel(0),
+      m_stage(stageIdle),
       m_searchResult(nullptr),
       m_device(),
       m_cancel(true, false),
       m_done(true, false),
       m_error(true, false),
+      m_closing(0),
       m_line(std::unique_ptr<basalt::CCommPort>(new basalt::CCommPort), minimumBufferSize, minimumBufferSize) {
     if (!address) Fail(__LINE__, L"Toshiba::CBluetoothPort::CBluetoothPort", ERROR_INVALID_PARAMETER);
     m_escapes.Register(boost::shared_ptr<CEscapeFunction>(new CRegisterForAuthenticationFunc(this)));
     m_escapes.Register(boost::shared_ptr<CEscapeFunction>(new CUnregisterAuthenticationFunc(this)));
-    m_window = CreateServiceWindow(kPortWindowClass, L"ToshibaBluetoothPortWnd");
-    {
-        CWindowMap& map = WindowMap();
-        basalt::CLocker lock(map.lock);
-        map.ports[m_window] = this;
-    }
-    try {
-        m_sdk.OpenAPI(m_window);
-    } catch (...) {
-        CWindowMap& map = WindowMap();
-        basalt::CLocker lock(map.lock);
-        map.ports.erase(m_window);
-        ::DestroyWindow(m_window);
-        throw;
-    }
+    m_sdk.OpenAPI(m_window.Get());
 }
 
 CBluetoothPort::~CBluetoothPort() {
+    m_window.Unlink();
     try {
         Close();
     } catch (...) {
@@ -173,12 +145,6 @@ CBluetoothPort::~CBluetoothPort() {
         m_sdk.CloseAPI();
     } catch (const basalt::CStdException&) {
     }
-    {
-        CWindowMap& map = WindowMap();
-        basalt::CLocker lock(map.lock);
-        map.ports.erase(m_window);
-    }
-    ::DestroyWindow(m_window);
 }
 
 bool CBluetoothPort::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
@@ -200,9 +166,14 @@ basalt::ustring CBluetoothPort::GetCommName() const {
 }
 
 void CBluetoothPort::Close() {
-    // Before the lock: an Open waiting on the stack holds it, and ends on this.
+    // Before the lock: an Open waiting on the stack holds it, and ends on
+    // this. Counted as well as signalled: an Open that took the lock just
+    // before resets the event, and would then wait, holding the lock this
+    // Close waits for, on a stack that may never answer.
+    ++m_closing;
     m_cancel.Set();
     basalt::CLocker lock(m_slots);
+    --m_closing;
     CloseLocked();
 }
 
@@ -231,8 +202,9 @@ void CBluetoothPort::CloseLocked() {
         m_commName.clear();
     }
     m_commConnection = 0;
+    m_stage = stageIdle;
     try {
-        m_sdk.NotifyEvent(0, m_window, 0);
+        m_sdk.NotifyEvent(0, m_window.Get(), 0);
     } catch (const basalt::CStdException&) {
     }
     try {
@@ -298,17 +270,20 @@ void CBluetoothPort::Open() {
     m_line.stop.Reset();
     m_line.incoming.Reset(false);
     m_line.outgoing.Reset(false);
+    DropStackMessages();
     try {
         DeviceBytes(m_address, m_device, kOpen);
         CPinAnswer pin(m_sdk, m_device, basalt::ustring(static_cast<const wchar_t*>(m_address->GetPassword())));
 
-        m_sdk.ConnectSDP(m_device, &m_sdpConnection, m_window, TosBt::msgSdpConnect, 0);
+        m_stage = stageSdp;
+        m_sdk.ConnectSDP(m_device, &m_sdpConnection, m_window.Get(), TosBt::msgSdpConnect, 0);
         Wait();
         m_sdk.DisconnectSDP(m_sdpConnection);
         m_sdpConnection = 0;
         if (!m_channel) Fail(__LINE__, kOpen, WSASERVICE_NOT_FOUND);
 
-        m_sdk.NotifyEvent(TosBt::commEventMask, m_window, TosBt::msgCommEvent);
+        m_stage = stageComm;
+        m_sdk.NotifyEvent(TosBt::commEventMask, m_window.Get(), TosBt::msgCommEvent);
         boost::shared_ptr<basalt::CStdException> refused;
         for (unsigned n = 1; n <= 99 && m_commName.empty(); ++n) {
             basalt::ustring name;
@@ -328,10 +303,20 @@ void CBluetoothPort::Open() {
     }
 }
 
+// The stack's messages still queued for the window, left by an earlier
+// connection: a link loss among them would end this one.
+void CBluetoothPort::DropStackMessages() {
+    MSG message;
+    while (::PeekMessageW(&message, m_window.Get(), TosBt::msgSdpConnect, TosBt::msgCommState, PM_REMOVE)) {
+    }
+}
+
 // Pumps the thread's messages, the stack's answers among them, until the
 // window procedure says done, stores an error, or Close cancels.
 void CBluetoothPort::Wait() {
     m_done.Reset();
+    // A Close waiting for the lock whose signal the Open's reset wiped out.
+    if (m_closing) Fail(__LINE__, kOpen, ERROR_CANCELLED);
     const HANDLE handles[] = {m_cancel.GetHandle(), m_done.GetHandle(), m_error.GetHandle()};
     for (;;) {
         // Input already queued wakes the wait too, not only input that came
@@ -377,12 +362,17 @@ LRESULT CBluetoothPort::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     // Nothing may escape into the system's dispatcher: a failure is the
     // port's pending error, which the waiting Open re-raises.
     try {
+        // Each message counts only in the step of Open that asked for it (a
+        // link's state once the virtual port is being connected): the stack
+        // may still answer a step or connection that was given up.
         switch (message) {
         case TosBt::msgSdpConnect:
+            if (m_stage != stageSdp) break;
             if (wParam == TosBt::sdpConnectFailed) StoreFailure(__LINE__, static_cast<LONG>(lParam));
             else if (wParam == TosBt::sdpConnected) Search(kDialupNetworkingClass);
             break;
         case TosBt::msgSearch:
+            if (m_stage != stageSearch) break;
             if (wParam == TosBt::searchFailed) {
                 StoreFailure(__LINE__, static_cast<LONG>(lParam));
             } else if (wParam == TosBt::searchResults) {
@@ -394,20 +384,23 @@ LRESULT CBluetoothPort::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             break;
         case TosBt::msgCommEvent:
-            if (HIWORD(lParam) == 0 && !m_commName.empty())
-                m_sdk.ConnectCOMM2(m_commName, m_device, m_channel, kCommKind, &m_commConnection, 0, m_window,
+            if (m_stage == stageComm && HIWORD(lParam) == 0 && !m_commName.empty())
+                m_sdk.ConnectCOMM2(m_commName, m_device, m_channel, kCommKind, &m_commConnection, 0, m_window.Get(),
                                    TosBt::msgCommConnect, 0);
             break;
         case TosBt::msgCommConnect:
+            if (m_stage != stageComm) break;
             if (wParam == TosBt::commConnectFailed) StoreFailure(__LINE__, static_cast<LONG>(lParam));
             else if (wParam == TosBt::commConnected) ConnectComm();
             else if (wParam == TosBt::commReady) {
+                m_stage = stageOpen;
                 m_recvThread = basalt::CThread::Create(RecvThreadProc, this);
                 m_sendThread = basalt::CThread::Create(SendThreadProc, this);
                 m_done.Set();
             }
             break;
         case TosBt::msgCommState:
+            if (m_stage != stageComm && m_stage != stageOpen) break;
             if (wParam == TosBt::commLinkLost) {
                 m_line.incoming.SetError(basalt::CWinException(__LINE__, kFile, kWndProc, ERROR_GRACEFUL_DISCONNECT));
                 m_error.Set();
@@ -422,6 +415,7 @@ LRESULT CBluetoothPort::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void CBluetoothPort::Search(WORD serviceClass) {
+    m_stage = stageSearch;
     m_serviceClass = serviceClass;
     const BYTE uuid[2] = {static_cast<BYTE>(serviceClass >> 8), static_cast<BYTE>(serviceClass)};
     // The service class list and the protocol descriptor list: the channel is in the latter.
@@ -431,7 +425,7 @@ void CBluetoothPort::Search(WORD serviceClass) {
     m_sdk.MakeServiceSearchPattern(uuid, sizeof uuid, &pattern);
     try {
         m_sdk.MakeAttributeIDList(attributes, 2, &list);
-        m_sdk.ServiceSearchAttribute(m_sdpConnection, pattern, list, &m_searchResult, m_window, TosBt::msgSearch, 0);
+        m_sdk.ServiceSearchAttribute(m_sdpConnection, pattern, list, &m_searchResult, m_window.Get(), TosBt::msgSearch, 0);
     } catch (...) {
         m_sdk.MemFree(list);
         m_sdk.MemFree(pattern);
@@ -482,7 +476,7 @@ void CBluetoothPort::ConnectComm() {
         // Queue sizes are a recommendation; virtual ports often refuse them.
     }
     m_line.device->PurgeComm(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-    m_sdk.NotifyCOMM(m_commName, 2, m_device, m_commConnection, m_window, TosBt::msgCommState, 0);
+    m_sdk.NotifyCOMM(m_commName, 2, m_device, m_commConnection, m_window.Get(), TosBt::msgCommState, 0);
 }
 
 DWORD WINAPI CBluetoothPort::RecvThreadProc(void* port) {

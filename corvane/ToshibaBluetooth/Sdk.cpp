@@ -1,6 +1,7 @@
 #include "ToshibaBluetooth/ToshibaBluetooth.h"
 
 #include <cstring>
+#include <memory>
 #include <utility>
 
 namespace Toshiba {
@@ -98,18 +99,28 @@ ULONGLONG FromStackAddress(const BYTE in[6]) {
 // ---------------------------------------------------------------------------
 // The library and its wrapper
 
-CToshibaBluetoothSDK::CToshibaLibrary::CToshibaLibrary() : basalt::CLibrary(L"TosBtApi.dll") {}
+// The stack installs its library in a folder of its own on PATH, not in the
+// system folder.
+CToshibaBluetoothSDK::CToshibaLibrary::CToshibaLibrary()
+    : basalt::CLibrary(L"TosBtApi.dll", basalt::CLibrary::searchVendor) {}
 
-CToshibaBluetoothSDK::CToshibaLibrary& CToshibaBluetoothSDK::CToshibaLibrary::Instance() {
+const CToshibaBluetoothSDK::CToshibaLibrary& CToshibaBluetoothSDK::CToshibaLibrary::Instance() {
+    static basalt::CCriticalSection* const lock = new basalt::CCriticalSection;
     // Never unloaded: the stack may still post to windows while the process ends.
-    static CToshibaLibrary* library = new CToshibaLibrary;
+    static const CToshibaLibrary* library = nullptr;
+    basalt::CLocker locker(*lock);
+    if (library) return *library;
+    // A failed load is not kept: a stack installed, or a PATH set, while the
+    // client runs is found by the next object.
+    std::unique_ptr<CToshibaLibrary> attempt(new CToshibaLibrary);
+    if (!attempt->IsLoaded())
+        throw basalt::CWinException(__LINE__, L"Library", L"LoadLibrary", attempt->GetError());
+    library = attempt.release();
     return *library;
 }
 
 CToshibaBluetoothSDK::CToshibaBluetoothSDK() : m_status(0) {
     const CToshibaLibrary& library = CToshibaLibrary::Instance();
-    if (!library.IsLoaded())
-        throw basalt::CWinException(__LINE__, L"Library", L"LoadLibrary", library.GetError());
 #define TOSBT_RESOLVE(name, args)                                                               \
     m_##name = library.Resolve<decltype(m_##name)>(#name);                                      \
     if (!m_##name) throw basalt::CWinException(__LINE__, L"Library", L"GetProcAddress", ::GetLastError());

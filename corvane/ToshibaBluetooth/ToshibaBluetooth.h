@@ -8,11 +8,13 @@
 #include "Serial.h"
 #include "Streams.h"
 #include "ToshibaBluetooth/TosBtApi.h"
+#include "ToshibaBluetooth/Windows.h"
 
 #include <CorvaneAux/Escape.h>
 #include <basalt/Library.h>
 #include <basalt/Threads.h>
 
+#include <atomic>
 #include <deque>
 #include <vector>
 
@@ -51,10 +53,11 @@ ULONGLONG FromStackAddress(const BYTE in[6]);
 // call's FALSE into CToshibaBluetoothException.
 class CToshibaBluetoothSDK {
 public:
-    // The library, loaded once per process and kept until it ends.
+    // The library, kept from the first load that succeeds until the process
+    // ends; throws "LoadLibrary" with the load's error while it cannot be found.
     class CToshibaLibrary : public basalt::CLibrary {
     public:
-        static CToshibaLibrary& Instance();
+        static const CToshibaLibrary& Instance();
 
     private:
         CToshibaLibrary();
@@ -152,6 +155,7 @@ private:
     void Search(WORD serviceClass);
     void TakeSearchResults();
     void ConnectComm();
+    void DropStackMessages();
     void Wait();
     void CloseLocked();
     static DWORD WINAPI RecvThreadProc(void* port);
@@ -159,16 +163,19 @@ private:
 
     mutable basalt::CCriticalSection m_slots;
     boost::shared_ptr<const IPortAddr> m_address;
-    HWND m_window;
+    CServiceWindow m_window;
     WORD m_sdpConnection;
     WORD m_commConnection;
     WORD m_serviceClass;
     BYTE m_channel;
+    // The step of Open whose answers the window waits for.
+    enum EStage { stageIdle, stageSdp, stageSearch, stageComm, stageOpen } m_stage;
     void* m_searchResult;
     BYTE m_device[6];
     basalt::CEvent m_cancel;
     basalt::CEvent m_done;
     basalt::CEvent m_error;
+    std::atomic<long> m_closing;  // Close calls waiting for the lock
     basalt::ustring m_commName;
     basalt::CThread m_recvThread;
     basalt::CThread m_sendThread;
@@ -197,7 +204,7 @@ public:
     boost::shared_ptr<const IPortAddr> GetNextAddress() override;
 
     // The hidden window's discovery messages; on the thread that pumps them.
-    LRESULT OnMessage(WPARAM wParam, LPARAM lParam);
+    LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
 private:
     void TakeResults();
@@ -209,7 +216,8 @@ private:
     bool m_running;
     void* m_results;
     DWORD m_handled;
-    HWND m_window;
+    DWORD m_search;  // the number of the latest search the radio was asked for
+    CServiceWindow m_window;
     corvane::CNotifier m_notifier;
     std::deque<boost::shared_ptr<const IPortAddr>> m_addresses;
     std::deque<boost::shared_ptr<const IPortAddr>> m_found;

@@ -13,6 +13,8 @@
 #include <Detached.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,6 +59,7 @@ struct CDevice {
 struct CVirtualPort {
     std::string name;
     std::string peer;  // empty: listed only
+    DWORD kind = 0;    // as created: a connection must ask for the same
     HWND window = nullptr;
     UINT message = 0;
     std::atomic<bool> stop{false};
@@ -75,7 +78,26 @@ struct CWorld {
     std::atomic<DWORD> sdpRequests{0};
     std::atomic<bool> discovering{false};
     int openClients = 0;
+    DWORD modes[3] = {1, 1, 0};  // discoverability, connectability, pairing
+    // Messages posted since the reset, by message number (0x8000 to 0x800F).
+    std::atomic<DWORD> posted[16] = {};
+    // SDP connections taken by the silent stack and never answered.
+    std::vector<std::pair<HWND, UINT>> unanswered;
 };
+
+// Calls of BtGetCOMMInfoList2 wait while the list is held (a lock of its
+// own: the world's stays free for the threads that post).
+struct CHold {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool held = false;
+    DWORD waiting = 0;
+};
+
+CHold& Hold() {
+    static CHold* hold = new CHold;
+    return *hold;
+}
 
 CWorld& World() {
     static CWorld* world = new CWorld;
@@ -123,6 +145,10 @@ void DefaultWorld(CWorld& w) {
     w.faultAfter = 0;
     w.received = 0;
     w.sdpRequests = 0;
+    for (auto& count : w.posted) count = 0;
+    w.unanswered.clear();
+    w.modes[0] = w.modes[1] = 1;
+    w.modes[2] = 0;
 }
 
 struct CInit {
@@ -139,11 +165,17 @@ BOOL Ok(LONG* status) {
     return TRUE;
 }
 
+// Every message the stack sends goes this way, and is counted once queued.
+void Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (!::PostMessageW(window, message, wParam, lParam)) return;
+    if (message >= 0x8000 && message < 0x8010) ++World().posted[message - 0x8000];
+}
+
 // The stack answers a little later, from a thread of its own.
 void PostLater(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD delay = 1) {
     sim::RunDetached([=] {
         ::Sleep(delay);
-        ::PostMessageW(window, message, wParam, lParam);
+        Post(window, message, wParam, lParam);
     });
 }
 
@@ -193,7 +225,7 @@ void PlayDevice(CVirtualPort* port, int behaviour) {
             std::lock_guard<std::mutex> guard(w.lock);
             if (w.fault == tosbtLinkLost && total >= w.faultAfter) {
                 // The radio link breaks: nothing more moves, the stack tells the client.
-                if (port->window) ::PostMessageW(port->window, port->message, commLinkLost, 0);
+                if (port->window) Post(port->window, port->message, commLinkLost, 0);
                 break;
             }
         }
@@ -227,6 +259,7 @@ TOSBT_ENTRY_POINTS(TOSBT_EXPORT)
 // Control
 
 void WINAPI TosBtSimReset() {
+    TosBtSimHoldPortList(FALSE);
     CWorld& w = World();
     std::lock_guard<std::mutex> guard(w.lock);
     DefaultWorld(w);
@@ -255,6 +288,14 @@ void WINAPI TosBtSimSetFault(int fault, DWORD after) {
     w.received = 0;
 }
 
+void WINAPI TosBtSimSetModes(DWORD discoverability, DWORD connectability, DWORD pairing) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    w.modes[0] = discoverability;
+    w.modes[1] = connectability;
+    w.modes[2] = pairing;
+}
+
 void WINAPI TosBtSimAddStalePort(const char* name) {
     CWorld& w = World();
     std::lock_guard<std::mutex> guard(w.lock);
@@ -272,6 +313,31 @@ DWORD WINAPI TosBtSimPortCount() {
 DWORD WINAPI TosBtSimBytesReceived() { return World().received; }
 
 DWORD WINAPI TosBtSimSdpRequests() { return World().sdpRequests; }
+
+DWORD WINAPI TosBtSimPosted(UINT message) {
+    if (message < 0x8000 || message >= 0x8010) return 0;
+    return World().posted[message - 0x8000];
+}
+
+void WINAPI TosBtSimHoldPortList(BOOL hold) {
+    CHold& h = Hold();
+    std::lock_guard<std::mutex> guard(h.lock);
+    h.held = hold != FALSE;
+    h.changed.notify_all();
+}
+
+BOOL WINAPI TosBtSimWaitPortListCaller(DWORD timeoutMs) {
+    CHold& h = Hold();
+    std::unique_lock<std::mutex> guard(h.lock);
+    return h.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return h.waiting > 0; });
+}
+
+void WINAPI TosBtSimAnswerSilently(LONG status) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    for (const auto& request : w.unanswered) Post(request.first, request.second, sdpConnectFailed, status);
+    w.unanswered.clear();
+}
 
 // ---------------------------------------------------------------------------
 // The local radio
@@ -328,20 +394,19 @@ BOOL WINAPI BtGetClassOfDevice(DWORD* classOfDevice, LONG* status) {
     return Ok(status);
 }
 
-BOOL WINAPI BtGetDiscoverabilityMode(DWORD* mode, LONG* status) {
-    *mode = 1;
+namespace {
+BOOL Mode(int which, DWORD* mode, LONG* status) {
+    if (!mode) return Fail(status, -9);
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    *mode = w.modes[which];
     return Ok(status);
 }
+}  // namespace
 
-BOOL WINAPI BtGetConnectabilityMode(DWORD* mode, LONG* status) {
-    *mode = 1;
-    return Ok(status);
-}
-
-BOOL WINAPI BtGetPairingMode(DWORD* mode, LONG* status) {
-    *mode = 0;
-    return Ok(status);
-}
+BOOL WINAPI BtGetDiscoverabilityMode(DWORD* mode, LONG* status) { return Mode(0, mode, status); }
+BOOL WINAPI BtGetConnectabilityMode(DWORD* mode, LONG* status) { return Mode(1, mode, status); }
+BOOL WINAPI BtGetPairingMode(DWORD* mode, LONG* status) { return Mode(2, mode, status); }
 
 // ---------------------------------------------------------------------------
 // Discovery: the devices arrive in two batches, the list growing in place.
@@ -370,18 +435,19 @@ BOOL WINAPI BtDiscoverRemoteDevice2(void** list, DWORD, HWND window, UINT messag
         DWORD first = (count + 1) / 2;
         ::Sleep(5);
         std::memcpy(block, &first, 4);
-        ::PostMessageW(window, message, discoveryResults, param);
+        Post(window, message, discoveryResults, param);
         ::Sleep(5);
         if (fault == tosbtDiscoveryFails) {
-            ::PostMessageW(window, message, discoveryFailed, param);
+            Post(window, message, discoveryFailed, param);
             return;
         }
+        if (fault == tosbtDiscoveryClears) Post(window, message, discoveryCleared, param);
         if (count > first) {
             std::memcpy(block, &count, 4);
-            ::PostMessageW(window, message, discoveryResults, param);
+            Post(window, message, discoveryResults, param);
         }
         ::Sleep(5);
-        ::PostMessageW(window, message, discoveryFinished, param);
+        Post(window, message, discoveryFinished, param);
     });
     return Ok(status);
 }
@@ -403,7 +469,7 @@ BOOL WINAPI BtRecvData(void*, DWORD, LONG* status) { return Fail(status, -1095);
 // ---------------------------------------------------------------------------
 // Virtual COM ports
 
-BOOL WINAPI BtCreateCOMM(const char* name, DWORD, DWORD, LONG* status) {
+BOOL WINAPI BtCreateCOMM(const char* name, DWORD, DWORD kind, LONG* status) {
     CWorld& w = World();
     std::map<std::string, std::string> pool = PortPool();
     std::lock_guard<std::mutex> guard(w.lock);
@@ -412,6 +478,7 @@ BOOL WINAPI BtCreateCOMM(const char* name, DWORD, DWORD, LONG* status) {
     std::unique_ptr<CVirtualPort> port(new CVirtualPort);
     port->name = slot->first;
     port->peer = slot->second;
+    port->kind = kind;
     w.ports[slot->first] = std::move(port);
     if (w.eventWindow) PostLater(w.eventWindow, w.eventMessage, 0, 0);
     return Ok(status);
@@ -433,12 +500,12 @@ BOOL WINAPI BtDestroyCOMM(const char* name, LONG* status) {
 
 BOOL WINAPI BtConnectCOMM(const char*, const BYTE*, LONG* status) { return Fail(status, -1095); }
 
-BOOL WINAPI BtConnectCOMM2(const char* name, const BYTE* address, BYTE channel, DWORD, WORD* connection, DWORD,
+BOOL WINAPI BtConnectCOMM2(const char* name, const BYTE* address, BYTE channel, DWORD kind, WORD* connection, DWORD,
                            HWND window, UINT message, LPARAM param, LONG* status) {
     CWorld& w = World();
     std::lock_guard<std::mutex> guard(w.lock);
     auto found = w.ports.find(name ? name : "");
-    if (found == w.ports.end() || found->second->peer.empty()) return Fail(status, -9);
+    if (found == w.ports.end() || found->second->peer.empty() || found->second->kind != kind) return Fail(status, -9);
     const CDevice* device = FindDevice(w, address);
     const CService* service = device ? device->Listening(channel) : nullptr;
     if (w.fault == tosbtCommConnectFails || !service) {
@@ -451,8 +518,8 @@ BOOL WINAPI BtConnectCOMM2(const char* name, const BYTE* address, BYTE channel, 
     port->device = std::thread(PlayDevice, port, service->behaviour);
     sim::RunDetached([=] {
         ::Sleep(1);
-        ::PostMessageW(window, message, commConnected, param);
-        ::PostMessageW(window, message, commReady, param);
+        Post(window, message, commConnected, param);
+        Post(window, message, commReady, param);
     });
     return Ok(status);
 }
@@ -478,6 +545,14 @@ BOOL WINAPI BtNotifyCOMM(const char* name, DWORD, const BYTE*, WORD, HWND window
 }
 
 BOOL WINAPI BtGetCOMMInfoList2(void** list, LONG* status) {
+    {
+        CHold& hold = Hold();
+        std::unique_lock<std::mutex> guard(hold.lock);
+        ++hold.waiting;
+        hold.changed.notify_all();
+        hold.changed.wait(guard, [&] { return !hold.held; });
+        --hold.waiting;
+    }
     CWorld& w = World();
     std::lock_guard<std::mutex> guard(w.lock);
     if (!list) return Fail(status, -9);
@@ -515,6 +590,7 @@ BOOL WINAPI BtConnectSDP(const BYTE* address, WORD* connection, HWND window, UIN
     static WORD next = 1;
     if (w.fault == tosbtSilent) {
         *connection = next++;
+        w.unanswered.emplace_back(window, message);
         return Ok(status);
     }
     if (w.fault == tosbtSdpConnectFails || !FindDevice(w, address)) {
@@ -579,8 +655,8 @@ BOOL WINAPI BtServiceSearchAttribute2(WORD connection, const void* pattern, cons
         *result = block;
         sim::RunDetached([=] {
             ::Sleep(1);
-            ::PostMessageW(window, message, searchResults, param);
-            ::PostMessageW(window, message, searchFinished, param);
+            Post(window, message, searchResults, param);
+            Post(window, message, searchFinished, param);
         });
     } else {
         PostLater(window, message, searchFinished, param);

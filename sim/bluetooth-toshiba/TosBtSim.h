@@ -20,6 +20,7 @@ enum ETosBtSimFault {
     tosbtManagerDown = 6,      // BtOpenAPI fails with -3000
     tosbtDiscoveryFails = 7,   // discovery reports one batch, then 0x600000
     tosbtSilent = 8,           // BtConnectSDP is taken but never answered
+    tosbtDiscoveryClears = 9,  // discovery reports one batch, 0x600001 (found list dropped), then the rest
 };
 
 enum ETosBtSimBehaviour {
@@ -38,6 +39,8 @@ TOSBTSIM_API void WINAPI TosBtSimClearDevices();
 TOSBTSIM_API void WINAPI TosBtSimAddDevice(const BYTE* address, DWORD classOfDevice, const char* name,
                                            WORD serviceClass, BYTE channel, int behaviour);
 TOSBTSIM_API void WINAPI TosBtSimSetFault(int fault, DWORD after);
+// The modes the local radio reports (1 each, but pairing 0, after a reset).
+TOSBTSIM_API void WINAPI TosBtSimSetModes(DWORD discoverability, DWORD connectability, DWORD pairing);
 // A virtual port the stack lists without a device (as left behind by a client that died).
 TOSBTSIM_API void WINAPI TosBtSimAddStalePort(const char* name);
 TOSBTSIM_API DWORD WINAPI TosBtSimPortCount();
@@ -45,6 +48,19 @@ TOSBTSIM_API DWORD WINAPI TosBtSimPortCount();
 TOSBTSIM_API DWORD WINAPI TosBtSimBytesReceived();
 // SDP connections asked for since the reset, answered or not.
 TOSBTSIM_API DWORD WINAPI TosBtSimSdpRequests();
+// Messages of that number (0x8001 to 0x8006) the stack has queued for its
+// clients' windows since the reset: a test waits on it, without pumping, until
+// the answers it wants to arrive together are all queued.
+TOSBTSIM_API DWORD WINAPI TosBtSimPosted(UINT message);
+// While held, every call of BtGetCOMMInfoList2 (a port's Close asks for the
+// list) waits until released; TosBtSimWaitPortListCaller waits up to timeoutMs
+// for a call to be waiting and tells whether one is. A test holds a port in
+// the middle of its Close or Open that way.
+TOSBTSIM_API void WINAPI TosBtSimHoldPortList(BOOL hold);
+TOSBTSIM_API BOOL WINAPI TosBtSimWaitPortListCaller(DWORD timeoutMs);
+// The silent stack answers the SDP connections it took so far: each fails
+// with 0x700000 and this status (to free a client a test has seen hang).
+TOSBTSIM_API void WINAPI TosBtSimAnswerSilently(LONG status);
 
 #ifndef TOSBTSIM_BUILD
 #include <basalt/Library.h>
@@ -56,9 +72,11 @@ public:
     CTosBtSim() : m_library(L"TosBtApi.dll") {
 #define TOSBTSIM_RESOLVE(name) name = m_library.Resolve<decltype(name)>(#name);
         TOSBTSIM_RESOLVE(TosBtSimReset) TOSBTSIM_RESOLVE(TosBtSimClearDevices) TOSBTSIM_RESOLVE(TosBtSimAddDevice)
-        TOSBTSIM_RESOLVE(TosBtSimSetFault) TOSBTSIM_RESOLVE(TosBtSimAddStalePort)
+        TOSBTSIM_RESOLVE(TosBtSimSetFault) TOSBTSIM_RESOLVE(TosBtSimSetModes) TOSBTSIM_RESOLVE(TosBtSimAddStalePort)
         TOSBTSIM_RESOLVE(TosBtSimPortCount) TOSBTSIM_RESOLVE(TosBtSimBytesReceived)
-        TOSBTSIM_RESOLVE(TosBtSimSdpRequests)
+        TOSBTSIM_RESOLVE(TosBtSimSdpRequests) TOSBTSIM_RESOLVE(TosBtSimPosted)
+        TOSBTSIM_RESOLVE(TosBtSimHoldPortList) TOSBTSIM_RESOLVE(TosBtSimWaitPortListCaller)
+        TOSBTSIM_RESOLVE(TosBtSimAnswerSilently)
 #undef TOSBTSIM_RESOLVE
     }
     // False when the loaded library is not the simulator.
@@ -68,10 +86,15 @@ public:
     void (WINAPI* TosBtSimClearDevices)();
     void (WINAPI* TosBtSimAddDevice)(const BYTE*, DWORD, const char*, WORD, BYTE, int);
     void (WINAPI* TosBtSimSetFault)(int, DWORD);
+    void (WINAPI* TosBtSimSetModes)(DWORD, DWORD, DWORD);
     void (WINAPI* TosBtSimAddStalePort)(const char*);
     DWORD (WINAPI* TosBtSimPortCount)();
     DWORD (WINAPI* TosBtSimBytesReceived)();
     DWORD (WINAPI* TosBtSimSdpRequests)();
+    DWORD (WINAPI* TosBtSimPosted)(UINT);
+    void (WINAPI* TosBtSimHoldPortList)(BOOL);
+    BOOL (WINAPI* TosBtSimWaitPortListCaller)(DWORD);
+    void (WINAPI* TosBtSimAnswerSilently)(LONG);
 
 private:
     basalt::CLibrary m_library;

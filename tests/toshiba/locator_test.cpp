@@ -4,8 +4,10 @@
 #include "ToshibaTestKit.h"
 
 #include "BluetoothCache.h"
+#include "ToshibaBluetooth/Windows.h"
 
-#include <set>
+#include <map>
+#include <memory>
 
 namespace tostest {
 namespace {
@@ -38,11 +40,17 @@ TEST_F(ToshibaLocatorTest, GrowingResultListHandsOutEachDeviceOnceAndFillsTheCac
     boost::shared_ptr<EventCounter> events(new EventCounter);
     locator.RegisterNotice(events, corvane::eventDataAvailable);
     locator.RegisterNotice(events, corvane::eventStateChanged);
-    std::vector<basalt::ustring> found = Search(locator, 0xFFFFFFFF, *events);
+    locator.BeginSearch(0xFFFFFFFF, 0);
+    ASSERT_TRUE(PumpUntil([&] { return events->Count(corvane::eventStateChanged) > 0; }));
+    std::map<basalt::ustring, basalt::ustring> found;  // address -> name
+    while (boost::shared_ptr<const corvane::IPortAddr> address = locator.GetNextAddress())
+        found[basalt::ustring(static_cast<const wchar_t*>(address->GetPhysicalName()))] =
+            basalt::ustring(static_cast<const wchar_t*>(address->GetFriendlyName()));
     ASSERT_EQ(3u, found.size());
-    EXPECT_EQ(3u, std::set<basalt::ustring>(found.begin(), found.end()).size());
     EXPECT_EQ(3u, events->Count(corvane::eventDataAvailable));
-    // A device heard without a name is named from the cache.
+    // A device heard without a name is named from the cache; the others keep theirs.
+    EXPECT_EQ(basalt::ustring(L"Remembered"), found[L"00:80:25:00:00:03"]);
+    EXPECT_EQ(basalt::ustring(L"Echo Device"), found[kEchoDevice]);
     corvane::CBluetoothCacheEntry entry;
     ASSERT_TRUE(corvane::ReadBluetoothCacheEntry(0x008025000003ULL, entry));
     EXPECT_EQ(basalt::ustring(L"Remembered"), entry.name);
@@ -78,6 +86,28 @@ TEST_F(ToshibaLocatorTest, DiscoveryFailureIsThrownOnceThenTheFindsFollow) {
         EXPECT_EQ(basalt::ustring(L"Toshiba::CBluetoothPortLocator::CServiceWindow::WndProc"), e.GetFunction());
     }
     EXPECT_EQ(1u, Drain(locator).size());  // the first batch, reported before the failure
+    // A failure left untold goes with its search.
+    locator.BeginSearch(0xFFFFFFFF, 0);
+    ASSERT_TRUE(PumpUntil([&] { return events->Count(corvane::eventError) > 1; }));
+    Sim().TosBtSimSetFault(tosbtNoFault, 0);
+    boost::shared_ptr<EventCounter> next(new EventCounter);
+    locator.RegisterNotice(next, corvane::eventStateChanged);
+    std::vector<basalt::ustring> found;
+    EXPECT_NO_THROW(found = Search(locator, 0xFFFFFFFF, *next));
+    EXPECT_EQ(2u, found.size());
+}
+
+// The stack drops what it had found (0x600001) and goes on: what it reports
+// after that is all the search hands out and remembers.
+TEST_F(ToshibaLocatorTest, AFoundListTheStackDropsIsDroppedFromTheSearch) {
+    Sim().TosBtSimSetFault(tosbtDiscoveryClears, 0);
+    CBluetoothPortLocator locator;
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    locator.RegisterNotice(events, corvane::eventStateChanged);
+    std::vector<basalt::ustring> found = Search(locator, 0xFFFFFFFF, *events);
+    ASSERT_EQ(1u, found.size());
+    EXPECT_EQ(basalt::ustring(kLineDevice), found[0]);
+    EXPECT_EQ(1u, corvane::ReadBluetoothCacheList(-1).size());
 }
 
 TEST_F(ToshibaLocatorTest, CacheOnlySearchAnswersAtOnceWithoutTheRadio) {
@@ -120,6 +150,56 @@ TEST_F(ToshibaLocatorTest, AnEndedSearchsLateMessagesChangeNothing) {
     EXPECT_EQ(2u, corvane::ReadBluetoothCacheList(-1).size());
 }
 
+// A search started again while the first one's answers (one device, both,
+// finished) are still queued, after none to all of them: the new search
+// hands out both devices and writes both to the cache list.
+TEST_F(ToshibaLocatorTest, ARestartedSearchIsNotEndedByTheAnswersOfTheOneItReplaced) {
+    CBluetoothPortLocator locator;
+    for (DWORD queued = 0; queued <= 3; ++queued) {
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, corvane::kBluetoothCacheKey);
+        boost::shared_ptr<EventCounter> events(new EventCounter);
+        locator.RegisterNotice(events, corvane::eventStateChanged);
+        DWORD before = Sim().TosBtSimPosted(TosBt::msgDiscovery);
+        locator.BeginSearch(0xFFFFFFFF, 0);
+        ASSERT_TRUE(WaitUntil([&] { return Sim().TosBtSimPosted(TosBt::msgDiscovery) >= before + queued; }));
+        locator.BeginSearch(0xFFFFFFFF, 0);
+        ASSERT_TRUE(PumpUntil([&] { return events->Count(corvane::eventStateChanged) > 0; })) << queued;
+        EXPECT_FALSE(locator.IsRunning());
+        EXPECT_EQ(2u, Drain(locator).size()) << queued;
+        EXPECT_EQ(2u, corvane::ReadBluetoothCacheList(-1).size()) << queued;
+        // The first search's late answers change nothing either.
+        ASSERT_TRUE(WaitUntil([&] { return Sim().TosBtSimPosted(TosBt::msgDiscovery) >= before + 6; }));
+        PumpQueued();
+        EXPECT_EQ(1u, events->Count(corvane::eventStateChanged)) << queued;
+        EXPECT_FALSE(locator.GetNextAddress()) << queued;
+        locator.DeregisterNotice(events, corvane::eventStateChanged);
+    }
+}
+
+// The window's messages name a search, not the locator: a parameter that no
+// search was given is ignored rather than followed as a pointer.
+TEST_F(ToshibaLocatorTest, AMessageForNoSearchOfTheLocatorChangesNothing) {
+    CBluetoothPortLocator locator;
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    locator.RegisterNotice(events, corvane::eventStateChanged);
+    locator.BeginSearch(0xFFFFFFFF, 0);
+    HWND window = ThreadWindow(Toshiba::kLocatorWindowClass);
+    ASSERT_TRUE(window);
+    ::PostMessageW(window, TosBt::msgDiscovery, TosBt::discoveryFinished, 0x5EA7C4);
+    PumpQueued();
+    EXPECT_TRUE(locator.IsRunning());
+    ASSERT_TRUE(PumpUntil([&] { return events->Count(corvane::eventStateChanged) > 0; }));
+    EXPECT_EQ(2u, Drain(locator).size());
+}
+
+// A locator made on one thread and released on another: only its own thread
+// can destroy its window, which it does when it next pumps.
+TEST_F(ToshibaLocatorTest, ALocatorReleasedOffItsWindowsThreadTakesTheWindowAlong) {
+    EXPECT_TRUE(WindowGoesWithItsObject(
+        Toshiba::kLocatorWindowClass, [] { return std::shared_ptr<void>(new CBluetoothPortLocator); },
+        TosBt::msgDiscovery, TosBt::discoveryFinished));
+}
+
 TEST_F(ToshibaLocatorTest, SettingsReadAndWriteTheLocalRadio) {
     CBluetoothPortLocator locator;
     EXPECT_TRUE(locator.IsHardwareAvailableAndPoweredOn());
@@ -132,6 +212,18 @@ TEST_F(ToshibaLocatorTest, SettingsReadAndWriteTheLocalRadio) {
     EXPECT_EQ(0x200404UL, static_cast<ULONG>(settings->Find(L"LocalCOD")->GetValue()));
     EXPECT_EQ(basalt::ustring(L"00:1B:DC:0F:00:01"),
               basalt::ustring(static_cast<_bstr_t>(settings->Find(L"LocalAddr")->GetValue())));
+    // Each mode is on only when the stack reports 1.
+    const struct {
+        DWORD modes[3];
+        bool on[3];
+    } cases[] = {{{1, 1, 0}, {true, true, false}}, {{1, 2, 1}, {true, false, true}}, {{2, 1, 3}, {false, true, false}}};
+    for (const auto& c : cases) {
+        Sim().TosBtSimSetModes(c.modes[0], c.modes[1], c.modes[2]);
+        settings = locator.GetSettings();
+        EXPECT_EQ(c.on[0], static_cast<bool>(settings->Find(L"Discoverable")->GetValue())) << c.modes[0];
+        EXPECT_EQ(c.on[1], static_cast<bool>(settings->Find(L"Connectable")->GetValue())) << c.modes[1];
+        EXPECT_EQ(c.on[2], static_cast<bool>(settings->Find(L"Authentication")->GetValue())) << c.modes[2];
+    }
 }
 
 // The factories: driverDefault takes the Microsoft stack when it answers,

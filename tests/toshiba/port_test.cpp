@@ -3,6 +3,10 @@
 // or the link can fail.
 #include "ToshibaTestKit.h"
 
+#include "ToshibaBluetooth/Windows.h"
+
+#include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -178,6 +182,110 @@ TEST_F(ToshibaPortTest, CloseFromAnotherThreadCancelsAnOpenWaitingOnTheStack) {
     }
     closer.join();
     EXPECT_FALSE(port.IsOpen());
+}
+
+// Close lands while Open holds the lock (held by the stack in the Close that
+// Open begins with), before Open resets its events; the stack then never
+// answers. The Close still cancels that Open, and both return.
+TEST_F(ToshibaPortTest, ACloseWaitingForTheLockCancelsTheOpenHoldingIt) {
+    Sim().TosBtSimSetFault(tosbtSilent, 0);
+    Sim().TosBtSimHoldPortList(TRUE);
+    std::unique_ptr<CBluetoothPort> port;
+    std::atomic<bool> openEnded{false}, closed{false};
+    DWORD openError = 0;
+    std::thread opener([&] {
+        port.reset(new CBluetoothPort(Address(kEchoDevice)));
+        try {
+            port->Open();
+        } catch (const basalt::CWinException& e) {
+            openError = e.GetErrorCode();
+        } catch (const CToshibaBluetoothException& e) {
+            ADD_FAILURE() << "Open ended on the stack's status " << e.GetStatus();
+        }
+        openEnded = true;
+    });
+    ASSERT_TRUE(Sim().TosBtSimWaitPortListCaller(10000));
+    std::thread closer([&] {
+        port->Close();
+        closed = true;
+    });
+    ::Sleep(200);  // for Close to signal and wait for the lock; shorter only hides the fault
+    Sim().TosBtSimHoldPortList(FALSE);
+    bool ended = WaitUntil([&] { return openEnded && closed; }, 20000);
+    if (!ended) Sim().TosBtSimAnswerSilently(-7);  // frees the Open whose cancel was lost
+    opener.join();
+    closer.join();
+    EXPECT_TRUE(ended) << "Open and Close waited for each other";
+    EXPECT_EQ(1223u, openError);
+    EXPECT_FALSE(port->IsOpen());
+}
+
+// The stack's link-loss message of a connection stays queued (nobody pumped)
+// past its Close: the next Open is not ended by it.
+TEST_F(ToshibaPortTest, ALinkLossLeftQueuedByTheLastConnectionLeavesTheNextAlone) {
+    Sim().TosBtSimSetFault(tosbtLinkLost, 1000);
+    CBluetoothPort port(Address(kEchoDevice));
+    port.Open();
+    std::vector<char> block(1000, 'a');
+    ASSERT_EQ(1000u, port.Send(block.data(), 1000));
+    ASSERT_TRUE(WaitUntil([] { return Sim().TosBtSimPosted(TosBt::msgCommState) > 0; }));
+    port.Close();
+    Sim().TosBtSimSetFault(tosbtNoFault, 0);
+    port.Open();
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_TRUE(EchoIntact(port, 1000));
+    // Nor is one that comes while a later Open waits on the stack's SDP
+    // answer: that Open goes on waiting, and ends on the answer.
+    port.Close();
+    Sim().TosBtSimSetFault(tosbtSilent, 0);
+    HWND window = ThreadWindow(Toshiba::kPortWindowClass);
+    ASSERT_TRUE(window);
+    DWORD requests = Sim().TosBtSimSdpRequests();
+    std::atomic<bool> ended{false};
+    std::thread stack([&] {
+        WaitUntil([&] { return Sim().TosBtSimSdpRequests() > requests; });
+        ::PostMessageW(window, TosBt::msgCommState, TosBt::commLinkLost, 0);
+        WaitUntil([&] { return ended.load(); }, 500);  // an Open the loss ended would be back by then
+        Sim().TosBtSimAnswerSilently(-7);
+    });
+    try {
+        port.Open();
+        ADD_FAILURE() << "opened a silent stack";
+    } catch (const CToshibaBluetoothException& e) {
+        EXPECT_EQ(-7, e.GetStatus());
+    } catch (const basalt::CWinException& e) {
+        ADD_FAILURE() << "ended by another connection's link loss: " << e.GetErrorCode();
+    }
+    ended = true;
+    stack.join();
+}
+
+// An Open given up on a silent stack, whose late failure answer stays queued
+// (nobody pumped): the next Open is not ended by it.
+TEST_F(ToshibaPortTest, AnAnswerLeftQueuedForAGivenUpOpenLeavesTheNextAlone) {
+    Sim().TosBtSimSetFault(tosbtSilent, 0);
+    CBluetoothPort port(Address(kEchoDevice));
+    std::thread closer([&] {
+        WaitUntil([] { return Sim().TosBtSimSdpRequests() > 0; });
+        port.Close();
+    });
+    EXPECT_THROW(port.Open(), basalt::CWinException);
+    closer.join();
+    DWORD before = Sim().TosBtSimPosted(TosBt::msgSdpConnect);
+    Sim().TosBtSimAnswerSilently(-7);
+    ASSERT_EQ(before + 1, Sim().TosBtSimPosted(TosBt::msgSdpConnect));
+    Sim().TosBtSimSetFault(tosbtNoFault, 0);
+    EXPECT_NO_THROW(port.Open());
+    EXPECT_TRUE(port.IsOpen());
+}
+
+// A port made on one thread and released on another: only its own thread can
+// destroy its window, which it does when it next pumps; the stack's messages
+// that come meanwhile find no port.
+TEST_F(ToshibaPortTest, APortReleasedOffItsWindowsThreadTakesTheWindowAlong) {
+    EXPECT_TRUE(WindowGoesWithItsObject(
+        Toshiba::kPortWindowClass, [] { return std::shared_ptr<void>(new CBluetoothPort(Address(kEchoDevice))); },
+        TosBt::msgCommState, TosBt::commLinkLost));
 }
 
 TEST_F(ToshibaPortTest, LinkLostKeepsTheBytesAlreadyReceivedThenFails) {

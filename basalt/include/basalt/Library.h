@@ -13,12 +13,23 @@ namespace basalt {
 // simulators of the SDK are such planted DLLs on purpose: with the environment
 // variable CORVANE_SIMULATORS set to anything but "" or "0", the folder of the
 // program's executable is searched first, then the system folder.
+//
+// A vendor's library (a Bluetooth stack's application library, say) is
+// installed in a folder of the vendor's own that the installer puts on PATH:
+// such a library is looked for in the system folder, then in each folder PATH
+// names by a full path. Relative entries are skipped, and the current folder
+// is never searched, so a copy planted there is not picked up either.
 class BASALT_API CLibrary {
 public:
-    // Loads the system library `file` (a bare file name) as described above.
+    enum ESearch {
+        searchSystem,  // the system folder
+        searchVendor,  // the system folder, then the folders on PATH
+    };
+
+    // Loads the library `file` (a bare file name) as described above.
     // A library that cannot be found leaves the object empty: optional system
     // DLLs are a normal absence, not a failure. GetError tells why.
-    explicit CLibrary(const wchar_t* file);
+    explicit CLibrary(const wchar_t* file, ESearch search = searchSystem);
     ~CLibrary();
     CLibrary(const CLibrary&) = delete;
     CLibrary& operator=(const CLibrary&) = delete;
