@@ -606,3 +606,26 @@ TEST(DeviceEnd, AnswersTheRequestAndAdoptsTheConfirmedWindow) {
     EXPECT_EQ(Bytes{0xD5}, written[0].bytes);
     EXPECT_FALSE(device.IsLinked());
 }
+
+namespace {
+struct CLiteralPortTest : CPortTest {
+    CLiteralPortTest() : CPortTest(CLinkRules::Literal()) {}
+};
+}  // namespace
+
+// On the plain rules a gap is answered by a NAK of rxNext - 1 only once it
+// is more than T x 10 ms old (1000 ms with T = 100), not after T ms.
+TEST_F(CLiteralPortTest, PlainNakWaitsForTTimesTenMillisecondsOfGap) {
+    LinkUp();
+    Receive(Frame(0x00, 3, {'c'}));
+    engine.Deliver(kStart);
+    engine.SendPhase(kStart + 150);
+    engine.SendPhase(kStart + kSpan / 2);
+    engine.SendPhase(kStart + kSpan);
+    EXPECT_TRUE(io.Take().empty()) << "no NAK before the gap is T x 10 ms old";
+    engine.SendPhase(kStart + kSpan + 1);
+    std::vector<CWritten> written = io.Take();
+    ASSERT_EQ(1u, written.size());
+    EXPECT_EQ(Bytes{0x80}, written[0].bytes);
+    EXPECT_FALSE(written[0].control);
+}
