@@ -245,7 +245,7 @@ void CLinkEngine::ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size,
             return;
         }
         DWORD number = Unwrap(sequence);
-        if (PlacePlain(number, payload, size)) m_reorder[number].assign(payload, payload + size);
+        if (PlacePlain(number, resent, payload, size, now)) m_reorder[number].assign(payload, payload + size);
         return;
     }
     // The resend flag marks a frame, it is not part of its number; with W at
@@ -276,7 +276,7 @@ void CLinkEngine::ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size,
     m_reorder[number].assign(payload, payload + size);
 }
 
-bool CLinkEngine::PlacePlain(DWORD number, const BYTE* payload, DWORD size) {
+bool CLinkEngine::PlacePlain(DWORD number, bool resent, const BYTE* payload, DWORD size, DWORD now) {
     // The device sends nothing beyond W past the last number we named: this
     // is a copy of a frame delivered a modulus before.
     if (number > m_lastAck + m_window) {
@@ -296,6 +296,11 @@ bool CLinkEngine::PlacePlain(DWORD number, const BYTE* payload, DWORD size) {
             if (same || delivered.number != alias) {
                 ++m_counters.unplaced;
                 m_copySeen = true;
+                // The device resent the very frame our last ACK named, T x 5
+                // ms after that ACK, by when it had arrived if it was not
+                // lost: the device still holds that frame, so naming it again
+                // is safe, and nothing else would end its resending.
+                if (same && resent && alias == m_lastAck && now - m_lastAckAt >= TimerSpan() / 2) m_ackOwed = true;
                 return false;
             }
         }

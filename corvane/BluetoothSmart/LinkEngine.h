@@ -303,7 +303,7 @@ private:
     // The absolute number of a sequence number, the first at or after rxNext.
     DWORD Unwrap(BYTE sequence) const;
     // (safePlain) Whether a payload numbered number is taken.
-    bool PlacePlain(DWORD number, const BYTE* payload, DWORD size);
+    bool PlacePlain(DWORD number, bool resent, const BYTE* payload, DWORD size, DWORD now);
     void ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now);
     void SendPhasePlain(DWORD now);
     void WriteData(DWORD number, CEntry& entry, BYTE acknowledgement, bool flag, DWORD now);
