@@ -365,13 +365,20 @@ void CLinkEngine::ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now) 
                                       [&](const CTaint& taint) { return taint.frame <= named && taint.txNext == m_txNext; }),
                        m_taints.end());
         m_sendWindow.erase(m_sendWindow.begin(), m_sendWindow.upper_bound(named));
-        for (auto& entry : m_sendWindow) entry.second.sentAt = Stamp(now);
     }
-    // A NAK comes after T x 10 ms of gap, long after the frame behind named
-    // went out: that one is lost and goes again. Only that one: the device
-    // may hold the frames after it, and delivers them as soon as it has it,
-    // so a copy of one of those arriving later would be filed a modulus ahead.
-    if (nak && !m_sendWindow.empty()) m_sendWindow.begin()->second.sentAt = 0;
+    if (m_sendWindow.empty()) return;
+    // The device lacked the frame after named when it wrote this. A NAK
+    // comes after T x 10 ms of gap, long after that frame went out; an ACK
+    // proves it lost if it went out more than T x 2.5 ms before (twice the
+    // one-way delay and the worker's lag are taken to be less). Then it goes
+    // again, and only it: the device may hold the frames after it and
+    // delivers them as soon as it has it, so a copy of one of those arriving
+    // later would be filed a modulus ahead.
+    CEntry& next = m_sendWindow.begin()->second;
+    bool lost = nak || (next.sentAt != 0 && now - next.sentAt > TimerSpan() / 4);
+    if (named != acked)
+        for (auto& entry : m_sendWindow) entry.second.sentAt = Stamp(now);
+    if (lost) next.sentAt = 0;
 }
 
 void CLinkEngine::ReceiveAcknowledgement(bool nak, BYTE number, DWORD now) {
