@@ -21,6 +21,8 @@ const USHORT dataCharacteristicUuid = 0xA002;
 const DWORD defaultBufferSize = 0x10000;
 // SetSettings: a boolean property of this name turns fast recovery on or off.
 const wchar_t fastRecoverySetting[] = L"FastRecovery";
+// For a device known to follow the plain link rules: CLinkRules::PlainSafe.
+const wchar_t plainDeviceSetting[] = L"PlainDevice";
 }  // namespace bluetooth_smart
 
 class CBluetoothSmartPort : public IPort, public basalt::CMultiThreadObject, private ILinkIO, private ILinkSlots {
@@ -88,6 +90,7 @@ private:
     std::vector<BYTE> m_registrationBlock;
     CFrameSink* m_sink;  // while open; the callback's context
     std::atomic<bool> m_fastRecovery;  // set by the client, read by the worker as it starts
+    std::atomic<bool> m_plainDevice;   // likewise; fast recovery wins when both are on
 };
 
 // The factories the exported ones reach the driver through.

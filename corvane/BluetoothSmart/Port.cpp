@@ -43,7 +43,8 @@ CBluetoothSmartPort::CBluetoothSmartPort(boost::shared_ptr<const IPortAddr> addr
       m_sendNow(false, false),
       m_registration(nullptr),
       m_sink(nullptr),
-      m_fastRecovery(false) {
+      m_fastRecovery(false),
+      m_plainDevice(false) {
     if (!address || address->GetType() != IPortAddr::portBluetoothSmart)
         throw basalt::CWinException(__LINE__, kFile, L"corvane::CBluetoothSmartPort::CBluetoothSmartPort",
                                     ERROR_INVALID_PARAMETER);
@@ -148,18 +149,23 @@ bool CBluetoothSmartPort::IoControl(DWORD, DWORD*) { return false; }
 boost::shared_ptr<IPropertySet> CBluetoothSmartPort::GetSettings() { return boost::shared_ptr<IPropertySet>(); }
 
 void CBluetoothSmartPort::SetSettings(boost::shared_ptr<IPropertySet> settings) {
-    // The one setting: fast recovery from loss, for devices known to drop
-    // stale copies of frames (see CLinkRules::fastRecovery). A device that
-    // follows the plain rules cannot be told apart on the wire, so it is
-    // off unless the client turns it on; it applies from the next Open.
-    // Anything else is ignored.
+    // Two settings, each applying from the next Open: fast recovery from
+    // loss, for devices known to drop stale copies of frames (see
+    // CLinkRules::fastRecovery), and the plain-safe rules, for a device known
+    // to follow the plain rules (CLinkRules::PlainSafe). The wire cannot tell
+    // the kinds of device apart, so both are off unless the client turns them
+    // on. Anything else is ignored.
     if (!settings) return;
-    boost::shared_ptr<IProperty> fast = settings->Find(bluetooth_smart::fastRecoverySetting);
-    if (!fast) return;
-    // Only a boolean counts: SetSettings ignores what it cannot use, so a
-    // value of another type leaves the setting as it was.
-    _variant_t value = fast->GetValue();
-    if (value.vt == VT_BOOL) m_fastRecovery = value.boolVal != VARIANT_FALSE;
+    auto read = [&](const wchar_t* name, std::atomic<bool>& setting) {
+        boost::shared_ptr<IProperty> property = settings->Find(name);
+        if (!property) return;
+        // Only a boolean counts: SetSettings ignores what it cannot use, so
+        // a value of another type leaves the setting as it was.
+        _variant_t value = property->GetValue();
+        if (value.vt == VT_BOOL) setting = value.boolVal != VARIANT_FALSE;
+    };
+    read(bluetooth_smart::fastRecoverySetting, m_fastRecovery);
+    read(bluetooth_smart::plainDeviceSetting, m_plainDevice);
 }
 
 boost::shared_ptr<IPropertySet> CBluetoothSmartPort::GetStatus() { return boost::shared_ptr<IPropertySet>(); }
@@ -250,7 +256,10 @@ DWORD CBluetoothSmartPort::ThreadProcFn() {
     basalt::COverlapped pending;
     m_outgoing.SetWorkerNotice(boost::shared_ptr<INotice>(new CNoticeOvl(pending)));
     try {
-        CLinkEngine engine(CLinkEngine::rolePort, *this, m_fastRecovery.load() ? CLinkRules::Fast() : CLinkRules::Reliable());
+        CLinkEngine engine(CLinkEngine::rolePort, *this,
+                           m_fastRecovery.load()  ? CLinkRules::Fast()
+                           : m_plainDevice.load() ? CLinkRules::PlainSafe()
+                                                  : CLinkRules::Reliable());
         CLinkWorker worker(engine, *this);
         worker.Start(::GetTickCount());
         const HANDLE handles[4] = {m_stop.GetHandle(), m_sendNow.GetHandle(), m_frame.GetHandle(),

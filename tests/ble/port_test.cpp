@@ -350,3 +350,21 @@ TEST_F(CRawLinkTest, CloseEmptiesBothStreams) {
     Inject({0xC6});
     EXPECT_TRUE(Quiet(300)) << "queued bytes outlived Close";
 }
+
+// With "PlainDevice" set, a lossy in-order channel to a device on the plain
+// rules carries each stream intact through the real worker and callback.
+TEST_F(CBleTest, PlainDeviceSettingCarriesTheStreamsIntactThroughLoss) {
+    AddLinkDevice(kDevice, BLESIM_DEVICE_DATA_SERVICE | BLESIM_DEVICE_LITERAL);
+    FastLink(kDevice, 30, 0, 0, 5);
+    auto port = MakePort();
+    port->SetSettings(corvane::IPropertySet::CreateInstance(L"Id=\"PlainDevice\",Flags=0,PL=0,vt=VT_BOOL,Value=-1;"));
+    port->Open();
+    Bytes up = Pattern(6000, 11), down = Pattern(6000, 12);
+    ASSERT_EQ(up.size(), port->Send(up.data(), static_cast<DWORD>(up.size())));
+    EXPECT_EQ(up, DeviceReceiveAll(kDevice, up.size(), 30000));
+    BleSimDeviceSend(kDevice, down.data(), static_cast<DWORD>(down.size()));
+    EXPECT_EQ(down, ReceiveAll(*port, down.size(), 30000));
+    BLESIM_COUNTERS counters;
+    ASSERT_TRUE(BleSimGetCounters(kDevice, &counters));
+    EXPECT_GT(counters.framesDropped, 0u);
+}
