@@ -116,7 +116,7 @@ struct CPortRules {
 
 // Mean goodput (B/s) over seeds of one stream one way; counts corrupt runs.
 double ModelGoodput(const CPortRules& port, const CPeer& peer, bool toDevice, DWORD delayMs, DWORD lossPermille,
-                    int& corrupt, int& stalled) {
+                    int& corrupt, int& stalled, int& told) {
     const int seeds = 100;
     const size_t bytes = 50 * 1024;
     double total = 0;
@@ -134,6 +134,7 @@ double ModelGoodput(const CPortRules& port, const CPeer& peer, bool toDevice, DW
         config.timeLimitMs = 600 * 1000;
         link_model::CModelResult result = link_model::RunLinkModel(config);
         if (!result.intact) ++corrupt;
+        else if (result.told) ++told;
         else if (!result.complete) ++stalled;
         if (result.Ok()) total += bytes * 1000.0 / std::max<std::uint64_t>(result.elapsedMs, 1);
     }
@@ -141,23 +142,26 @@ double ModelGoodput(const CPortRules& port, const CPeer& peer, bool toDevice, DW
 }
 
 // A line for the collected benchmark table.
-std::string SummaryRow(bool toDevice, DWORD lossPermille, double goodput, double ideal, int corrupt, int stalled) {
+std::string SummaryRow(const char* portName, bool toDevice, DWORD lossPermille, double goodput, double ideal, int corrupt, int stalled,
+                       int told) {
     char row[256];
     std::snprintf(row, sizeof row,
-                  "table: | bluetooth smart | goodput %s, plain device, default port, %lu %% loss (%d/100 corrupt, "
-                  "%d stalled) | %.0f B/s | %.0f B/s | %.2f |",
-                  toDevice ? "port\u2192device" : "device\u2192port", lossPermille / 10, corrupt, stalled, goodput,
+                  "table: | bluetooth smart | goodput %s, plain device, %s port, %lu %% loss (%d/100 corrupt, "
+                  "%d stalled, %d told) | %.0f B/s | %.0f B/s | %.2f |",
+                  toDevice ? "port\u2192device" : "device\u2192port", portName, lossPermille / 10, corrupt, stalled, told, goodput,
                   ideal, goodput / ideal);
     return row;
 }
 
-void RunModel() {
+// plainOnly: only the plain device against the default port rules.
+void RunModel(bool plainOnly) {
     std::vector<std::string> summary;
     const CPeer peers[] = {
         {"own engine", corvane::CLinkRules::Fast(), 8, false, blesim::CPlainDevice::markStripped},
         {"plain rules", corvane::CLinkRules::LiteralDevice(), 32, true, blesim::CPlainDevice::markStripped},
         {"plain, mark", corvane::CLinkRules::LiteralDevice(), 32, true, blesim::CPlainDevice::markKept}};
     const CPortRules ports[] = {{"default", corvane::CLinkRules::Reliable(), 12},
+                                {"safe", corvane::CLinkRules::PlainSafe(), 24},
                                 {"fast", corvane::CLinkRules::Fast(), 8},
                                 {"plain", corvane::CLinkRules::Literal(), 32}};
     std::printf("Link model, virtual time: 50 KB one way, 100 seeds, %lu frames/s, 10 ms one-way delay, W 32,\n"
@@ -170,27 +174,56 @@ void RunModel() {
         for (const CPortRules& port : ports)
             for (DWORD loss : {0u, 10u, 20u, 50u, 100u})
                 for (bool toDevice : {true, false}) {
-                    int corrupt = 0, stalled = 0;
-                    double goodput = ModelGoodput(port, peer, toDevice, 10, loss, corrupt, stalled);
+                    if (plainOnly && (!peer.plain || peer.mark != blesim::CPlainDevice::markStripped ||
+                                      (std::string(port.name) != "default" && std::string(port.name) != "safe")))
+                        continue;
+                    int corrupt = 0, stalled = 0, told = 0;
+                    double goodput = ModelGoodput(port, peer, toDevice, 10, loss, corrupt, stalled, told);
                     double ideal = Ideal(10, toDevice ? port.inFlight : peer.inFlight);
                     char lost[64] = "";
-                    if (corrupt || stalled) std::snprintf(lost, sizeof lost, "%d corrupt, %d stalled", corrupt, stalled);
+                    if (corrupt || stalled || told)
+                        std::snprintf(lost, sizeof lost, "%d corrupt, %d stalled, %d told", corrupt, stalled, told);
                     std::printf("%-12s %-8s %-5s %-13s %11.0f %11.0f %6.2f %s\n", peer.name, port.name,
                                 (std::to_string(loss / 10) + " %").c_str(), toDevice ? "port->device" : "device->port",
                                 goodput, ideal, goodput / ideal, lost);
                     std::fflush(stdout);
                     if (peer.plain && peer.mark == blesim::CPlainDevice::markStripped &&
-                        std::string(port.name) == "default" && (loss == 0 || loss == 20))
-                        summary.push_back(SummaryRow(toDevice, loss, goodput, ideal, corrupt, stalled));
+                        (std::string(port.name) == "default" || std::string(port.name) == "safe"))
+                        summary.push_back(SummaryRow(port.name, toDevice, loss, goodput, ideal, corrupt, stalled, told));
                 }
     for (const std::string& row : summary) std::printf("%s\n", row.c_str());
 }
 
 }  // namespace
 
+// One run against the plain device with every frame printed, for chasing a
+// failure with the plain-safe port rules: --trace SEED LOSS-PERMILLE up|down.
+int TraceRun(DWORD seed, DWORD lossPermille, bool toDevice) {
+    link_model::CModelConfig config;
+    config.seed = seed;
+    config.SetChannel(10, lossPermille, 0, 0, kFramesPerSecond, seed);
+    config.portRules = corvane::CLinkRules::PlainSafe();
+    config.plainDevice = true;
+    config.wakeLatencyUs = 50 * 1000;
+    config.bytesUp = toDevice ? 50 * 1024 : 0;
+    config.bytesDown = toDevice ? 0 : 50 * 1024;
+    config.timeLimitMs = 600 * 1000;
+    config.trace = [](double ms, const char* what, const BYTE* frame, DWORD size) {
+        std::printf("%10.3f %s", ms, what);
+        for (DWORD i = 0; i < size && i < 4; ++i) std::printf(" %02X", frame[i]);
+        std::printf(size > 4 ? " ...(%lu)\n" : "\n", size);
+    };
+    link_model::CModelResult result = link_model::RunLinkModel(config);
+    std::printf("%s\n", result.Describe().c_str());
+    return result.Ok() ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
-    RunModel();
-    if (argc > 1 && std::string(argv[1]) == "--model") return 0;
+    if (argc > 4 && std::string(argv[1]) == "--trace")
+        return TraceRun(std::stoul(argv[2]), std::stoul(argv[3]), std::string(argv[4]) == "up");
+    bool plainOnly = argc > 1 && std::string(argv[1]) == "--plain";
+    RunModel(plainOnly);
+    if (plainOnly || (argc > 1 && std::string(argv[1]) == "--model")) return 0;
 
     corvane::CLibraryScope library;
     std::printf("\nThe port through the simulated stack, real time, %lu frames/s each way, W 32\n", kFramesPerSecond);

@@ -21,6 +21,8 @@ const USHORT dataCharacteristicUuid = 0xA002;
 const DWORD defaultBufferSize = 0x10000;
 // SetSettings: a boolean property of this name turns fast recovery on or off.
 const wchar_t fastRecoverySetting[] = L"FastRecovery";
+// For a device known to follow the plain link rules: CLinkRules::PlainSafe.
+const wchar_t plainDeviceSetting[] = L"PlainDevice";
 }  // namespace bluetooth_smart
 
 class CBluetoothSmartPort : public IPort, public basalt::CMultiThreadObject, private ILinkIO, private ILinkSlots {
@@ -57,7 +59,12 @@ private:
     // The stack's value-change callback, on the stack's thread: files the
     // frame in its slot and wakes the worker, nothing more.
     static void CALLBACK ValueChanged(BTH_LE_GATT_EVENT_TYPE type, PVOID event, PVOID context);
-    void File(const BLUETOOTH_GATT_VALUE_CHANGED_EVENT& event);
+    // What the callback reaches: the slots, their lock, the characteristic's
+    // handles and the frame event, apart from the port, so that a stack that
+    // refuses to end the registration calls into an object that outlives
+    // the port (left behind, with its slots gone) rather than a freed one.
+    struct CFrameSink;
+    static void File(CFrameSink& sink, const BLUETOOTH_GATT_VALUE_CHANGED_EVENT& event);
 
     static DWORD WINAPI ThreadProc(void* port);
     DWORD ThreadProcFn();
@@ -81,8 +88,9 @@ private:
     BTH_LE_GATT_CHARACTERISTIC m_dataCharacteristic;
     BLUETOOTH_GATT_EVENT_HANDLE m_registration;
     std::vector<BYTE> m_registrationBlock;
-    CFrameSlots m_slots;
+    CFrameSink* m_sink;  // while open; the callback's context
     std::atomic<bool> m_fastRecovery;  // set by the client, read by the worker as it starts
+    std::atomic<bool> m_plainDevice;   // likewise; fast recovery wins when both are on
 };
 
 // The factories the exported ones reach the driver through.

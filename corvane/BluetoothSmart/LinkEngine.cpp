@@ -85,6 +85,12 @@ void CLinkEngine::Reset() {
     m_paramsSentAt = 0;
     m_reorder.clear();
     m_beyond.clear();
+    m_delivered.assign(link::maxWindow, CDelivered{0, {}});
+    m_acksSent.clear();
+    m_peerHas = 0;
+    m_peerHasAfterPass = 0;
+    m_lastNakAt = 0;
+    m_taints.clear();
     m_sendWindow.clear();
     m_counters = CCounters();
 }
@@ -109,6 +115,10 @@ DWORD CLinkEngine::GetSendLimit() const {
     // 3W/8 or, with fast recovery, W/4 rather than W in flight: see
     // CLinkRules::limitInFlight.
     if (!m_rules.limitInFlight) return m_window;
+    // Three quarters of W (24 of 32): the plain device acknowledges after a
+    // third of W, so that many keep it busy between ACKs, and the rest, up
+    // to W - 1, is room for probes.
+    if (m_rules.safePlainSend) return std::max<DWORD>(std::min<DWORD>(m_window * 3 / 4, m_window - 1), 1);
     return std::max<DWORD>(m_rules.fastRecovery ? m_window / 4 : m_window * 3 / 8, 1);
 }
 
@@ -160,7 +170,7 @@ void CLinkEngine::Receive(const BYTE* frame, DWORD size, DWORD now) {
     if (!m_linked) return;  // data before the link is up belongs to no numbering yet
 
     BYTE kind = frame[0] & link::controlBits;
-    if (size > 2) ReceivePayload(frame[1], frame + 2, size - 2);
+    if (size > 2) ReceivePayload(frame[1], frame + 2, size - 2, now);
     if (kind == link::ackKind || kind == link::nakKind)
         ReceiveAcknowledgement(kind == link::nakKind, frame[0] & link::numberMask, now);
 }
@@ -226,8 +236,18 @@ DWORD CLinkEngine::Unwrap(BYTE sequence) const {
     return sequence >= r ? q * m_window + sequence : (q + 1) * m_window + sequence;
 }
 
-void CLinkEngine::ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size) {
+void CLinkEngine::ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size, DWORD now) {
     bool resent = (sequence & link::resendFlag) != 0;
+    if (m_rules.safePlainReceive) {
+        sequence &= static_cast<BYTE>(~link::resendFlag);
+        if (sequence >= m_window) {
+            ++m_counters.unplaced;
+            return;
+        }
+        DWORD number = Unwrap(sequence);
+        if (PlacePlain(number, resent, payload, size, now)) m_reorder[number].assign(payload, payload + size);
+        return;
+    }
     // The resend flag marks a frame, it is not part of its number; with W at
     // most 32 the number never uses that bit.
     if (m_rules.stripResendFlag) sequence &= static_cast<BYTE>(~link::resendFlag);
@@ -254,6 +274,44 @@ void CLinkEngine::ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size)
         m_rxHighest = std::max(m_rxHighest, number);
     }
     m_reorder[number].assign(payload, payload + size);
+}
+
+bool CLinkEngine::PlacePlain(DWORD number, bool resent, const BYTE* payload, DWORD size, DWORD now) {
+    // The device sends nothing beyond W past the last number we named: this
+    // is a copy of a frame delivered a modulus before.
+    if (number > m_lastAck + m_window) {
+        ++m_counters.unplaced;
+        m_copySeen = true;
+        return false;
+    }
+    if (number > m_window) {
+        DWORD alias = number - m_window;
+        // A device holds alias only if it may have missed our ACKs from alias
+        // on; then this may be its copy (resent, or one the channel doubled),
+        // and a copy has the payload delivered under alias.
+        if (alias > m_peerHas) {
+            const CDelivered& delivered = m_delivered[alias % m_window];
+            bool same = delivered.number == alias && delivered.payload.size() == size &&
+                        std::equal(payload, payload + size, delivered.payload.begin());
+            if (same || delivered.number != alias) {
+                ++m_counters.unplaced;
+                m_copySeen = true;
+                // The device resent the very frame our last ACK named, T x 5
+                // ms after that ACK, by when it had arrived if it was not
+                // lost: the device still holds that frame, so naming it again
+                // is safe, and nothing else would end its resending.
+                if (same && resent && alias == m_lastAck && now - m_lastAckAt >= TimerSpan() / 2) m_ackOwed = true;
+                return false;
+            }
+        }
+        // The device sent this frame, so it had an ACK naming number - W or
+        // later: the first of ours that did. Taken into account after the
+        // pass: its slots are read in index order, not in order of arrival,
+        // and a frame of the same pass may have left the device before.
+        auto had = std::lower_bound(m_acksSent.begin(), m_acksSent.end(), alias);
+        if (had != m_acksSent.end()) m_peerHasAfterPass = std::max(m_peerHasAfterPass, *had);
+    }
+    return true;
 }
 
 void CLinkEngine::SettleBeyond(DWORD now) {
@@ -289,7 +347,45 @@ void CLinkEngine::SampleRoundTrip(DWORD sample) {
     m_backoff = 1;
 }
 
+void CLinkEngine::ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now) {
+    DWORD base = m_sendWindow.empty() ? m_txNext : m_sendWindow.begin()->first;
+    DWORD acked = base - 1;
+    // The one number at or after the last acknowledged frame that matches:
+    // at most W - 1 frames are in flight.
+    DWORD named = acked + (number + m_window - acked % m_window) % m_window;
+    m_sendNow = true;
+    if (named >= m_txNext) {
+        ++m_counters.unmatchedAcks;  // names nothing sent: a late one
+        return;
+    }
+    if (named != acked) {
+        // The device delivered the frames through named. A frame sent again
+        // with nothing new sent since was needed, not a copy.
+        m_taints.erase(std::remove_if(m_taints.begin(), m_taints.end(),
+                                      [&](const CTaint& taint) { return taint.frame <= named && taint.txNext == m_txNext; }),
+                       m_taints.end());
+        m_sendWindow.erase(m_sendWindow.begin(), m_sendWindow.upper_bound(named));
+    }
+    if (m_sendWindow.empty()) return;
+    // The device lacked the frame after named when it wrote this. A NAK
+    // comes after T x 10 ms of gap, long after that frame went out; an ACK
+    // proves it lost if it went out more than T x 2.5 ms before (twice the
+    // one-way delay and the worker's lag are taken to be less). Then it goes
+    // again, and only it: the device may hold the frames after it and
+    // delivers them as soon as it has it, so a copy of one of those arriving
+    // later would be filed a modulus ahead.
+    CEntry& next = m_sendWindow.begin()->second;
+    bool lost = nak || (next.sentAt != 0 && now - next.sentAt > TimerSpan() / 4);
+    if (named != acked)
+        for (auto& entry : m_sendWindow) entry.second.sentAt = Stamp(now);
+    if (lost) next.sentAt = 0;
+}
+
 void CLinkEngine::ReceiveAcknowledgement(bool nak, BYTE number, DWORD now) {
+    if (m_rules.safePlainSend) {
+        ReceiveAcknowledgementPlain(nak, number, now);
+        return;
+    }
     auto match = m_sendWindow.end();
     for (auto entry = m_sendWindow.begin(); entry != m_sendWindow.end(); ++entry)
         if (entry->first % m_window == number) {
@@ -332,11 +428,20 @@ void CLinkEngine::ReceiveAcknowledgement(bool nak, BYTE number, DWORD now) {
 
 void CLinkEngine::Deliver(DWORD now) {
     SettleBeyond(now);
+    if (m_peerHasAfterPass > m_peerHas) {
+        m_peerHas = m_peerHasAfterPass;
+        m_acksSent.erase(m_acksSent.begin(), std::lower_bound(m_acksSent.begin(), m_acksSent.end(), m_peerHas));
+    }
     while (!m_reorder.empty()) {
         auto lowest = m_reorder.begin();
         if (lowest->first == m_rxNext) {
             const std::vector<BYTE>& payload = lowest->second;
             m_io.Deliver(payload.data(), static_cast<DWORD>(payload.size()));
+            if (m_rules.safePlainReceive) {
+                CDelivered& delivered = m_delivered[m_rxNext % m_window];
+                delivered.number = m_rxNext;
+                delivered.payload = payload;
+            }
             ++m_rxNext;
             ++m_rxSinceAck;
             m_gapSince = 0;
@@ -383,7 +488,8 @@ BYTE CLinkEngine::ChooseAcknowledgement(DWORD now) {
     } else {
         DWORD received = m_rxNext - 1;
         bool gapOld = m_gapSince != 0 && now - m_gapSince > TimerSpan();
-        if ((gapOld || (m_rules.fastRecovery && m_gapSince != 0)) && received > m_lastAck) {
+        bool early = m_rules.fastRecovery && m_gapSince != 0;
+        if ((gapOld || early) && received > m_lastAck) {
             // Names a frame the peer still holds: it removes the frames
             // before and sends the rest again at once.
             kind = link::nakKind;
@@ -415,6 +521,10 @@ BYTE CLinkEngine::ChooseAcknowledgement(DWORD now) {
         else ++m_counters.acksSent;
         m_lastAck = number;
         m_lastAckAt = Stamp(now);
+        if (m_rules.safePlainReceive) {
+            m_acksSent.push_back(number);
+            if (kind == link::nakKind) m_lastNakAt = Stamp(now);
+        }
     }
     // Plain rules: every decision starts the count afresh. Otherwise frames
     // stay counted until an ACK names them, so that a phase that had nothing
@@ -436,6 +546,10 @@ void CLinkEngine::SendPhase(DWORD now) {
         return;
     }
 
+    if (m_rules.safePlainSend) {
+        SendPhasePlain(now);
+        return;
+    }
     FillWindow();
 
     auto start = m_sendWindow.end();
@@ -483,6 +597,81 @@ void CLinkEngine::SendPhase(DWORD now) {
             ++start;
         }
         m_io.WriteFrame(frame, size, false);
+        ++m_counters.framesWritten;
+    }
+}
+
+void CLinkEngine::WriteData(DWORD number, CEntry& entry, BYTE acknowledgement, bool flag, DWORD now) {
+    BYTE frame[link::maxFrame];
+    frame[0] = acknowledgement;
+    frame[1] = static_cast<BYTE>(number % m_window);
+    if (flag) frame[1] |= link::resendFlag;
+    std::memcpy(frame + 2, entry.payload, entry.size);
+    ++m_counters.dataFrames;
+    if (entry.sends) ++m_counters.resentFrames;
+    if (entry.sends == 0) entry.firstSent = now;
+    if (entry.sends < 255) ++entry.sends;
+    entry.sentAt = Stamp(now);
+    m_io.WriteFrame(frame, 2 + entry.size, false);
+    ++m_counters.framesWritten;
+}
+
+void CLinkEngine::SendPhasePlain(DWORD now) {
+    FillWindow();
+    bool resendLowest = false;
+    if (!m_sendWindow.empty()) {
+        CEntry& lowest = m_sendWindow.begin()->second;
+        bool unsent = std::any_of(m_sendWindow.begin(), m_sendWindow.end(),
+                                  [](const std::pair<const DWORD, CEntry>& e) { return e.second.sentAt == 0; });
+        if (!unsent && now - lowest.sentAt >= TimerSpan()) {
+            ++m_counters.timeouts;
+            // Nothing heard for T x 10 ms: a new frame asks the device where
+            // it stands; only with none to send does the lowest go again.
+            DWORD inFlight = m_txNext - m_sendWindow.begin()->first;
+            DWORD taken = 0;
+            if (inFlight < static_cast<DWORD>(m_window) - 1) {
+                BYTE payload[link::maxPayload];
+                taken = m_io.TakeOutgoing(payload, link::maxPayload);
+                if (taken) {
+                    CEntry& entry = m_sendWindow[m_txNext++];
+                    entry.sentAt = 0;
+                    entry.firstSent = 0;
+                    entry.sends = 0;
+                    entry.size = static_cast<BYTE>(taken);
+                    std::memcpy(entry.payload, payload, taken);
+                    ++m_counters.probes;
+                }
+            }
+            resendLowest = taken == 0;
+            for (auto& entry : m_sendWindow)
+                if (entry.second.sentAt != 0) entry.second.sentAt = Stamp(now);
+        }
+    }
+
+    BYTE acknowledgement = ChooseAcknowledgement(now);
+    if (resendLowest) {
+        auto lowest = m_sendWindow.begin();
+        // The device may have had it, and then files this copy a modulus ahead.
+        m_taints.push_back(CTaint{lowest->first, m_txNext});
+        WriteData(lowest->first, lowest->second, acknowledgement, true, now);
+        acknowledgement = 0;
+    }
+    for (auto& entry : m_sendWindow) {
+        if (entry.second.sentAt != 0) continue;
+        if (entry.second.sends == 0) {
+            // A copy filed at taint.frame + W is delivered once the device
+            // has the frame before it: tell the client instead.
+            for (const CTaint& taint : m_taints)
+                if (entry.first + 1 >= taint.frame + m_window)
+                    throw basalt::CWinException(__LINE__, kFile, kWorker, ERROR_INVALID_DATA);
+        }
+        // A frame sent again carries the flag, so that a receiver can tell
+        // it from a first send.
+        WriteData(entry.first, entry.second, acknowledgement, entry.second.sends != 0, now);
+        acknowledgement = 0;
+    }
+    if (acknowledgement != 0) {
+        m_io.WriteFrame(&acknowledgement, 1, false);
         ++m_counters.framesWritten;
     }
 }

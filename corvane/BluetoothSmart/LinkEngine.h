@@ -113,20 +113,45 @@ struct CLinkRules {
     // than a third of W, which would keep the sender waiting on most of its
     // smaller window.
     bool ackThirdOfFlight;
+    // (PlainSafe) Against a plain device, which files every frame by its number modulo
+    // W and so takes a copy of a frame it already delivered for the frame a
+    // modulus ahead:
+    //  - as sender, nothing goes out twice unless the device has shown it
+    //    lacks it: a NAK names what it has, so what follows goes again; after
+    //    T x 10 ms without an acknowledgement a new frame goes out as a probe
+    //    (the device acknowledges it if our frames all arrived, or NAKs the
+    //    gap it makes), and only with nothing new to send is the lowest frame
+    //    sent again. Such a copy may have been filed a modulus ahead, so the
+    //    link stores an error rather than let the device reach that number,
+    //    unless an acknowledgement proves the copy was needed. That copy
+    //    carries the flag 0x20, as does every frame sent again, so that
+    //    a receiver can tell a copy from a first send. Acknowledgements are placed among the frames in flight (at most
+    //    W - 1, so each number names one frame); one naming none of them is
+    //    a late one and changes nothing.
+    //  - as receiver, a frame whose number could also be that of a frame
+    //    delivered a modulus before, still held by a device that may not have
+    //    had our acknowledgement, is taken only if its payload differs from
+    //    that frame's (a copy would be equal); once a frame shows that the
+    //    device had a later ACK of ours (it sent beyond what the older ones
+    //    allowed), the older frames are no longer in question.
+    bool safePlainSend;
+    bool safePlainReceive;
 
-    static CLinkRules Literal() { return CLinkRules{false, false, false, false, false, false, false, false}; }
+    static CLinkRules Literal() { return CLinkRules{false, false, false, false, false, false, false, false, false, false}; }
     // A device that follows the plain rules and ignores the resend flag.
     static CLinkRules LiteralDevice() {
         CLinkRules rules = Literal();
         rules.stripResendFlag = true;
         return rules;
     }
-    static CLinkRules Reliable() { return CLinkRules{true, true, true, true, true, true, false, true}; }
-    static CLinkRules Fast() {
-        CLinkRules rules = Reliable();
-        rules.fastRecovery = true;
-        return rules;
-    }
+    static CLinkRules Reliable() { return CLinkRules{true, true, true, true, true, true, false, true, false, false}; }
+    // For a peer known to follow the plain rules on an in-order channel:
+    // never a wrong byte either way (see safePlainSend and
+    // safePlainReceive), slower under loss. Against this engine's own rules
+    // with reordering or doubled frames it stalls or, as sender, corrupts,
+    // so it is not the default.
+    static CLinkRules PlainSafe() { return CLinkRules{true, true, true, false, true, true, false, true, true, true}; }
+    static CLinkRules Fast() { return CLinkRules{true, true, true, true, true, true, true, true, false, false}; }
 };
 
 // What the engine needs of its transport and of the client's streams.
@@ -251,6 +276,8 @@ public:
         DWORD unmatchedAcks;      // ACKs or NAKs that matched no window entry
         DWORD earlyResends;       // lowest frames resent after the adaptive time-out
         DWORD repeatedAcks;       // ACKs that repeated the last number for a lost one
+        DWORD probes;             // new frames sent to learn what an unanswered window did
+        DWORD unplaced;           // frames or copies the receiver could not place and dropped
     };
     const CCounters& GetCounters() const { return m_counters; }
 
@@ -265,7 +292,7 @@ private:
 
     void Reset();
     void ReceiveControl(const BYTE* frame, DWORD size, DWORD now);
-    void ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size);
+    void ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size, DWORD now);
     // Frames of the last pass that lie beyond the peer's in-flight limit:
     // kept if they continue the highest frame seen, else dropped as copies.
     void SettleBeyond(DWORD now);
@@ -275,6 +302,11 @@ private:
     void ReceiveAcknowledgement(bool nak, BYTE number, DWORD now);
     // The absolute number of a sequence number, the first at or after rxNext.
     DWORD Unwrap(BYTE sequence) const;
+    // (safePlain) Whether a payload numbered number is taken.
+    bool PlacePlain(DWORD number, bool resent, const BYTE* payload, DWORD size, DWORD now);
+    void ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now);
+    void SendPhasePlain(DWORD now);
+    void WriteData(DWORD number, CEntry& entry, BYTE acknowledgement, bool flag, DWORD now);
     void FillWindow();
     void WriteControl(const BYTE* frame, DWORD size);
     // T × 10 ms, at least 10 ms: a timer unit of 0 would resend on every pass.
@@ -309,6 +341,25 @@ private:
         std::vector<BYTE> payload;
     };
     std::map<DWORD, CBeyond> m_beyond;
+    // (safePlain) Receiver: the last W payloads delivered, by number modulo
+    // W; the numbers our ACKs and NAKs named that the device may not have
+    // had; the highest one it must have had; when the last NAK went out.
+    struct CDelivered {
+        DWORD number;
+        std::vector<BYTE> payload;
+    };
+    std::vector<CDelivered> m_delivered;
+    std::vector<DWORD> m_acksSent;
+    DWORD m_peerHas;
+    DWORD m_peerHasAfterPass;
+    DWORD m_lastNakAt;
+    // Sender: numbers a copy may have been filed at (a modulus above the
+    // frame sent again), each with the frame and txNext when it went.
+    struct CTaint {
+        DWORD frame;
+        DWORD txNext;
+    };
+    std::vector<CTaint> m_taints;
     DWORD m_paramsSentAt;  // device: when the parameters last went out, 0 when confirmed
     std::map<DWORD, std::vector<BYTE>> m_reorder;
     std::map<DWORD, CEntry> m_sendWindow;

@@ -17,6 +17,23 @@ const wchar_t kWorker[] = L"corvane::CBluetoothSmartPort::ThreadProcFn";
 
 }  // namespace
 
+struct CBluetoothSmartPort::CFrameSink {
+    // A handle of its own to the port's frame event, which stays valid
+    // should the sink outlive the port.
+    explicit CFrameSink(basalt::CEvent& event) {
+        HANDLE duplicate = nullptr;
+        if (!::DuplicateHandle(::GetCurrentProcess(), event.GetHandle(), ::GetCurrentProcess(), &duplicate, 0,
+                               FALSE, DUPLICATE_SAME_ACCESS))
+            throw basalt::CWinException(__LINE__, kFile, L"DuplicateHandle", ::GetLastError());
+        frame.Reset(duplicate);
+    }
+    basalt::CCriticalSection lock;
+    CFrameSlots slots;
+    basalt::CHandle frame;
+    USHORT attribute = 0;
+    USHORT valueHandle = 0;
+};
+
 CBluetoothSmartPort::CBluetoothSmartPort(boost::shared_ptr<const IPortAddr> address)
     : m_address(address),
       m_outgoing(bluetooth_smart::defaultBufferSize),
@@ -25,7 +42,9 @@ CBluetoothSmartPort::CBluetoothSmartPort(boost::shared_ptr<const IPortAddr> addr
       m_frame(false, false),
       m_sendNow(false, false),
       m_registration(nullptr),
-      m_fastRecovery(false) {
+      m_sink(nullptr),
+      m_fastRecovery(false),
+      m_plainDevice(false) {
     if (!address || address->GetType() != IPortAddr::portBluetoothSmart)
         throw basalt::CWinException(__LINE__, kFile, L"corvane::CBluetoothSmartPort::CBluetoothSmartPort",
                                     ERROR_INVALID_PARAMETER);
@@ -60,29 +79,34 @@ void CBluetoothSmartPort::Close() {
     m_sendNow.Reset();
 
     // After UnregisterEvent returns, no callback runs: only then may the
-    // slots go. Should the stack refuse, the rest is released all the same
-    // and the refusal reported; the slots, freed under the lock, then take
-    // nothing more.
-    boost::shared_ptr<basalt::CStdException> refusal;
+    // sink go. A stack that refuses may still call back, so the sink is left
+    // behind with its slots freed (it files nothing more) and the port
+    // closes all the same: reporting the refusal would leave the client
+    // nothing to do about it, and a later Open registers afresh.
+    bool unregistered = true;
     if (m_registration) {
         BLUETOOTH_GATT_EVENT_HANDLE registration = m_registration;
         m_registration = nullptr;
         try {
             m_gatt.UnregisterEvent(registration, 0);
-        } catch (const basalt::CStdException& e) {
-            refusal = e.Clone();
+        } catch (const basalt::CStdException&) {
+            unregistered = false;
         }
     }
     m_gatt.Close();
     std::memset(&m_dataCharacteristic, 0, sizeof m_dataCharacteristic);
     m_registrationBlock.clear();
-    {
-        CObjectLocker lock(*this);
-        m_slots.Free();
+    if (m_sink) {
+        if (unregistered) {
+            delete m_sink;
+        } else {
+            basalt::CLocker lock(m_sink->lock);
+            m_sink->slots.Free();
+        }
+        m_sink = nullptr;
     }
     m_outgoing.Reset(false);
     m_incoming.Reset(false);
-    if (refusal) refusal->Throw();
 }
 
 void CBluetoothSmartPort::SetBufferSize(DWORD incoming, DWORD outgoing) {
@@ -125,18 +149,23 @@ bool CBluetoothSmartPort::IoControl(DWORD, DWORD*) { return false; }
 boost::shared_ptr<IPropertySet> CBluetoothSmartPort::GetSettings() { return boost::shared_ptr<IPropertySet>(); }
 
 void CBluetoothSmartPort::SetSettings(boost::shared_ptr<IPropertySet> settings) {
-    // The one setting: fast recovery from loss, for devices known to drop
-    // stale copies of frames (see CLinkRules::fastRecovery). A device that
-    // follows the plain rules cannot be told apart on the wire, so it is
-    // off unless the client turns it on; it applies from the next Open.
-    // Anything else is ignored.
+    // Two settings, each applying from the next Open: fast recovery from
+    // loss, for devices known to drop stale copies of frames (see
+    // CLinkRules::fastRecovery), and the plain-safe rules, for a device known
+    // to follow the plain rules (CLinkRules::PlainSafe). The wire cannot tell
+    // the kinds of device apart, so both are off unless the client turns them
+    // on. Anything else is ignored.
     if (!settings) return;
-    boost::shared_ptr<IProperty> fast = settings->Find(bluetooth_smart::fastRecoverySetting);
-    if (!fast) return;
-    // Only a boolean counts: SetSettings ignores what it cannot use, so a
-    // value of another type leaves the setting as it was.
-    _variant_t value = fast->GetValue();
-    if (value.vt == VT_BOOL) m_fastRecovery = value.boolVal != VARIANT_FALSE;
+    auto read = [&](const wchar_t* name, std::atomic<bool>& setting) {
+        boost::shared_ptr<IProperty> property = settings->Find(name);
+        if (!property) return;
+        // Only a boolean counts: SetSettings ignores what it cannot use, so
+        // a value of another type leaves the setting as it was.
+        _variant_t value = property->GetValue();
+        if (value.vt == VT_BOOL) setting = value.boolVal != VARIANT_FALSE;
+    };
+    read(bluetooth_smart::fastRecoverySetting, m_fastRecovery);
+    read(bluetooth_smart::plainDeviceSetting, m_plainDevice);
 }
 
 boost::shared_ptr<IPropertySet> CBluetoothSmartPort::GetStatus() { return boost::shared_ptr<IPropertySet>(); }
@@ -170,20 +199,20 @@ void CBluetoothSmartPort::Open() {
             }
         }
 
-        {
-            CObjectLocker lock(*this);
-            m_slots.Allocate();
-        }
+        m_sink = new CFrameSink(m_frame);
+        m_sink->slots.Allocate();
         if (!m_gatt.FindCharacteristicByUUID(bluetooth_smart::linkServiceUuid, bluetooth_smart::dataCharacteristicUuid,
                                              m_dataCharacteristic))
             throw basalt::CWinException(__LINE__, kFile, kOpen, ERROR_INTERNAL_ERROR);
+        m_sink->attribute = m_dataCharacteristic.AttributeHandle;
+        m_sink->valueHandle = m_dataCharacteristic.CharacteristicValueHandle;
 
         // One characteristic: the count, its padding, then the characteristic.
         m_registrationBlock.assign(sizeof(BLUETOOTH_GATT_VALUE_CHANGED_EVENT_REGISTRATION), 0);
         auto* block = reinterpret_cast<PBLUETOOTH_GATT_VALUE_CHANGED_EVENT_REGISTRATION>(m_registrationBlock.data());
         block->NumCharacteristics = 1;
         block->Characteristics[0] = m_dataCharacteristic;
-        m_gatt.RegisterEvent(CharacteristicValueChangedEvent, block, ValueChanged, this, &m_registration, 0);
+        m_gatt.RegisterEvent(CharacteristicValueChangedEvent, block, ValueChanged, m_sink, &m_registration, 0);
 
         m_worker = basalt::CThread::Create(ThreadProc, this);
     } catch (const basalt::CStdException&) {
@@ -201,19 +230,17 @@ void CBluetoothSmartPort::Open() {
 
 void CALLBACK CBluetoothSmartPort::ValueChanged(BTH_LE_GATT_EVENT_TYPE, PVOID event, PVOID context) {
     if (!event || !context) return;
-    static_cast<CBluetoothSmartPort*>(context)->File(*static_cast<BLUETOOTH_GATT_VALUE_CHANGED_EVENT*>(event));
+    File(*static_cast<CFrameSink*>(context), *static_cast<BLUETOOTH_GATT_VALUE_CHANGED_EVENT*>(event));
 }
 
-void CBluetoothSmartPort::File(const BLUETOOTH_GATT_VALUE_CHANGED_EVENT& event) {
-    // The stack names the characteristic by its declaration's handle or by
-    // its value's; any other attribute is not the link's.
-    if (event.ChangedAttributeHandle != m_dataCharacteristic.AttributeHandle &&
-        event.ChangedAttributeHandle != m_dataCharacteristic.CharacteristicValueHandle)
-        return;
+void CBluetoothSmartPort::File(CFrameSink& sink, const BLUETOOTH_GATT_VALUE_CHANGED_EVENT& event) {
     const BTH_LE_GATT_CHARACTERISTIC_VALUE* value = event.CharacteristicValue;
     if (!value || value->DataSize < 1 || value->DataSize > link::maxFrame) return;
-    CObjectLocker lock(*this);
-    if (m_slots.File(value->Data, value->DataSize)) m_frame.Set();
+    basalt::CLocker lock(sink.lock);
+    // The stack names the characteristic by its declaration's handle or by
+    // its value's; any other attribute is not the link's.
+    if (event.ChangedAttributeHandle != sink.attribute && event.ChangedAttributeHandle != sink.valueHandle) return;
+    if (sink.slots.File(value->Data, value->DataSize)) ::SetEvent(sink.frame.Get());
 }
 
 // ---------------------------------------------------------------------------
@@ -229,7 +256,10 @@ DWORD CBluetoothSmartPort::ThreadProcFn() {
     basalt::COverlapped pending;
     m_outgoing.SetWorkerNotice(boost::shared_ptr<INotice>(new CNoticeOvl(pending)));
     try {
-        CLinkEngine engine(CLinkEngine::rolePort, *this, m_fastRecovery.load() ? CLinkRules::Fast() : CLinkRules::Reliable());
+        CLinkEngine engine(CLinkEngine::rolePort, *this,
+                           m_fastRecovery.load()  ? CLinkRules::Fast()
+                           : m_plainDevice.load() ? CLinkRules::PlainSafe()
+                                                  : CLinkRules::Reliable());
         CLinkWorker worker(engine, *this);
         worker.Start(::GetTickCount());
         const HANDLE handles[4] = {m_stop.GetHandle(), m_sendNow.GetHandle(), m_frame.GetHandle(),
@@ -270,8 +300,8 @@ DWORD CBluetoothSmartPort::ThreadProcFn() {
 }
 
 DWORD CBluetoothSmartPort::TakeSlot(DWORD slot, BYTE* frame) {
-    CObjectLocker lock(*this);
-    return m_slots.Take(slot, frame);
+    basalt::CLocker lock(m_sink->lock);
+    return m_sink->slots.Take(slot, frame);
 }
 
 void CBluetoothSmartPort::WriteFrame(const BYTE* frame, DWORD size, bool control) {

@@ -65,6 +65,7 @@ typedef struct BLESIM_COUNTERS {
 #define BLESIM_FAIL_REGISTER 4       // BluetoothGATTRegisterEvent
 #define BLESIM_FAIL_DESCRIPTOR 5     // BluetoothGATTSetDescriptorValue
 #define BLESIM_FAIL_LIST 6           // BluetoothGATTGetCharacteristics
+#define BLESIM_FAIL_UNREGISTER 7     // BluetoothGATTUnregisterEvent: refused, the callbacks go on
 
 // --- Devices ---------------------------------------------------------------
 // The simulator starts with one device, 00:11:22:33:44:55 "Corvane BLE

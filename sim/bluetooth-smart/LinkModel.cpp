@@ -266,6 +266,10 @@ CModelResult RunLinkModel(const CModelConfig& config) {
             if (port.NextWake() <= clock.nowUs) port.Run();
             if (clock.TimeOfTick(device.NextTimer()) <= clock.nowUs) device.OnTimer(clock.Tick());
         }
+    } catch (const basalt::CWinException& e) {
+        result.told = e.GetErrorCode() == ERROR_INVALID_DATA;
+        result.intact = result.intact && result.told;
+        result.failure = std::string("port worker ended: ") + e.what();
     } catch (const basalt::CStdException& e) {
         result.intact = false;
         result.failure = std::string("port worker ended: ") + e.what();

@@ -52,6 +52,9 @@ struct CModelConfig {
 struct CModelResult {
     bool intact = true;     // every delivered byte was the next one of its stream
     bool complete = false;  // both streams arrived whole
+    // The port stored an error it raised itself because the stream could no
+    // longer be trusted (ERROR_INVALID_DATA), before any wrong byte: told.
+    bool told = false;
     std::string failure;    // what went wrong first, for the test's message
     size_t deliveredUp = 0;
     size_t deliveredDown = 0;

@@ -629,7 +629,14 @@ HRESULT CStack::UnregisterEvent(BLUETOOTH_GATT_EVENT_HANDLE handle) {
     // The callbacks run with the lock held: once it is taken here, none of
     // this registration runs or will run.
     CLock lock(m_lock);
-    return m_registrations.erase(static_cast<CRegistration*>(handle)) ? S_OK : kBadHandle;
+    auto found = m_registrations.find(static_cast<CRegistration*>(handle));
+    if (found == m_registrations.end()) return kBadHandle;
+    if (CDevice* device = FindDevice(found->second->address)) {
+        HRESULT hr = Failure(*device, BLESIM_FAIL_UNREGISTER);
+        if (FAILED(hr)) return hr;  // the registration stays: its callback still runs
+    }
+    m_registrations.erase(found);
+    return S_OK;
 }
 
 // ---------------------------------------------------------------------------

@@ -121,15 +121,15 @@ TEST_F(CEscapeTest, CharacteristicValuesOfAServiceAreReadFromTheDevice) {
     auto result = Escape(L"GetCharacteristicValues", Args(kDeviceText, GuidText(kSensor).c_str()));
     ASSERT_EQ(3u, result->GetCount()) << "the written-only characteristic is left out";
     // A 16-bit UUID lies in the low half of the first field.
-    auto battery = result->Find(basalt::ustring::GUID2String(GUID{0x2A19, 0, 0, {0}}).c_str());
+    auto battery = result->Find(L"{00002A19-0000-0000-0000-000000000000}");
     ASSERT_TRUE(battery);
     EXPECT_EQ(VT_ARRAY | VT_UI1, battery->GetVarType());
     EXPECT_EQ(corvane::IProperty::accessReadOnly, battery->GetAccessPolicy());
     EXPECT_EQ((Bytes{0x5A}), BytesOf(battery->GetValue()));
-    auto name = result->Find(basalt::ustring::GUID2String(GUID{0x2A00, 0, 0, {0}}).c_str());
+    auto name = result->Find(L"{00002A00-0000-0000-0000-000000000000}");
     ASSERT_TRUE(name);
     EXPECT_TRUE(BytesOf(name->GetValue()).empty()) << "an empty value is an array of 0 bytes";
-    auto longOne = result->Find(basalt::ustring::GUID2String(kLongCharacteristic).c_str());
+    auto longOne = result->Find(L"{AABBCCDD-1122-4334-9566-778899AABBCC}");
     ASSERT_TRUE(longOne);
     EXPECT_EQ((Bytes{'S', 'N', '4', '2'}), BytesOf(longOne->GetValue()));
 

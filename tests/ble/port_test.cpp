@@ -260,3 +260,111 @@ TEST_F(CRawLinkTest, FastRecoveryKeepsOneFrameUnacknowledgedAndNaksAGapAtOnce) {
     EXPECT_EQ(Bytes{0x42}, last);
     EXPECT_EQ((Bytes{'a', 'b'}), ReceiveAll(*port, 2, 1000));
 }
+
+// A stack that refuses to end the value-change registration may go on
+// calling back: the port closes all the same, frames that still come do no
+// harm, and the next Open registers afresh.
+TEST_F(CBleTest, CloseSurvivesARefusedUnregistrationAndTheNextOpenWorks) {
+    AddLinkDevice(kDevice, BLESIM_DEVICE_DATA_SERVICE | BLESIM_DEVICE_ECHO);
+    auto port = MakePort();
+    port->Open();
+    EXPECT_EQ((Bytes{'h', 'i'}), (port->Send("hi", 2), ReceiveAll(*port, 2, 5000)));
+    BleSimSetFailure(kDevice, BLESIM_FAIL_UNREGISTER, E_FAIL);
+    port->Close();
+    EXPECT_FALSE(port->IsOpen());
+    // The registration is still live: the device's frames reach the callback.
+    BleSimDeviceSend(kDevice, "late", 4);
+    ::Sleep(100);
+    BleSimSetFailure(kDevice, BLESIM_FAIL_UNREGISTER, S_OK);
+    port->Open();
+    EXPECT_EQ(3u, port->Send("abc", 3));
+    EXPECT_EQ((Bytes{'a', 'b', 'c'}), ReceiveAll(*port, 3, 5000));
+
+    // The port gone, a callback of a registration the stack kept still lands safely.
+    BleSimSetFailure(kDevice, BLESIM_FAIL_UNREGISTER, E_FAIL);
+    port.reset();
+    BleSimDeviceSend(kDevice, "after", 5);
+    ::Sleep(100);
+    BleSimSetFailure(kDevice, BLESIM_FAIL_UNREGISTER, S_OK);
+}
+
+TEST_F(CBleTest, FactoryMakesThisPortAndLocatorForEveryDriverValue) {
+    auto address = Address();
+    for (int value : {0, 1, 2, 3, 4, 99}) {
+        auto driver = static_cast<corvane::EDriver>(value);
+        auto port = corvane::IPort::CreateInstance(address, driver);
+        ASSERT_TRUE(port) << "driver " << value;
+        EXPECT_TRUE(dynamic_cast<CBluetoothSmartPort*>(port.get())) << "driver " << value;
+        EXPECT_EQ(address, port->GetAddress());
+        auto locator = corvane::IPortLocator::CreateInstance(corvane::IPortAddr::portBluetoothSmart, driver);
+        ASSERT_TRUE(locator) << "driver " << value;
+        EXPECT_TRUE(dynamic_cast<corvane::CBluetoothSmartPortLocator*>(locator.get())) << "driver " << value;
+    }
+}
+
+// Unlinked, the port keeps what Send queues: 64 KiB at most, the rest
+// refused with eventOutgoingOverflow; Purge drops it before it goes out.
+TEST_F(CRawLinkTest, OutgoingStreamOverflowsAt64KiBAndPurgeDropsWhatWaits) {
+    boost::shared_ptr<CEventCounter> counter(new CEventCounter);
+    counter->RegisterForAll(*port, counter);
+    port->SetBufferSize(10, 10);
+    DWORD incoming = 0, outgoing = 0;
+    port->GetBufferSize(&incoming, &outgoing);
+    EXPECT_EQ(65536u, incoming);
+    EXPECT_EQ(65536u, outgoing);
+    Bytes big = Pattern(70000, 3);
+    EXPECT_EQ(65536u, port->Send(big.data(), static_cast<DWORD>(big.size())));
+    EXPECT_EQ(1, counter->Count(corvane::eventOutgoingOverflow));
+    port->Purge(PURGE_TXCLEAR);
+    LinkUp();
+    EXPECT_TRUE(Quiet(300)) << "purged bytes went out";
+    EXPECT_EQ(2u, port->Send("xy", 2));
+    EXPECT_EQ((Bytes{0x00, 1, 'x', 'y'}), Take());
+
+    Inject({0x00, 1, 'a', 'b'});
+    ASSERT_TRUE(counter->WaitFor(corvane::eventDataAvailable, 1, 5000));
+    port->Purge(PURGE_RXCLEAR);
+    BYTE buffer[8];
+    EXPECT_EQ(0u, port->Recv(buffer, sizeof buffer)) << "PURGE_RXCLEAR left bytes";
+}
+
+// Close empties both streams: bytes queued unsent and bytes received unread
+// are gone when the port opens again.
+TEST_F(CRawLinkTest, CloseEmptiesBothStreams) {
+    boost::shared_ptr<CEventCounter> counter(new CEventCounter);
+    counter->RegisterForAll(*port, counter);
+    LinkUp();
+    Inject({0x00, 1, 'u', 'n', 'r', 'e', 'a', 'd'});
+    ASSERT_TRUE(counter->WaitFor(corvane::eventDataAvailable, 1, 5000));
+    port->Close();
+    port->Open();
+    EXPECT_EQ(Bytes{0xC0}, Take());
+    EXPECT_EQ(6u, port->Send("queued", 6));  // unlinked: waits in the stream
+    BYTE buffer[8];
+    EXPECT_EQ(0u, port->Recv(buffer, sizeof buffer)) << "received bytes outlived Close";
+    port->Close();
+    port->Open();
+    Inject({0xC1, 0x00, 0x01, 0x10, 0x20, 0x50, 0xFF});
+    EXPECT_EQ((Bytes{0xC0}), Take());
+    EXPECT_EQ((Bytes{0xC2, 0x01, 0x20, 0x64}), Take());
+    Inject({0xC6});
+    EXPECT_TRUE(Quiet(300)) << "queued bytes outlived Close";
+}
+
+// With "PlainDevice" set, a lossy in-order channel to a device on the plain
+// rules carries each stream intact through the real worker and callback.
+TEST_F(CBleTest, PlainDeviceSettingCarriesTheStreamsIntactThroughLoss) {
+    AddLinkDevice(kDevice, BLESIM_DEVICE_DATA_SERVICE | BLESIM_DEVICE_LITERAL);
+    FastLink(kDevice, 30, 0, 0, 5);
+    auto port = MakePort();
+    port->SetSettings(corvane::IPropertySet::CreateInstance(L"Id=\"PlainDevice\",Flags=0,PL=0,vt=VT_BOOL,Value=-1;"));
+    port->Open();
+    Bytes up = Pattern(6000, 11), down = Pattern(6000, 12);
+    ASSERT_EQ(up.size(), port->Send(up.data(), static_cast<DWORD>(up.size())));
+    EXPECT_EQ(up, DeviceReceiveAll(kDevice, up.size(), 30000));
+    BleSimDeviceSend(kDevice, down.data(), static_cast<DWORD>(down.size()));
+    EXPECT_EQ(down, ReceiveAll(*port, down.size(), 30000));
+    BLESIM_COUNTERS counters;
+    ASSERT_TRUE(BleSimGetCounters(kDevice, &counters));
+    EXPECT_GT(counters.framesDropped, 0u);
+}

@@ -606,3 +606,110 @@ TEST(DeviceEnd, AnswersTheRequestAndAdoptsTheConfirmedWindow) {
     EXPECT_EQ(Bytes{0xD5}, written[0].bytes);
     EXPECT_FALSE(device.IsLinked());
 }
+
+namespace {
+struct CLiteralPortTest : CPortTest {
+    CLiteralPortTest() : CPortTest(CLinkRules::Literal()) {}
+};
+}  // namespace
+
+// On the plain rules a gap is answered by a NAK of rxNext - 1 only once it
+// is more than T x 10 ms old (1000 ms with T = 100), not after T ms.
+TEST_F(CLiteralPortTest, PlainNakWaitsForTTimesTenMillisecondsOfGap) {
+    LinkUp();
+    Receive(Frame(0x00, 3, {'c'}));
+    engine.Deliver(kStart);
+    engine.SendPhase(kStart + 150);
+    engine.SendPhase(kStart + kSpan / 2);
+    engine.SendPhase(kStart + kSpan);
+    EXPECT_TRUE(io.Take().empty()) << "no NAK before the gap is T x 10 ms old";
+    engine.SendPhase(kStart + kSpan + 1);
+    std::vector<CWritten> written = io.Take();
+    ASSERT_EQ(1u, written.size());
+    EXPECT_EQ(Bytes{0x80}, written[0].bytes);
+    EXPECT_FALSE(written[0].control);
+}
+
+// --- Plain-safe rules -----------------------------------------------------------
+
+namespace {
+struct CPlainSafeTest : CPortTest {
+    CPlainSafeTest() : CPortTest(CLinkRules::PlainSafe()) {}
+    // The sequence bytes of the data frames written.
+    static Bytes Sequences(const std::vector<CWritten>& written) {
+        Bytes sequences;
+        for (const CWritten& frame : written)
+            if (frame.bytes.size() > 2) sequences.push_back(frame.bytes[1]);
+        return sequences;
+    }
+};
+}  // namespace
+
+// A NAK from a plain device names what it has; only the frame after it goes
+// again, since the device delivers what it holds beyond as soon as that one
+// arrives and would file a later copy of those a modulus ahead.
+TEST_F(CPlainSafeTest, NakResendsOnlyTheFrameAfterItsNumberWithTheFlag) {
+    LinkUp();
+    EXPECT_EQ(Sequence(5, 1), Sequences(SendFrames(5)));
+    Receive({0x82}, kStart + 1200);
+    engine.SendPhase(kStart + 1200);
+    EXPECT_EQ((Bytes{0x23}), Sequences(io.Take()));
+    EXPECT_EQ(3u, engine.GetSendWindowCount());
+    // A late NAK naming a frame long acknowledged changes nothing.
+    Receive({0x9F}, kStart + 1300);
+    engine.SendPhase(kStart + 1300);
+    EXPECT_TRUE(io.Take().empty());
+    EXPECT_EQ(3u, engine.GetSendWindowCount());
+}
+
+// Unanswered for T x 10 ms, the window is not sent again: a new frame asks
+// the device where it stands. With nothing new to send the lowest frame goes
+// again, and the link stores an error rather than let the device reach the
+// number a modulus above it, where the copy may have been filed.
+TEST_F(CPlainSafeTest, UnansweredWindowIsProbedWithANewFrameAndALoneResendIsGuarded) {
+    LinkUp();
+    SendFrames(3);
+    io.queue = Sequence(18);
+    engine.SendPhase(kStart + kSpan);
+    EXPECT_EQ((Bytes{4}), Sequences(io.Take())) << "a probe, not the window again";
+    engine.SendPhase(kStart + 2 * kSpan);
+    EXPECT_EQ((Bytes{0x21}), Sequences(io.Take())) << "nothing queued: the lowest, flagged";
+    // The device acknowledges through 4 after new frames were sent: the copy
+    // of 1 may sit at 33, so frame 32 is not sent.
+    io.queue = Sequence(18 * 30);
+    engine.SendPhase(kStart + 2 * kSpan + 10);
+    Receive({0x44}, kStart + 2 * kSpan + 20);
+    try {
+        for (DWORD step = 0; step < 10; ++step) {
+            Receive({static_cast<BYTE>(0x40 | ((engine.GetTxNext() - 1) % 32))}, kStart + 2 * kSpan + 30 + step);
+            engine.SendPhase(kStart + 2 * kSpan + 30 + step);
+        }
+        ADD_FAILURE() << "frame " << engine.GetTxNext() << " went out";
+    } catch (const basalt::CWinException& e) {
+        EXPECT_EQ(DWORD(ERROR_INVALID_DATA), e.GetErrorCode());
+        EXPECT_EQ(basalt::ustring(L"corvane::CBluetoothSmartPort::ThreadProcFn"), e.GetFunction());
+    }
+    for (const CWritten& frame : io.Take())
+        if (frame.bytes.size() > 2) EXPECT_NE(0, frame.bytes[1] & 0x1F) << "frame 32 went out";
+}
+
+// As receiver: a frame whose number is also that of a delivered frame a
+// modulus before, which the device may still hold, is a copy when its
+// payload is that frame's, and is taken when it differs.
+TEST_F(CPlainSafeTest, PossibleCopyIsTakenOnlyWithAPayloadOfItsOwn) {
+    LinkUp();
+    for (BYTE s = 1; s <= 31; ++s) Receive(Frame(0x00, s, {s}));
+    Receive(Frame(0x00, 0, {32}));
+    engine.Deliver(kStart);
+    engine.SendPhase(kStart);  // ACK 32: the device may not have it
+    io.Take();
+    Receive(Frame(0x00, 0x21, {1}), kStart + 10);  // the device's copy of 1
+    Receive(Frame(0x00, 0x22, {99}), kStart + 10);  // frame 34: not a copy of 2
+    engine.Deliver(kStart + 10);
+    EXPECT_EQ(32u, io.delivered.size());
+    Receive(Frame(0x00, 1, {33}), kStart + 20);
+    engine.Deliver(kStart + 20);
+    ASSERT_EQ(34u, io.delivered.size());
+    EXPECT_EQ(33, io.delivered[32]);
+    EXPECT_EQ(99, io.delivered[33]);
+}

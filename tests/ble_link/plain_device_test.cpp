@@ -117,3 +117,44 @@ TEST(PlainDeviceModel, CarriesBothStreamsIntactWithoutLoss) {
 }
 
 }  // namespace
+
+namespace {
+
+// One stream one way against the plain device on an in-order channel.
+link_model::CModelResult PlainRun(const corvane::CLinkRules& rules, DWORD seed, DWORD lossPermille, bool toDevice) {
+    link_model::CModelConfig config;
+    config.seed = seed;
+    config.SetChannel(10, lossPermille, 0, 0, 400, seed);
+    config.portRules = rules;
+    config.plainDevice = true;
+    config.wakeLatencyUs = 50 * 1000;  // a busy machine waking the worker late
+    config.bytesUp = toDevice ? 8 * 1024 : 0;
+    config.bytesDown = toDevice ? 0 : 8 * 1024;
+    config.timeLimitMs = 120 * 1000;
+    return link_model::RunLinkModel(config);
+}
+
+}  // namespace
+
+// The plain-safe rules carry the stream whole to either end at any loss:
+// never a wrong byte, and no run stalls (a stored error would count as told,
+// not as corrupt, but none is needed on an in-order channel).
+TEST(PlainDeviceModel, PlainSafeRulesCarryTheStreamWholeUnderLoss) {
+    for (DWORD loss : {10u, 20u, 50u, 100u})
+        for (bool toDevice : {true, false})
+            for (DWORD seed = 1; seed <= 100; ++seed) {
+                link_model::CModelResult result = PlainRun(corvane::CLinkRules::PlainSafe(), seed, loss, toDevice);
+                ASSERT_TRUE(result.Ok()) << (toDevice ? "port to device" : "device to port") << ", loss "
+                                           << loss << " permille, seed " << seed << ": " << result.Describe();
+            }
+}
+
+// Lossless, they carry the stream whole both ways.
+TEST(PlainDeviceModel, PlainSafeRulesCarryTheStreamWholeWithoutLoss) {
+    for (bool toDevice : {true, false})
+        for (DWORD seed = 1; seed <= 20; ++seed) {
+            link_model::CModelResult result = PlainRun(corvane::CLinkRules::PlainSafe(), seed, 0, toDevice);
+            EXPECT_TRUE(result.Ok()) << (toDevice ? "port to device" : "device to port") << ", seed " << seed << ": "
+                                     << result.Describe();
+        }
+}
