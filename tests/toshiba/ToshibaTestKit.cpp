@@ -49,22 +49,28 @@ bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
     return true;
 }
 
+namespace {
+
+struct CWindowSearch {
+    const wchar_t* windowClass;
+    HWND found;
+};
+
+// The platform calls it with its own calling convention: no lambda converts to that on i686.
+BOOL CALLBACK MatchWindowClass(HWND window, LPARAM parameter) {
+    CWindowSearch& search = *reinterpret_cast<CWindowSearch*>(parameter);
+    wchar_t name[64] = {};
+    ::GetClassNameW(window, name, 64);
+    if (wcscmp(name, search.windowClass) != 0) return TRUE;
+    search.found = window;
+    return FALSE;
+}
+
+}  // namespace
+
 HWND ThreadWindow(const wchar_t* windowClass) {
-    struct CSearch {
-        const wchar_t* windowClass;
-        HWND found;
-    } search = {windowClass, nullptr};
-    ::EnumThreadWindows(
-        ::GetCurrentThreadId(),
-        [](HWND window, LPARAM parameter) -> BOOL {
-            CSearch& s = *reinterpret_cast<CSearch*>(parameter);
-            wchar_t name[64] = {};
-            ::GetClassNameW(window, name, 64);
-            if (wcscmp(name, s.windowClass) != 0) return TRUE;
-            s.found = window;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    CWindowSearch search = {windowClass, nullptr};
+    ::EnumThreadWindows(::GetCurrentThreadId(), MatchWindowClass, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 

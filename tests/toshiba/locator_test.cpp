@@ -224,6 +224,9 @@ TEST_F(ToshibaLocatorTest, SettingsReadAndWriteTheLocalRadio) {
         EXPECT_EQ(c.on[1], static_cast<bool>(settings->Find(L"Connectable")->GetValue())) << c.modes[1];
         EXPECT_EQ(c.on[2], static_cast<bool>(settings->Find(L"Authentication")->GetValue())) << c.modes[2];
     }
+    // The stack's manager gone after the locator was made: no radio to report.
+    Sim().TosBtSimSetFault(tosbtManagerDown, 0);
+    EXPECT_FALSE(locator.IsHardwareAvailableAndPoweredOn());
 }
 
 // The factories: driverDefault takes the Microsoft stack when it answers,
