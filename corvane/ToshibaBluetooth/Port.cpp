@@ -122,6 +122,8 @@ CBluetoothPort::CBluetoothPort(boost::shared_ptr<const IPortAddr> address)
       m_channel(0),
       m_stage(stageIdle),
       m_searchResult(nullptr),
+      m_sdpAnswered(false),
+      m_sdpAnswersOwed(0),
       m_device(),
       m_cancel(true, false),
       m_done(true, false),
@@ -178,6 +180,9 @@ void CBluetoothPort::Close() {
 }
 
 void CBluetoothPort::CloseLocked() {
+    // An Open given up while its SDP connection was asked and not answered.
+    if (m_stage == stageSdp && m_sdpConnection && !m_sdpAnswered) ++m_sdpAnswersOwed;
+    m_sdpAnswered = false;
     m_line.stop.Set();
     if (m_recvThread.IsJoinable()) m_recvThread.Join();
     if (m_sendThread.IsJoinable()) m_sendThread.Join();
@@ -307,8 +312,8 @@ void CBluetoothPort::Open() {
 // connection: a link loss among them would end this one.
 void CBluetoothPort::DropStackMessages() {
     MSG message;
-    while (::PeekMessageW(&message, m_window.Get(), TosBt::msgSdpConnect, TosBt::msgCommState, PM_REMOVE)) {
-    }
+    while (::PeekMessageW(&message, m_window.Get(), TosBt::msgSdpConnect, TosBt::msgCommState, PM_REMOVE))
+        if (message.message == TosBt::msgSdpConnect && m_sdpAnswersOwed) --m_sdpAnswersOwed;
 }
 
 // Pumps the thread's messages, the stack's answers among them, until the
@@ -367,7 +372,13 @@ LRESULT CBluetoothPort::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         // may still answer a step or connection that was given up.
         switch (message) {
         case TosBt::msgSdpConnect:
+            // The answer to a connection given up: not this one's, whatever it says.
+            if (m_sdpAnswersOwed) {
+                --m_sdpAnswersOwed;
+                break;
+            }
             if (m_stage != stageSdp) break;
+            m_sdpAnswered = true;
             if (wParam == TosBt::sdpConnectFailed) StoreFailure(__LINE__, static_cast<LONG>(lParam));
             else if (wParam == TosBt::sdpConnected) Search(kDialupNetworkingClass);
             break;

@@ -171,6 +171,11 @@ private:
     // The step of Open whose answers the window waits for.
     enum EStage { stageIdle, stageSdp, stageSearch, stageComm, stageOpen } m_stage;
     void* m_searchResult;
+    // The stack answers every SDP connection it took once, also one whose
+    // Open was given up before the answer came: such answers are owed, and
+    // the next connection's answer is the one after them.
+    bool m_sdpAnswered;
+    unsigned m_sdpAnswersOwed;
     BYTE m_device[6];
     basalt::CEvent m_cancel;
     basalt::CEvent m_done;

@@ -43,6 +43,7 @@ extern "C" {
 #define BTHSIM_OP_RECEIVE 4  // the Winsock error of the next receives on connections to the device
 #define BTHSIM_OP_ACCEPT 5   // the Winsock error of the next accepts on any listening socket (address ignored)
 #define BTHSIM_OP_REGISTER 6 // the result of the next authentication handler registrations (address ignored)
+#define BTHSIM_OP_RESPOND 7  // the result of the next authentication responses (address ignored)
 
 // Counters of BthSimGetCount.
 #define BTHSIM_COUNT_REMOVE 1    // BluetoothRemoveDevice calls for the device

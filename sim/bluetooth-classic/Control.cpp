@@ -96,6 +96,7 @@ void ClearWorld(Stack& stack) {
     stack.publishFailure = Failure();
     stack.acceptFailure = Failure();
     stack.registerFailure = Failure();
+    stack.respondFailure = Failure();
     stack.nextLocalChannel = 1;
 }
 
@@ -211,10 +212,12 @@ void WINAPI BthSimSetInquiryDelay(DWORD milliseconds) {
 void WINAPI BthSimFailNext(ULONGLONG address, DWORD operation, DWORD code, DWORD count) {
     Stack& stack = TheStack();
     std::lock_guard<std::recursive_mutex> lock(stack.lock);
-    if (operation == BTHSIM_OP_PUBLISH || operation == BTHSIM_OP_ACCEPT || operation == BTHSIM_OP_REGISTER) {
-        Failure& failure = operation == BTHSIM_OP_PUBLISH  ? stack.publishFailure
-                           : operation == BTHSIM_OP_ACCEPT ? stack.acceptFailure
-                                                           : stack.registerFailure;
+    if (operation == BTHSIM_OP_PUBLISH || operation == BTHSIM_OP_ACCEPT || operation == BTHSIM_OP_REGISTER ||
+        operation == BTHSIM_OP_RESPOND) {
+        Failure& failure = operation == BTHSIM_OP_PUBLISH    ? stack.publishFailure
+                           : operation == BTHSIM_OP_ACCEPT   ? stack.acceptFailure
+                           : operation == BTHSIM_OP_REGISTER ? stack.registerFailure
+                                                             : stack.respondFailure;
         failure = Failure{code, count};
         return;
     }

@@ -6,6 +6,15 @@
 
 using namespace bthsim;
 
+// The library of a system before the extended pairing calls (built with
+// BTHSIM_BASIC): the same stack without the three "Ex" entry points, so that
+// a client resolving them finds none.
+#ifdef BTHSIM_BASIC
+#define BTHSIM_EXPORT_EX extern "C"
+#else
+#define BTHSIM_EXPORT_EX BTHSIM_EXPORT
+#endif
+
 namespace {
 
 void FillInfo(const Device& device, BLUETOOTH_DEVICE_INFO& info, bool withName) {
@@ -278,7 +287,7 @@ BTHSIM_EXPORT DWORD WINAPI BluetoothAuthenticateDevice(HWND, HANDLE radio, BLUET
     return PairThroughHandler(address);
 }
 
-BTHSIM_EXPORT HRESULT WINAPI BluetoothAuthenticateDeviceEx(HWND, HANDLE, BLUETOOTH_DEVICE_INFO* info,
+BTHSIM_EXPORT_EX HRESULT WINAPI BluetoothAuthenticateDeviceEx(HWND, HANDLE, BLUETOOTH_DEVICE_INFO* info,
                                                            PBLUETOOTH_OOB_DATA_INFO,
                                                            BLUETOOTH_AUTHENTICATION_REQUIREMENTS) {
     if (!info) return E_INVALIDARG;
@@ -305,7 +314,7 @@ BTHSIM_EXPORT DWORD WINAPI BluetoothRegisterForAuthentication(BLUETOOTH_DEVICE_I
     return ERROR_SUCCESS;
 }
 
-BTHSIM_EXPORT HRESULT WINAPI BluetoothRegisterForAuthenticationEx(const BLUETOOTH_DEVICE_INFO* info,
+BTHSIM_EXPORT_EX HRESULT WINAPI BluetoothRegisterForAuthenticationEx(const BLUETOOTH_DEVICE_INFO* info,
                                                                   HBLUETOOTH_AUTHENTICATION_REGISTRATION* handle,
                                                                   AuthCallbackEx callback, PVOID context) {
     if (!handle || !callback) return E_INVALIDARG;
@@ -332,6 +341,7 @@ BTHSIM_EXPORT DWORD WINAPI BluetoothSendAuthenticationResponse(HANDLE, BLUETOOTH
     if (!info || !passkey) return ERROR_INVALID_PARAMETER;
     Stack& stack = TheStack();
     std::lock_guard<std::recursive_mutex> lock(stack.lock);
+    if (DWORD code = TakeFailure(stack.respondFailure)) return code;
     PairingRequest* request = stack.pairing;
     if (!request || request->device != info->Address.ullLong) return ERROR_NOT_READY;
     int length = ::WideCharToMultiByte(CP_UTF8, 0, passkey, -1, reinterpret_cast<char*>(request->answer.pin),
@@ -342,10 +352,11 @@ BTHSIM_EXPORT DWORD WINAPI BluetoothSendAuthenticationResponse(HANDLE, BLUETOOTH
     return ERROR_SUCCESS;
 }
 
-BTHSIM_EXPORT HRESULT WINAPI BluetoothSendAuthenticationResponseEx(HANDLE, BLUETOOTH_AUTHENTICATE_RESPONSE* response) {
+BTHSIM_EXPORT_EX HRESULT WINAPI BluetoothSendAuthenticationResponseEx(HANDLE, BLUETOOTH_AUTHENTICATE_RESPONSE* response) {
     if (!response) return E_INVALIDARG;
     Stack& stack = TheStack();
     std::lock_guard<std::recursive_mutex> lock(stack.lock);
+    if (DWORD code = TakeFailure(stack.respondFailure)) return HRESULT_FROM_WIN32(code);
     PairingRequest* request = stack.pairing;
     if (!request || request->device != response->bthAddressRemote.ullLong) return HRESULT_FROM_WIN32(ERROR_NOT_READY);
     BTHSIM_ANSWER& answer = request->answer;

@@ -113,6 +113,7 @@ struct Stack {
     Failure publishFailure;
     Failure acceptFailure;
     Failure registerFailure;
+    Failure respondFailure;
     PairingRequest* pairing = nullptr;  // the one in progress, answered by the response calls
 };
 

@@ -81,8 +81,15 @@ struct CWorld {
     DWORD modes[3] = {1, 1, 0};  // discoverability, connectability, pairing
     // Messages posted since the reset, by message number (0x8000 to 0x800F).
     std::atomic<DWORD> posted[16] = {};
-    // SDP connections taken by the silent stack and never answered.
-    std::vector<std::pair<HWND, UINT>> unanswered;
+    // SDP connections taken by the silent stack and not answered yet, oldest first.
+    struct CUnanswered {
+        HWND window;
+        UINT message;
+        LPARAM param;
+        WORD connection;
+        std::vector<BYTE> address;
+    };
+    std::vector<CUnanswered> unanswered;
 };
 
 // Calls of BtGetCOMMInfoList2 wait while the list is held (a lock of its
@@ -335,8 +342,23 @@ BOOL WINAPI TosBtSimWaitPortListCaller(DWORD timeoutMs) {
 void WINAPI TosBtSimAnswerSilently(LONG status) {
     CWorld& w = World();
     std::lock_guard<std::mutex> guard(w.lock);
-    for (const auto& request : w.unanswered) Post(request.first, request.second, sdpConnectFailed, status);
+    for (const auto& request : w.unanswered) Post(request.window, request.message, sdpConnectFailed, status);
     w.unanswered.clear();
+}
+
+BOOL WINAPI TosBtSimAnswerOldest(BOOL connected, LONG status) {
+    CWorld& w = World();
+    std::lock_guard<std::mutex> guard(w.lock);
+    if (w.unanswered.empty()) return FALSE;
+    CWorld::CUnanswered request = w.unanswered.front();
+    w.unanswered.erase(w.unanswered.begin());
+    if (connected) {
+        SdpConnections()[request.connection] = request.address;
+        Post(request.window, request.message, sdpConnected, request.param);
+    } else {
+        Post(request.window, request.message, sdpConnectFailed, status);
+    }
+    return TRUE;
 }
 
 // ---------------------------------------------------------------------------
@@ -590,7 +612,7 @@ BOOL WINAPI BtConnectSDP(const BYTE* address, WORD* connection, HWND window, UIN
     static WORD next = 1;
     if (w.fault == tosbtSilent) {
         *connection = next++;
-        w.unanswered.emplace_back(window, message);
+        w.unanswered.push_back({window, message, param, *connection, std::vector<BYTE>(address, address + 6)});
         return Ok(status);
     }
     if (w.fault == tosbtSdpConnectFails || !FindDevice(w, address)) {
@@ -658,6 +680,18 @@ BOOL WINAPI BtServiceSearchAttribute2(WORD connection, const void* pattern, cons
             Post(window, message, searchResults, param);
             Post(window, message, searchFinished, param);
         });
+    } else if (w.fault == tosbtEmptyResults) {
+        // What a stack that reuses its buffers hands back: no record, and
+        // behind the count the bytes of one it held before.
+        BYTE* block = static_cast<BYTE*>(Allocate(4 + sizeof(CServiceRecord)));
+        CServiceRecord stale = {wanted, 30, 0};
+        std::memcpy(block + 4, &stale, sizeof stale);
+        *result = block;
+        sim::RunDetached([=] {
+            ::Sleep(1);
+            Post(window, message, searchResults, param);
+            Post(window, message, searchFinished, param);
+        });
     } else {
         PostLater(window, message, searchFinished, param);
     }
@@ -668,7 +702,8 @@ BOOL WINAPI BtAnalyzeServiceAttributeLists2(const void* result, void** analysed,
     if (!result || !analysed) return Fail(status, -3002);
     DWORD count = 0;
     std::memcpy(&count, result, 4);
-    size_t size = 4 + count * sizeof(CServiceRecord);
+    // The analysed list keeps the room of one record even when it holds none.
+    size_t size = 4 + (count ? count : 1) * sizeof(CServiceRecord);
     void* copy = Allocate(size);
     std::memcpy(copy, result, size);
     *analysed = copy;

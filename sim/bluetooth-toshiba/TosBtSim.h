@@ -21,6 +21,8 @@ enum ETosBtSimFault {
     tosbtDiscoveryFails = 7,   // discovery reports one batch, then 0x600000
     tosbtSilent = 8,           // BtConnectSDP is taken but never answered
     tosbtDiscoveryClears = 9,  // discovery reports one batch, 0x600001 (found list dropped), then the rest
+    tosbtEmptyResults = 10,    // a search for a class the device lacks answers an empty result list (a
+                               // record left behind its count of 0), then finishes
 };
 
 enum ETosBtSimBehaviour {
@@ -61,6 +63,9 @@ TOSBTSIM_API BOOL WINAPI TosBtSimWaitPortListCaller(DWORD timeoutMs);
 // The silent stack answers the SDP connections it took so far: each fails
 // with 0x700000 and this status (to free a client a test has seen hang).
 TOSBTSIM_API void WINAPI TosBtSimAnswerSilently(LONG status);
+// The silent stack answers the oldest SDP connection it took: connected (a
+// search on it then works), or failed with status. FALSE when none waits.
+TOSBTSIM_API BOOL WINAPI TosBtSimAnswerOldest(BOOL connected, LONG status);
 
 #ifndef TOSBTSIM_BUILD
 #include <basalt/Library.h>
@@ -76,7 +81,7 @@ public:
         TOSBTSIM_RESOLVE(TosBtSimPortCount) TOSBTSIM_RESOLVE(TosBtSimBytesReceived)
         TOSBTSIM_RESOLVE(TosBtSimSdpRequests) TOSBTSIM_RESOLVE(TosBtSimPosted)
         TOSBTSIM_RESOLVE(TosBtSimHoldPortList) TOSBTSIM_RESOLVE(TosBtSimWaitPortListCaller)
-        TOSBTSIM_RESOLVE(TosBtSimAnswerSilently)
+        TOSBTSIM_RESOLVE(TosBtSimAnswerSilently) TOSBTSIM_RESOLVE(TosBtSimAnswerOldest)
 #undef TOSBTSIM_RESOLVE
     }
     // False when the loaded library is not the simulator.
@@ -95,6 +100,7 @@ public:
     void (WINAPI* TosBtSimHoldPortList)(BOOL);
     BOOL (WINAPI* TosBtSimWaitPortListCaller)(DWORD);
     void (WINAPI* TosBtSimAnswerSilently)(LONG);
+    BOOL (WINAPI* TosBtSimAnswerOldest)(BOOL, LONG);
 
 private:
     basalt::CLibrary m_library;

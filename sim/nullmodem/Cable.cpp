@@ -74,6 +74,7 @@ void CCable::AddFramingError(int end) { WriteField(EndField(end, offsetof(rig_en
 void CCable::AddBreak(int end) { WriteField(EndField(end, offsetof(rig_end, brk)), Breaks(end) + 1); }
 unsigned CCable::FramingErrors(int end) { return ReadField(EndField(end, offsetof(rig_end, frame))); }
 unsigned CCable::Breaks(int end) { return ReadField(EndField(end, offsetof(rig_end, brk))); }
+unsigned CCable::Speed(int end) { return ReadField(EndField(end, offsetof(rig_end, speed))); }
 
 CPeer::CPeer() {
     m_device.Open((L"\\\\.\\" + PeerName()).c_str(), FILE_FLAG_OVERLAPPED);

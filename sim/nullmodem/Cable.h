@@ -33,6 +33,8 @@ public:
     // The counts so far, as the end's driver reads them.
     unsigned FramingErrors(int end);
     unsigned Breaks(int end);
+    // The line speed in baud that the end's driver set last (0 when unknown).
+    unsigned Speed(int end);
 
 private:
     void WriteField(size_t offset, DWORD value);

@@ -15,7 +15,7 @@
 #include <stdint.h>
 
 #define RIG_STATE_MAGIC 0x4e4d4c43u /* "CLMN" */
-#define RIG_STATE_VERSION 2u
+#define RIG_STATE_VERSION 3u
 /* The environment variable that names the state file for the preloaded library. */
 #define RIG_STATE_ENV "CORVANE_RIG_STATE"
 
@@ -29,6 +29,7 @@ struct rig_end {
     uint32_t changes;    /* counts every change of outputs */
     uint32_t frame;      /* framing errors this end has received (a test adds them) */
     uint32_t brk;        /* breaks this end has received (a test adds them) */
+    uint32_t speed;      /* the line speed in baud the end's driver set (0: none the bridge knows) */
 };
 
 struct rig_state {

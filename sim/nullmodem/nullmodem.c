@@ -123,11 +123,27 @@ static struct rig_state *map_state(const char *path, const struct end ends[2])
     return s;
 }
 
+/* The speed in baud of a termios speed code; 0 for one not listed. */
+static uint32_t baud_of(speed_t code)
+{
+    static const struct { speed_t code; uint32_t baud; } rates[] = {
+        {B300, 300}, {B600, 600}, {B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600},
+        {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
+        {B460800, 460800}, {B921600, 921600},
+    };
+    for (size_t i = 0; i < sizeof rates / sizeof rates[0]; ++i)
+        if (rates[i].code == code) return rates[i].baud;
+    return 0;
+}
+
 static void apply_flow(struct rig_state *s, struct end ends[2])
 {
     for (int i = 0; i < 2; ++i) {
         struct termios t;
-        int crtscts = tcgetattr(ends[i].slave, &t) == 0 && (t.c_cflag & CRTSCTS);
+        int known = tcgetattr(ends[i].slave, &t) == 0;
+        int crtscts = known && (t.c_cflag & CRTSCTS);
+        /* Told, not applied: the bridge moves bytes at its own pace. */
+        __atomic_store_n(&s->end[i].speed, known ? baud_of(cfgetospeed(&t)) : 0u, __ATOMIC_RELEASE);
         uint32_t peer = __atomic_load_n(&s->end[1 - i].outputs, __ATOMIC_ACQUIRE);
         int stop = __atomic_load_n(&s->end[i].hold, __ATOMIC_ACQUIRE) ||
                    (crtscts && !(peer & TIOCM_RTS));

@@ -5,6 +5,8 @@
 
 #include "ToshibaBluetooth/Windows.h"
 
+#include <Cable.h>
+
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -57,6 +59,15 @@ TEST_F(ToshibaPortTest, EchoDeviceOfferingOnlyTheSerialClassIsReachedAndCarriesA
     // A second Open finds the virtual port free again.
     port.Open();
     EXPECT_TRUE(EchoIntact(port, 1000));
+}
+
+// The cable tells the speed the virtual port's driver was set to.
+TEST_F(ToshibaPortTest, TheVirtualPortIsSetTo115200Baud) {
+    CBluetoothPort port(Address(kEchoDevice));
+    port.Open();
+    nullmodem::CCable cable;
+    EXPECT_TRUE(WaitUntil([&] { return cable.Speed(nullmodem::CCable::port) == 115200; }, 2000))
+        << "set to " << cable.Speed(nullmodem::CCable::port);
 }
 
 TEST_F(ToshibaPortTest, ADeviceOfferingBothClassesIsReachedOnItsDialupChannel) {
@@ -277,6 +288,44 @@ TEST_F(ToshibaPortTest, AnAnswerLeftQueuedForAGivenUpOpenLeavesTheNextAlone) {
     Sim().TosBtSimSetFault(tosbtNoFault, 0);
     EXPECT_NO_THROW(port.Open());
     EXPECT_TRUE(port.IsOpen());
+}
+
+// The stack answers an SDP connection whose Open was given up only once the
+// next Open has asked for its own: the late answer (a failure) is not the
+// next Open's, which goes on to its own answer and opens.
+TEST_F(ToshibaPortTest, ALateAnswerForAGivenUpOpenIsNotTakenByTheNext) {
+    Sim().TosBtSimSetFault(tosbtSilent, 0);
+    CBluetoothPort port(Address(kEchoDevice));
+    std::thread closer([&] {
+        WaitUntil([] { return Sim().TosBtSimSdpRequests() > 0; });
+        port.Close();
+    });
+    EXPECT_THROW(port.Open(), basalt::CWinException);
+    closer.join();
+    std::thread stack([] {
+        WaitUntil([] { return Sim().TosBtSimSdpRequests() > 1; });
+        EXPECT_TRUE(Sim().TosBtSimAnswerOldest(FALSE, -7));  // the given-up connection's
+        EXPECT_TRUE(Sim().TosBtSimAnswerOldest(TRUE, 0));    // this Open's own
+    });
+    try {
+        port.Open();
+    } catch (const CToshibaBluetoothException& e) {
+        ADD_FAILURE() << "ended by the answer of the Open before: " << e.GetStatus();
+    }
+    stack.join();
+    ASSERT_TRUE(port.IsOpen());
+    EXPECT_TRUE(EchoIntact(port, 1000));
+}
+
+// A search for a class the device lacks may answer with an empty list whose
+// buffer still holds an old record behind the count of 0: no record, so no
+// channel, and the serial port search follows.
+TEST_F(ToshibaPortTest, AnEmptyResultListOffersNoChannel) {
+    Sim().TosBtSimSetFault(tosbtEmptyResults, 0);
+    CBluetoothPort port(Address(kEchoDevice));
+    EXPECT_NO_THROW(port.Open());
+    ASSERT_TRUE(port.IsOpen());
+    EXPECT_TRUE(EchoIntact(port, 1000));
 }
 
 // A port made on one thread and released on another: only its own thread can

@@ -11,7 +11,7 @@ set_source_files_properties(${CMAKE_BINARY_DIR}/corvane/Corvane.rc PROPERTIES
   OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/corvane/Strings.rc)
 target_include_directories(test_toshiba PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/corvane
                            ${CMAKE_SOURCE_DIR}/sim/bluetooth-toshiba)
-target_link_libraries(test_toshiba PRIVATE corvane_internal gmock gtest_main)
+target_link_libraries(test_toshiba PRIVATE corvane_internal nullmodem_cable gmock gtest_main)
 add_dependencies(test_toshiba tosbtsim nullmodem_native)
 add_test(NAME toshiba
          COMMAND env TOSBTSIM_PORTS=21:41 ${NULLMODEM_RUN}
