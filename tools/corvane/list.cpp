@@ -93,42 +93,48 @@ void Collect(corvane::IPortLocator& locator, bool classic, std::vector<std::vect
 }
 
 int Search(const ListTransport& transport, DWORD classFilter, DWORD flags) {
-    // The OVERLAPPED notice tells when a search that runs on a worker ends.
-    // Declared before the locator, so that it outlives it: a search worker
-    // may fire into it until the locator's destructor has joined it.
-    OVERLAPPED ended = {};
-    basalt::CEvent event;
-    ended.hEvent = event.GetHandle();
+    // OVERLAPPED notices: one for each device found or error stored, one for
+    // the end of the search. Declared before the locator, so that they outlive
+    // it: a search worker may fire into them until the locator's destructor
+    // has joined it.
+    basalt::COverlapped found, ended;
+    boost::shared_ptr<corvane::INotice> foundNotice = corvane::INotice::CreateInstance(found);
+    boost::shared_ptr<corvane::INotice> endedNotice = corvane::INotice::CreateInstance(ended);
     boost::shared_ptr<corvane::IPortLocator> locator =
         corvane::IPortLocator::CreateInstance(transport.type, transport.driver);
     if (!locator) {
         Err(L"error: this library has no " + std::wstring(transport.name) + L" locator\n");
-        return 2;
+        return exitFailed;
     }
-    boost::shared_ptr<corvane::INotice> notice = corvane::INotice::CreateInstance(ended);
     const bool classic = transport.type == corvane::IPortAddr::portBluetooth;
     std::vector<std::vector<std::wstring>> rows = {{L"PORT", L"NAME"}};
     if (classic) rows[0].push_back(L"CLASS");
     int status = exitDone;
-    locator->RegisterNotice(notice, corvane::eventStateChanged);
-    locator->RegisterNotice(notice, corvane::eventDataAvailable);
+    locator->RegisterNotice(foundNotice, corvane::eventDataAvailable);
+    locator->RegisterNotice(foundNotice, corvane::eventError);
+    locator->RegisterNotice(endedNotice, corvane::eventStateChanged);
     locator->BeginSearch(classFilter, flags);
     const DWORD start = ::GetTickCount();
     bool cut = false;
-    while (locator->IsRunning()) {
+    // The search is over when the locator says so: a worker fires the end
+    // while its thread still runs (IsRunning stays true until EndSearch has
+    // joined it), and a search made inside BeginSearch has ended before it
+    // returns, notice or not.
+    while (!ended.GetEvent().IsSet() && locator->IsRunning()) {
         DWORD elapsed = ::GetTickCount() - start;
         if (elapsed >= kSearchLimitMs) {
             cut = true;
             break;
         }
-        HANDLE handle = event.GetHandle();
-        WaitPumping(1, &handle, kSearchLimitMs - elapsed);
-        event.Reset();
+        HANDLE handles[] = {found.GetEventHandle(), ended.GetEventHandle()};
+        WaitPumping(2, handles, kSearchLimitMs - elapsed);
+        found.GetEvent().Reset();
         Collect(*locator, classic, rows, status);
     }
     locator->EndSearch();
     Collect(*locator, classic, rows, status);
-    locator->DeregisterNotice(notice, corvane::eventAll);
+    locator->DeregisterNotice(foundNotice, corvane::eventAll);
+    locator->DeregisterNotice(endedNotice, corvane::eventAll);
     if (cut)
         Err(L"the search was stopped after " + std::to_wstring(kSearchLimitMs / 1000) +
             L" s; the devices found by then follow\n");
