@@ -42,10 +42,10 @@ DWORD WaitPumping(DWORD count, const HANDLE* handles, DWORD timeoutMs) {
 namespace {
 
 int ListUsage() {
-    Err(L"usage: corvane list TRANSPORT [--driver default|microsoft|toshiba]\n\ntransports:\n");
+    Err(L"usage: corvane list TRANSPORT [--json]\n\ntransports:\n");
     for (const ListTransport& transport : ListTransports())
         Err(L"  " + std::wstring(transport.name) + L"\t" + transport.summary + L"\n");
-    return 1;
+    return exitUsage;
 }
 
 // Device names in the \\.\ namespace are shown as users type them.
@@ -64,7 +64,7 @@ std::wstring ClassCell(const corvane::IPortAddr& address) {
 // Takes what the locator has queued so far; a search error is reported and
 // the addresses found in spite of it follow. Each new device is shown on
 // standard error at once, as a search of real radios takes tens of seconds.
-void Collect(corvane::IPortLocator& locator, bool classic, std::vector<std::vector<std::wstring>>& rows, int& status) {
+void Collect(corvane::IPortLocator& locator, bool classic, Rows& rows, int& status) {
     for (;;) {
         boost::shared_ptr<const corvane::IPortAddr> address;
         try {
@@ -76,17 +76,17 @@ void Collect(corvane::IPortLocator& locator, bool classic, std::vector<std::vect
             continue;
         }
         if (!address) return;
-        std::vector<std::wstring> row = {Shown(std::wstring(address->GetPhysicalName())),
+        Row row = {Shown(std::wstring(address->GetPhysicalName())),
                                          std::wstring(address->GetFriendlyName())};
         if (classic) row.push_back(ClassCell(*address));
         // A search of several passes hands out a device once per pass: one
         // row each, with the latest name it was given.
         auto same = std::find_if(rows.begin() + 1, rows.end(),
-                                 [&](const std::vector<std::wstring>& r) { return r[0] == row[0]; });
+                                 [&](const Row& r) { return r[0] == row[0]; });
         if (same == rows.end()) {
-            if (classic) Err(L"found " + row[0] + (row[1].empty() ? L"" : L" " + row[1]) + L"\n");
+            if (classic) Err(L"found " + row[0].text + (row[1].text.empty() ? L"" : L" " + row[1].text) + L"\n");
             rows.push_back(row);
-        } else if (!row[1].empty()) {
+        } else if (!row[1].text.empty()) {
             *same = row;
         }
     }
@@ -107,7 +107,7 @@ int Search(const ListTransport& transport, DWORD classFilter, DWORD flags) {
         return exitFailed;
     }
     const bool classic = transport.type == corvane::IPortAddr::portBluetooth;
-    std::vector<std::vector<std::wstring>> rows = {{L"PORT", L"NAME"}};
+    Rows rows = {{L"PORT", L"NAME"}};
     if (classic) rows[0].push_back(L"CLASS");
     int status = exitDone;
     locator->RegisterNotice(foundNotice, corvane::eventDataAvailable);
@@ -162,7 +162,9 @@ bool ParseClass(const std::wstring& text, DWORD& major) {
     return false;
 }
 
-int List(const Args& args) {
+int List(const Args& arguments) {
+    Args args = arguments;
+    TakeJsonOption(args);
     if (args.empty()) return ListUsage();
     // Classic Bluetooth searches take a major device class (any: -1), can be
     // answered from the cache of the last search (flag 2) and may name the
@@ -194,10 +196,7 @@ int List(const Args& args) {
     return ListUsage();
 }
 
-const ListRegistration s_bluetooth({L"bluetooth", L"classic Bluetooth devices in range",
-                                     corvane::IPortAddr::portBluetooth, corvane::driverDefault});
-
-const CommandRegistration s_list({L"list", L"TRANSPORT", L"list the devices a transport finds (corvane list serial)",
+const CommandRegistration s_list({L"list", L"TRANSPORT [--json]", L"list the devices a transport finds (corvane list serial)",
                                   List});
 
 }  // namespace
