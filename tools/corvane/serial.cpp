@@ -166,6 +166,10 @@ bool SerialAssignments(const std::map<std::wstring, std::wstring>& options, Args
         if (option.first == L"--baud") {
             DWORD rate = 0;
             if (!ReadWholeNumber(L"open serial", L"--baud", L"bits per second", option.second, rate)) return false;
+            if (rate == 0) {
+                Err(L"corvane open serial: --baud takes a rate above 0 bits per second\n");
+                return false;
+            }
             assignments.push_back(L"BaudRate=" + option.second);
             continue;
         }
@@ -188,6 +192,11 @@ bool SerialAssignments(const std::map<std::wstring, std::wstring>& options, Args
 }
 
 }  // namespace
+
+bool CheckSerialOptions(const std::map<std::wstring, std::wstring>& options) {
+    Args ignored;
+    return SerialAssignments(options, ignored);
+}
 
 int ConfigureSerialPort(corvane::IPort& port, const std::map<std::wstring, std::wstring>& options) {
     Args assignments;
