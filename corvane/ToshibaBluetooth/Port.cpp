@@ -317,12 +317,14 @@ void CBluetoothPort::DropStackMessages() {
 }
 
 // Pumps the thread's messages, the stack's answers among them, until the
-// window procedure says done, stores an error, or Close cancels.
+// window procedure says done, stores an error, or Close cancels. A stored
+// error wins over done: the stack may call a step done that failed on our
+// side (a virtual COM port that did not open).
 void CBluetoothPort::Wait() {
     m_done.Reset();
     // A Close waiting for the lock whose signal the Open's reset wiped out.
     if (m_closing) Fail(__LINE__, kOpen, ERROR_CANCELLED);
-    const HANDLE handles[] = {m_cancel.GetHandle(), m_done.GetHandle(), m_error.GetHandle()};
+    const HANDLE handles[] = {m_cancel.GetHandle(), m_error.GetHandle(), m_done.GetHandle()};
     for (;;) {
         // Input already queued wakes the wait too, not only input that came
         // since the queue was last looked at: nothing else that looks at the
@@ -332,10 +334,10 @@ void CBluetoothPort::Wait() {
         case WAIT_OBJECT_0:
             Fail(__LINE__, kOpen, ERROR_CANCELLED);
         case WAIT_OBJECT_0 + 1:
-            return;
-        case WAIT_OBJECT_0 + 2:
             m_line.incoming.ThrowError();
             Fail(__LINE__, kOpen, ERROR_INTERNAL_ERROR);
+        case WAIT_OBJECT_0 + 2:
+            return;
         case WAIT_OBJECT_0 + 3: {
             // Every queued message goes on, not one per wake-up. Messages of
             // the thread's other windows (a locator's) are dispatched too
@@ -404,6 +406,9 @@ LRESULT CBluetoothPort::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (wParam == TosBt::commConnectFailed) StoreFailure(__LINE__, static_cast<LONG>(lParam));
             else if (wParam == TosBt::commConnected) ConnectComm();
             else if (wParam == TosBt::commReady) {
+                // The virtual port did not open (ConnectComm stored why):
+                // no line for the workers, and Open fails with that error.
+                if (m_error.IsSet()) break;
                 m_stage = stageOpen;
                 m_recvThread = basalt::CThread::Create(RecvThreadProc, this);
                 m_sendThread = basalt::CThread::Create(SendThreadProc, this);

@@ -8,7 +8,9 @@
 #include <Cable.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -148,6 +150,40 @@ TEST_F(ToshibaPortTest, StackFailuresEndOpenAndLeaveNothingBehind) {
         EXPECT_FALSE(port.IsOpen());
         EXPECT_EQ(0u, Sim().TosBtSimPortCount()) << c.fault;
     }
+}
+
+// The stack makes and connects a virtual port that then does not open as a
+// COM port (TOSBTSIM_PORTS names COM23, which no cable backs): Open fails
+// with CreateFile's error although the stack calls the port ready, starts no
+// worker, and leaves the port closed, not "open" with a dead line.
+TEST_F(ToshibaPortTest, AVirtualPortThatDoesNotOpenFailsOpenWithItsReason) {
+    const char* saved = std::getenv("TOSBTSIM_PORTS");
+    const std::string restore = std::string("TOSBTSIM_PORTS=") + (saved ? saved : "");
+    _putenv("TOSBTSIM_PORTS=23:43");
+    {
+        CBluetoothPort port(Address(kEchoDevice));
+        try {
+            port.Open();
+            ADD_FAILURE() << "opened on a virtual port that does not open";
+        } catch (const basalt::CWinException& e) {
+            EXPECT_EQ(basalt::ustring(L"CreateFile"), e.GetFunction()) << e.Describe().ToCodePage(CP_UTF8);
+            EXPECT_NE(static_cast<DWORD>(ERROR_INVALID_HANDLE), e.GetErrorCode());
+        }
+        EXPECT_FALSE(port.IsOpen());
+        EXPECT_EQ(0u, Sim().TosBtSimPortCount());
+        char byte = 0;
+        try {
+            port.Recv(&byte, 1);
+            ADD_FAILURE() << "Recv on a port that did not open";
+        } catch (const basalt::CWinException& e) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), e.GetErrorCode());
+        }
+    }
+    _putenv(restore.c_str());
+    // The stack's own ports open again afterwards.
+    CBluetoothPort port(Address(kEchoDevice));
+    port.Open();
+    EXPECT_TRUE(EchoIntact(port, 1000));
 }
 
 TEST_F(ToshibaPortTest, NoChannelOrUnknownDeviceIsServiceNotFound) {

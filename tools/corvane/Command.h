@@ -53,7 +53,31 @@ bool IsComName(const std::wstring& text);
 // (after saying so) otherwise.
 bool ReadWholeNumber(const std::wstring& command, const std::wstring& option, const wchar_t* unit,
                      const std::wstring& text, DWORD& value);
-// Prints a table: columns padded to their widest cell, two spaces between them.
-void PrintTable(const std::vector<std::vector<std::wstring>>& rows);
+// One cell of a table: text, or a flag (shown as true or false, and as a
+// JSON boolean).
+struct Cell {
+    Cell(const std::wstring& text) : text(text) {}
+    Cell(const wchar_t* text) : text(text) {}
+    static Cell Flag(bool value) {
+        Cell cell(value ? L"true" : L"false");
+        cell.flag = true;
+        return cell;
+    }
+    bool operator==(const Cell& other) const { return text == other.text; }
+    bool operator!=(const Cell& other) const { return text != other.text; }
+
+    std::wstring text;
+    bool flag = false;
+};
+typedef std::vector<Cell> Row;
+typedef std::vector<Row> Rows;  // the first row holds the headings
+
+// Takes "--json" out of the arguments and answers whether it was there;
+// PrintTable then writes JSON.
+bool TakeJsonOption(Args& args);
+// Prints a table: columns padded to their widest cell, two spaces between
+// them. After --json: an array of objects, one a row, keyed by the lower-case
+// headings, flags as true and false.
+void PrintTable(const Rows& rows);
 
 }  // namespace tool

@@ -71,7 +71,7 @@ int Addr(const Args& args) {
 
     boost::shared_ptr<const IPortAddr> address =
         IPortAddr::CreateInstance(type, 0, name.c_str(), friendly, L"", password, 0, 0, service);
-    std::vector<std::vector<std::wstring>> rows{
+    Rows rows{
         {L"type", std::to_wstring(address->GetType()) + L" (" + kTypeNames[address->GetType()] + L")"},
         {L"physical name", Str(address->GetPhysicalName())}};
     if (IsBluetooth(type)) {

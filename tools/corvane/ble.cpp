@@ -91,9 +91,11 @@ std::vector<BYTE> BytesOf(const _variant_t& value) {
     return bytes;
 }
 
-int Services(const Args& args) {
+int Services(const Args& arguments) {
+    Args args = arguments;
+    const bool json = TakeJsonOption(args);
     if (args.size() != 1) {
-        Err(L"usage: corvane services ADDRESS   (ADDRESS as 00:11:22:33:44:55 or 001122334455)\n");
+        Err(L"usage: corvane services ADDRESS [--json]   (ADDRESS as 00:11:22:33:44:55 or 001122334455)\n");
         return exitUsage;
     }
     if (!IsAddress(L"services", args[0])) return exitUsage;
@@ -103,15 +105,24 @@ int Services(const Args& args) {
         locator.Escape(L"GetSupportedServices", Arguments(locator, L"GetSupportedServices", {{L"Address", ColonForm(args[0])}}));
     if (result->GetCount() == 0) {
         Err(L"no services known for " + args[0] + L" (is the device paired?)\n");
+        if (json) PrintTable({{L"SERVICE"}});
         return exitNothing;
     }
-    for (DWORD i = 0; i < result->GetCount(); ++i) Out(std::wstring(result->GetAt(i)->GetName()) + L"\n");
-    return 0;
+    // One UUID a line, for scripts; JSON has a heading for it.
+    Rows rows = {{L"SERVICE"}};
+    for (DWORD i = 0; i < result->GetCount(); ++i) {
+        if (json) rows.push_back({std::wstring(result->GetAt(i)->GetName())});
+        else Out(std::wstring(result->GetAt(i)->GetName()) + L"\n");
+    }
+    if (json) PrintTable(rows);
+    return exitDone;
 }
 
-int Read(const Args& args) {
+int Read(const Args& arguments) {
+    Args args = arguments;
+    TakeJsonOption(args);
     if (args.size() != 2) {
-        Err(L"usage: corvane read ADDRESS SERVICE   (SERVICE as {UUID} or 180F)\n");
+        Err(L"usage: corvane read ADDRESS SERVICE [--json]   (SERVICE as {UUID} or 180F)\n");
         return exitUsage;
     }
     if (!IsAddress(L"read", args[0])) return exitUsage;
@@ -121,7 +132,7 @@ int Read(const Args& args) {
     boost::shared_ptr<corvane::IPropertySet> result = locator.Escape(
         L"GetCharacteristicValues",
         Arguments(locator, L"GetCharacteristicValues", {{L"Address", ColonForm(args[0])}, {L"Service", ServiceText(args[1])}}));
-    std::vector<std::vector<std::wstring>> rows = {{L"CHARACTERISTIC", L"NUMBER", L"VALUE", L"TEXT"}};
+    Rows rows = {{L"CHARACTERISTIC", L"NUMBER", L"VALUE", L"TEXT"}};
     for (DWORD i = 0; i < result->GetCount(); ++i) {
         boost::shared_ptr<corvane::IProperty> property = result->GetAt(i);
         std::vector<BYTE> bytes = BytesOf(property->GetValue());
@@ -130,7 +141,7 @@ int Read(const Args& args) {
                         Printable(bytes)});
     }
     PrintTable(rows);
-    return 0;
+    return exitDone;
 }
 
 }  // namespace
@@ -144,9 +155,9 @@ boost::shared_ptr<const corvane::IPortAddr> MakeBluetoothSmartAddress(const std:
 
 namespace {
 
-const CommandRegistration s_services({L"services", L"ADDRESS",
+const CommandRegistration s_services({L"services", L"ADDRESS [--json]",
                                       L"the GATT services of a paired Bluetooth Smart device", Services});
-const CommandRegistration s_read({L"read", L"ADDRESS SERVICE",
+const CommandRegistration s_read({L"read", L"ADDRESS SERVICE [--json]",
                                   L"the readable characteristics of one GATT service, in hex and as text", Read});
 
 }  // namespace

@@ -10,7 +10,7 @@ namespace tool {
 
 namespace {
 
-const ListRegistration s_classic({L"bluetooth", L"classic Bluetooth devices, [--cache] [--class N]",
+const ListRegistration s_classic({L"bluetooth", L"classic Bluetooth devices in range [--cache] [--class N|NAME] [--driver D]",
                                   corvane::IPortAddr::portBluetooth, corvane::driverDefault});
 
 boost::shared_ptr<corvane::IPortLocator> ClassicLocator() {
@@ -66,27 +66,37 @@ int Unpair(const Args& args) {
     return exitDone;
 }
 
-int Radio(const Args& args) {
+int Radio(const Args& arguments) {
+    Args args = arguments;
+    TakeJsonOption(args);
     if (!args.empty()) {
-        Err(L"usage: corvane radio\n");
-        return 1;
+        Err(L"usage: corvane radio [--json]\n");
+        return exitUsage;
     }
     auto locator = ClassicLocator();
-    if (!locator) return 2;
+    if (!locator) return exitFailed;
+    SetFailureHint(L"cannot read the local radio's settings; is a Bluetooth radio present and on?");
     auto settings = locator->GetSettings();
-    std::vector<std::vector<std::wstring>> rows = {{L"SETTING", L"VALUE"}};
+    SetFailureHint(L"");
+    if (!settings) {
+        Err(L"error: the Bluetooth stack reports no radio settings\n");
+        return exitFailed;
+    }
+    Rows rows = {{L"SETTING", L"VALUE"}};
     for (DWORD i = 0; i < settings->GetCount(); ++i) {
         auto property = settings->GetAt(i);
-        std::wstring value(property->GetValueText(1033));
+        const _variant_t value = property->GetValue();
+        Cell cell(std::wstring(property->GetValueText(1033)));
+        if (value.vt == VT_BOOL) cell = Cell::Flag(V_BOOL(&value) != VARIANT_FALSE);
         if (property->GetName() == _bstr_t(L"LocalCOD")) {
             wchar_t hex[16];
             std::swprintf(hex, 16, L"0x%06lX", static_cast<unsigned long>(static_cast<ULONG>(property->GetValue())));
-            value = hex;
+            cell = Cell(hex);
         }
-        rows.push_back({std::wstring(property->GetName()), value});
+        rows.push_back({std::wstring(property->GetName()), cell});
     }
     PrintTable(rows);
-    return 0;
+    return exitDone;
 }
 
 int __stdcall PrintCaller(boost::shared_ptr<const corvane::IPortAddr>, boost::shared_ptr<const corvane::IPortAddr> remote,
@@ -151,7 +161,7 @@ int Serve(const Args& args) {
 
 const CommandRegistration s_pair({L"pair", L"ADDRESS [PIN]", L"pair with a classic Bluetooth device", Pair});
 const CommandRegistration s_unpair({L"unpair", L"ADDRESS", L"remove a classic Bluetooth pairing", Unpair});
-const CommandRegistration s_radio({L"radio", L"", L"the local Bluetooth radio's settings", Radio});
+const CommandRegistration s_radio({L"radio", L"[--json]", L"the local Bluetooth radio's settings", Radio});
 const CommandRegistration s_serve({L"serve", L"NAME [--for SECONDS]",
                                    L"publish a Bluetooth service and show each connection", Serve});
 

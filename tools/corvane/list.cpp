@@ -42,10 +42,10 @@ DWORD WaitPumping(DWORD count, const HANDLE* handles, DWORD timeoutMs) {
 namespace {
 
 int ListUsage() {
-    Err(L"usage: corvane list TRANSPORT [--driver default|microsoft|toshiba]\n\ntransports:\n");
+    Err(L"usage: corvane list TRANSPORT [--json]\n\ntransports:\n");
     for (const ListTransport& transport : ListTransports())
         Err(L"  " + std::wstring(transport.name) + L"\t" + transport.summary + L"\n");
-    return 1;
+    return exitUsage;
 }
 
 // Device names in the \\.\ namespace are shown as users type them.
@@ -64,7 +64,7 @@ std::wstring ClassCell(const corvane::IPortAddr& address) {
 // Takes what the locator has queued so far; a search error is reported and
 // the addresses found in spite of it follow. Each new device is shown on
 // standard error at once, as a search of real radios takes tens of seconds.
-void Collect(corvane::IPortLocator& locator, bool classic, std::vector<std::vector<std::wstring>>& rows, int& status) {
+void Collect(corvane::IPortLocator& locator, bool classic, Rows& rows, int& status) {
     for (;;) {
         boost::shared_ptr<const corvane::IPortAddr> address;
         try {
@@ -76,59 +76,65 @@ void Collect(corvane::IPortLocator& locator, bool classic, std::vector<std::vect
             continue;
         }
         if (!address) return;
-        std::vector<std::wstring> row = {Shown(std::wstring(address->GetPhysicalName())),
+        Row row = {Shown(std::wstring(address->GetPhysicalName())),
                                          std::wstring(address->GetFriendlyName())};
         if (classic) row.push_back(ClassCell(*address));
         // A search of several passes hands out a device once per pass: one
         // row each, with the latest name it was given.
         auto same = std::find_if(rows.begin() + 1, rows.end(),
-                                 [&](const std::vector<std::wstring>& r) { return r[0] == row[0]; });
+                                 [&](const Row& r) { return r[0] == row[0]; });
         if (same == rows.end()) {
-            if (classic) Err(L"found " + row[0] + (row[1].empty() ? L"" : L" " + row[1]) + L"\n");
+            if (classic) Err(L"found " + row[0].text + (row[1].text.empty() ? L"" : L" " + row[1].text) + L"\n");
             rows.push_back(row);
-        } else if (!row[1].empty()) {
+        } else if (!row[1].text.empty()) {
             *same = row;
         }
     }
 }
 
 int Search(const ListTransport& transport, DWORD classFilter, DWORD flags) {
-    // The OVERLAPPED notice tells when a search that runs on a worker ends.
-    // Declared before the locator, so that it outlives it: a search worker
-    // may fire into it until the locator's destructor has joined it.
-    OVERLAPPED ended = {};
-    basalt::CEvent event;
-    ended.hEvent = event.GetHandle();
+    // OVERLAPPED notices: one for each device found or error stored, one for
+    // the end of the search. Declared before the locator, so that they outlive
+    // it: a search worker may fire into them until the locator's destructor
+    // has joined it.
+    basalt::COverlapped found, ended;
+    boost::shared_ptr<corvane::INotice> foundNotice = corvane::INotice::CreateInstance(found);
+    boost::shared_ptr<corvane::INotice> endedNotice = corvane::INotice::CreateInstance(ended);
     boost::shared_ptr<corvane::IPortLocator> locator =
         corvane::IPortLocator::CreateInstance(transport.type, transport.driver);
     if (!locator) {
         Err(L"error: this library has no " + std::wstring(transport.name) + L" locator\n");
-        return 2;
+        return exitFailed;
     }
-    boost::shared_ptr<corvane::INotice> notice = corvane::INotice::CreateInstance(ended);
     const bool classic = transport.type == corvane::IPortAddr::portBluetooth;
-    std::vector<std::vector<std::wstring>> rows = {{L"PORT", L"NAME"}};
+    Rows rows = {{L"PORT", L"NAME"}};
     if (classic) rows[0].push_back(L"CLASS");
     int status = exitDone;
-    locator->RegisterNotice(notice, corvane::eventStateChanged);
-    locator->RegisterNotice(notice, corvane::eventDataAvailable);
+    locator->RegisterNotice(foundNotice, corvane::eventDataAvailable);
+    locator->RegisterNotice(foundNotice, corvane::eventError);
+    locator->RegisterNotice(endedNotice, corvane::eventStateChanged);
     locator->BeginSearch(classFilter, flags);
     const DWORD start = ::GetTickCount();
     bool cut = false;
-    while (locator->IsRunning()) {
+    // The search is over when the locator says so: a worker fires the end
+    // while its thread still runs (IsRunning stays true until EndSearch has
+    // joined it), and a search made inside BeginSearch has ended before it
+    // returns, notice or not.
+    while (!ended.GetEvent().IsSet() && locator->IsRunning()) {
         DWORD elapsed = ::GetTickCount() - start;
         if (elapsed >= kSearchLimitMs) {
             cut = true;
             break;
         }
-        HANDLE handle = event.GetHandle();
-        WaitPumping(1, &handle, kSearchLimitMs - elapsed);
-        event.Reset();
+        HANDLE handles[] = {found.GetEventHandle(), ended.GetEventHandle()};
+        WaitPumping(2, handles, kSearchLimitMs - elapsed);
+        found.GetEvent().Reset();
         Collect(*locator, classic, rows, status);
     }
     locator->EndSearch();
     Collect(*locator, classic, rows, status);
-    locator->DeregisterNotice(notice, corvane::eventAll);
+    locator->DeregisterNotice(foundNotice, corvane::eventAll);
+    locator->DeregisterNotice(endedNotice, corvane::eventAll);
     if (cut)
         Err(L"the search was stopped after " + std::to_wstring(kSearchLimitMs / 1000) +
             L" s; the devices found by then follow\n");
@@ -156,7 +162,9 @@ bool ParseClass(const std::wstring& text, DWORD& major) {
     return false;
 }
 
-int List(const Args& args) {
+int List(const Args& arguments) {
+    Args args = arguments;
+    TakeJsonOption(args);
     if (args.empty()) return ListUsage();
     // Classic Bluetooth searches take a major device class (any: -1), can be
     // answered from the cache of the last search (flag 2) and may name the
@@ -188,10 +196,7 @@ int List(const Args& args) {
     return ListUsage();
 }
 
-const ListRegistration s_bluetooth({L"bluetooth", L"classic Bluetooth devices in range",
-                                     corvane::IPortAddr::portBluetooth, corvane::driverDefault});
-
-const CommandRegistration s_list({L"list", L"TRANSPORT", L"list the devices a transport finds (corvane list serial)",
+const CommandRegistration s_list({L"list", L"TRANSPORT [--json]", L"list the devices a transport finds (corvane list serial)",
                                   List});
 
 }  // namespace

@@ -111,18 +111,73 @@ bool ReadWholeNumber(const std::wstring& command, const std::wstring& option, co
     return true;
 }
 
-void PrintTable(const std::vector<std::vector<std::wstring>>& rows) {
+namespace {
+bool& JsonOutput() {
+    static bool json = false;
+    return json;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped.
+std::wstring JsonText(const std::wstring& text) {
+    std::wstring quoted = L"\"";
+    for (wchar_t c : text) {
+        if (c == L'"' || c == L'\\') {
+            quoted += L'\\';
+            quoted += c;
+        } else if (c < 0x20) {
+            wchar_t escape[8];
+            std::swprintf(escape, 8, L"\\u%04X", static_cast<unsigned>(c));
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + L"\"";
+}
+
+void PrintJson(const Rows& rows) {
+    std::wstring text = L"[";
+    for (size_t r = 1; r < rows.size(); ++r) {
+        text += r == 1 ? L"\n  {" : L",\n  {";
+        for (size_t i = 0; i < rows[r].size() && i < rows[0].size(); ++i) {
+            std::wstring key = rows[0][i].text;
+            for (wchar_t& c : key) c = static_cast<wchar_t>(std::towlower(c));
+            const Cell& cell = rows[r][i];
+            text += (i ? L", " : L"") + JsonText(key) + L": " + (cell.flag ? cell.text : JsonText(cell.text));
+        }
+        text += L"}";
+    }
+    Out(text + (rows.size() > 1 ? L"\n]\n" : L"]\n"));
+}
+}  // namespace
+
+bool TakeJsonOption(Args& args) {
+    bool found = false;
+    for (size_t i = 0; i < args.size();) {
+        if (args[i] == L"--json") {
+            args.erase(args.begin() + i);
+            found = true;
+        } else {
+            ++i;
+        }
+    }
+    JsonOutput() = JsonOutput() || found;
+    return found;
+}
+
+void PrintTable(const Rows& rows) {
+    if (JsonOutput()) return PrintJson(rows);
     std::vector<size_t> widths;
     for (const auto& row : rows)
         for (size_t i = 0; i < row.size(); ++i) {
             if (widths.size() <= i) widths.push_back(0);
-            widths[i] = std::max(widths[i], row[i].size());
+            widths[i] = std::max(widths[i], row[i].text.size());
         }
     for (const auto& row : rows) {
         std::wstring line;
         for (size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size()) line.append(widths[i] - row[i].size() + 2, L' ');
+            line += row[i].text;
+            if (i + 1 < row.size()) line.append(widths[i] - row[i].text.size() + 2, L' ');
         }
         while (!line.empty() && line.back() == L' ') line.pop_back();
         Out(line + L"\n");

@@ -21,6 +21,8 @@ boost::shared_ptr<const corvane::IPortAddr> MakeUsbAddress(const std::wstring& t
 // Defined with the serial commands (serial.cpp): applies --baud, --data,
 // --parity, --stop and --flow to an open port and answers an exit code.
 int ConfigureSerialPort(corvane::IPort& port, const std::map<std::wstring, std::wstring>& options);
+// The same options checked before anything is opened; false after saying what is wrong.
+bool CheckSerialOptions(const std::map<std::wstring, std::wstring>& options);
 
 namespace {
 
@@ -35,6 +37,9 @@ struct Transport {
     AddressPtr (*makeAddress)(const std::wstring& target, const Options& options);
     // Applies the options to the open port (may be null); answers an exit code.
     int (*configure)(corvane::IPort& port, const Options& options);
+    // Checks the values of the options before anything is opened (may be
+    // null); false after saying what is wrong.
+    bool (*check)(const Options& options);
 };
 
 AddressPtr MakeSerialAddress(const std::wstring& target, const Options&) {
@@ -76,11 +81,11 @@ AddressPtr MakeBluetoothTarget(const std::wstring& target, const Options& option
 const std::vector<Transport>& Transports() {
     static const std::vector<Transport> transports = {
         {L"serial", L"COMn", {L"--baud", L"--data", L"--parity", L"--stop", L"--flow", L"--eol"}, MakeSerialAddress,
-         ConfigureSerialPort},
-        {L"tcp", L"HOST:PORT", {L"--password"}, MakeTcpAddress, nullptr},
-        {L"ble", L"ADDRESS", {}, MakeBleAddress, nullptr},
-        {L"usb", L"PATH|SERIAL", {}, MakeUsbTarget, nullptr},
-        {L"bluetooth", L"ADDRESS", {L"--driver", L"--pin"}, MakeBluetoothTarget, nullptr},
+         ConfigureSerialPort, CheckSerialOptions},
+        {L"tcp", L"HOST:PORT", {L"--password"}, MakeTcpAddress, nullptr, nullptr},
+        {L"ble", L"ADDRESS", {}, MakeBleAddress, nullptr, nullptr},
+        {L"usb", L"PATH|SERIAL", {}, MakeUsbTarget, nullptr, nullptr},
+        {L"bluetooth", L"ADDRESS", {L"--driver", L"--pin"}, MakeBluetoothTarget, nullptr, nullptr},
     };
     return transports;
 }
@@ -301,10 +306,12 @@ int RunOpen(const Args& args) {
             return exitUsage;
         }
     }
-    AddressPtr address = transport->makeAddress(args[1], options);
-    if (!address) return exitUsage;
+    if (transport->check && !transport->check(options)) return exitUsage;
     corvane::EDriver driver = corvane::driverDefault;
     if (options.count(L"--driver") && !ParseDriver(options[L"--driver"], driver)) return exitUsage;
+    // A USB serial number is looked up here, so it comes after every check of the command line.
+    AddressPtr address = transport->makeAddress(args[1], options);
+    if (!address) return exitUsage;
     if (driver == corvane::driverToshiba) {
         // The library makes Toshiba ports only through its default choice,
         // which takes the Toshiba stack when the Microsoft stack has no radio.

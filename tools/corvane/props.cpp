@@ -37,11 +37,14 @@ std::wstring Shown(const _variant_t& value, const std::wstring& name) {
     return text;
 }
 
-std::wstring ValueCell(corvane::IProperty& property) {
+// A flag without a name of its own is true or false.
+Cell ValueCell(corvane::IProperty& property) {
     const _variant_t value = property.GetValue();
     if (value.vt == VT_EMPTY) return L"(empty)";
     if (value.vt == VT_NULL) return L"(null)";
-    return Shown(value, Str(property.GetDisplayText(1033)));
+    const std::wstring name = Str(property.GetDisplayText(1033));
+    if (value.vt == VT_BOOL && name == ValueText(value)) return Cell::Flag(V_BOOL(&value) != VARIANT_FALSE);
+    return Shown(value, name);
 }
 
 std::wstring ConstraintCell(corvane::IProperty& property) {
@@ -61,16 +64,18 @@ std::wstring ConstraintCell(corvane::IProperty& property) {
     return list.empty() ? L"(no options)" : list;
 }
 
-int Props(const Args& args) {
+int Props(const Args& arguments) {
+    Args args = arguments;
+    const bool json = TakeJsonOption(args);
     if (args.size() != 1) {
-        Err(L"usage: corvane props TEXT\n"
+        Err(L"usage: corvane props TEXT [--json]\n"
             L"  TEXT: properties separated by ';', e.g.\n"
             L"  Id=\"Baud\",vt=VT_UI4,Value=9600,Options={9600}|{19200,\"fast\"};\n");
-        return 1;
+        return exitUsage;
     }
     // Errors of the reader leave through main, which reports function, code and message.
     boost::shared_ptr<corvane::IPropertySet> set = corvane::IPropertySet::CreateInstance(args[0].c_str());
-    std::vector<std::vector<std::wstring>> rows{{L"NAME", L"TYPE", L"ACCESS", L"VALUE", L"OPTIONS / RANGE"}};
+    Rows rows{{L"NAME", L"TYPE", L"ACCESS", L"VALUE", L"CONSTRAINT"}};
     for (DWORD i = 0; i < set->GetCount(); ++i) {
         boost::shared_ptr<corvane::IProperty> property = set->GetAt(i);
         rows.push_back({Str(property->GetName()), TypeName(*property),
@@ -79,11 +84,11 @@ int Props(const Args& args) {
                         ValueCell(*property), ConstraintCell(*property)});
     }
     PrintTable(rows);
-    Out(std::to_wstring(set->GetCount()) + (set->GetCount() == 1 ? L" property\n" : L" properties\n"));
-    return 0;
+    if (!json) Out(std::to_wstring(set->GetCount()) + (set->GetCount() == 1 ? L" property\n" : L" properties\n"));
+    return exitDone;
 }
 
-const CommandRegistration registration({L"props", L"TEXT", L"show a property set given in its text form", Props});
+const CommandRegistration registration({L"props", L"TEXT [--json]", L"show a property set given in its text form", Props});
 
 }  // namespace
 }  // namespace tool

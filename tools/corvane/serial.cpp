@@ -34,12 +34,14 @@ std::wstring OptionList(corvane::IProperty& property) {
 }
 
 void PrintSettings(const corvane::IPropertySet& settings) {
-    std::vector<std::vector<std::wstring>> rows = {{L"SETTING", L"VALUE", L"ACCESS", L"OPTIONS"}};
+    Rows rows = {{L"SETTING", L"VALUE", L"ACCESS", L"OPTIONS"}};
     for (DWORD i = 0; i < settings.GetCount(); ++i) {
         boost::shared_ptr<corvane::IProperty> property = settings.GetAt(i);
         bool readOnly = property->GetAccessPolicy() == corvane::IProperty::accessReadOnly;
-        rows.push_back({Text(property->GetName()), Shown(property->GetValue(), property->GetDisplayText(1033)),
-                        readOnly ? L"read-only" : L"", OptionList(*property)});
+        const _variant_t value = property->GetValue();
+        Cell shown = value.vt == VT_BOOL ? Cell::Flag(V_BOOL(&value) != VARIANT_FALSE)
+                                         : Cell(Shown(value, property->GetDisplayText(1033)));
+        rows.push_back({Text(property->GetName()), shown, readOnly ? L"read-only" : L"full", OptionList(*property)});
     }
     PrintTable(rows);
 }
@@ -111,9 +113,11 @@ bool IsComName(const std::wstring& text) {
 
 namespace {
 
-int Settings(const Args& args) {
+int Settings(const Args& arguments) {
+    Args args = arguments;
+    TakeJsonOption(args);
     if (args.empty()) {
-        Err(L"usage: corvane settings COMn [NAME=VALUE ...]\n");
+        Err(L"usage: corvane settings COMn [NAME=VALUE ...] [--json]\n");
         return exitUsage;
     }
     if (!IsComName(args[0])) return exitUsage;
@@ -162,6 +166,10 @@ bool SerialAssignments(const std::map<std::wstring, std::wstring>& options, Args
         if (option.first == L"--baud") {
             DWORD rate = 0;
             if (!ReadWholeNumber(L"open serial", L"--baud", L"bits per second", option.second, rate)) return false;
+            if (rate == 0) {
+                Err(L"corvane open serial: --baud takes a rate above 0 bits per second\n");
+                return false;
+            }
             assignments.push_back(L"BaudRate=" + option.second);
             continue;
         }
@@ -185,6 +193,11 @@ bool SerialAssignments(const std::map<std::wstring, std::wstring>& options, Args
 
 }  // namespace
 
+bool CheckSerialOptions(const std::map<std::wstring, std::wstring>& options) {
+    Args ignored;
+    return SerialAssignments(options, ignored);
+}
+
 int ConfigureSerialPort(corvane::IPort& port, const std::map<std::wstring, std::wstring>& options) {
     Args assignments;
     if (!SerialAssignments(options, assignments)) return exitUsage;
@@ -199,7 +212,7 @@ int ConfigureSerialPort(corvane::IPort& port, const std::map<std::wstring, std::
 
 namespace {
 
-const CommandRegistration s_settings({L"settings", L"COMn [NAME=VALUE ...]",
+const CommandRegistration s_settings({L"settings", L"COMn [NAME=VALUE ...] [--json]",
                                       L"show a COM port's settings, or change them", Settings});
 
 }  // namespace
