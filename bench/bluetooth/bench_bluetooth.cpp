@@ -1,7 +1,10 @@
 // Echo throughput of a Microsoft Bluetooth port against the simulated stack's
 // echoing device, both ways at once, against a bare loop on a socket made
 // through the same stack (same device, same channel, the port's receive size
-// of 1024 bytes), so the ratio shows what the port and its streams add.
+// of 64 KiB), so the ratio shows what the port and its streams add. Then the
+// round trip of one byte out and one back, the port against the bare socket,
+// in alternating batches.
+#include "BenchTable.h"
 #include "Common.h"
 #include "MicrosoftBluetooth/MicrosoftBluetooth.h"
 #include "MicrosoftBluetooth/Winsock.h"
@@ -59,7 +62,7 @@ double PortRun() {
     return kBytes / seconds / 1e6;
 }
 
-double BareRun() {
+basalt::CWSASocket ConnectBare() {
     basalt::CWSASocket socket;
     socket.UseCalls(&Microsoft::BthWinsock().sockets);
     socket.Create(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM, nullptr, 0, WSA_FLAG_OVERLAPPED);
@@ -69,6 +72,11 @@ double BareRun() {
     peer.btAddr = kEcho;
     peer.port = 1;
     socket.ConnectLL(reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    return socket;
+}
+
+double BareRun() {
+    basalt::CWSASocket socket = ConnectBare();
     std::vector<char> out(kBlock, 0x5A), in(Microsoft::CBluetoothPort::receiveChunk);
     Clock::time_point start = Clock::now();
     std::thread writer([&] {
@@ -95,6 +103,41 @@ double BareRun() {
     return kBytes / seconds / 1e6;
 }
 
+void PortRoundTrips(std::vector<double>& samples, int rounds) {
+    Microsoft::CBluetoothPort port(corvane::CBluetoothPortAddr::CreateInstance(kEcho, 0, nullptr, nullptr, 0, 0));
+    basalt::COverlapped data;
+    auto notice = corvane::INotice::CreateInstance(data);
+    port.RegisterNotice(notice, corvane::eventDataAvailable);
+    port.Open();
+    char c = 'p';
+    for (int round = 0; round < rounds; ++round) {
+        double start = bench::Now();
+        data.GetEvent().Reset();
+        port.Send(&c, 1);
+        while (port.Recv(&c, 1) == 0)
+            if (!data.GetEvent().Wait(5000)) throw basalt::CWinException(__LINE__, L"bench", L"no echo", WAIT_TIMEOUT);
+        samples.push_back(bench::Now() - start);
+    }
+    port.Close();
+    port.DeregisterNotice(notice, corvane::eventAll);
+}
+
+void BareRoundTrips(std::vector<double>& samples, int rounds) {
+    basalt::CWSASocket socket = ConnectBare();
+    basalt::CWSAOverlapped record;
+    char c = 'b';
+    for (int round = 0; round < rounds; ++round) {
+        double start = bench::Now();
+        DWORD done = 0;
+        record.Prepare();
+        if (!socket.Send(&c, 1, done, record)) socket.GetOverlappedResult(record, done, true);
+        record.Prepare();
+        if (!socket.Recv(&c, 1, done, record)) socket.GetOverlappedResult(record, done, true);
+        if (done != 1) throw basalt::CWinException(__LINE__, L"bench", L"no echo", WAIT_TIMEOUT);
+        samples.push_back(bench::Now() - start);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -110,6 +153,13 @@ int main() {
         std::printf("  bare socket loop : %8.1f MB/s\n", bare);
         std::printf("  CBluetoothPort   : %8.1f MB/s\n", port);
         std::printf("  ratio            : %8.2f (goal 0.90)\n", port / bare);
+        std::vector<double> portSamples, bareSamples;
+        bench::Alternate(PortRoundTrips, BareRoundTrips, portSamples, bareSamples);
+        bench::Percentiles portLatency = bench::Summarise(portSamples), bareLatency = bench::Summarise(bareSamples);
+        std::printf("round trip, 1 byte each way, %d rounds: port p50 %.0f us p99 %.0f us, bare p50 %.0f us p99 %.0f us\n",
+                    bench::kLatencyRounds, portLatency.p50, portLatency.p99, bareLatency.p50, bareLatency.p99);
+        bench::Throughput("bluetooth (RFCOMM)", "echo, both ways at once", port, bare, "MB/s");
+        bench::Latency("bluetooth (RFCOMM)", "round trip, 1 byte", portLatency, bareLatency);
         return 0;
     } catch (const basalt::CStdException& e) {
         std::fprintf(stderr, "%s\n", e.what());

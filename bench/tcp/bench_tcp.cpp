@@ -3,7 +3,10 @@
 //   send:    CTCPPort::Send        -> peer sink    vs  WSASend loop   -> peer sink
 //   receive: peer source -> CTCPPort::Recv         vs  peer source    -> WSARecv loop
 // The receive loop uses the port's own receive size (64 KiB, the best bare
-// loop), so the ratio shows what the port adds.
+// loop), so the ratio shows what the port adds. Then the round trip of one
+// byte out and one byte back through an echoing peer, the port against a
+// bare socket, in alternating batches.
+#include "BenchTable.h"
 #include "Common.h"
 #include "TCP.h"
 
@@ -267,6 +270,66 @@ double BareRecv(DWORD chunk) {
     return got / seconds;
 }
 
+// The peer's end of a latency run: each byte goes straight back.
+void EchoBytes(CWSASocket& socket) {
+    basalt::COverlapped record;
+    char c = 0;
+    while (RecvSome(socket, &c, 1, record) == 1) SendSome(socket, &c, 1, record);
+}
+
+// Round trips of the port: Send one byte, sleep on eventDataAvailable, Recv it.
+void PortRoundTrips(corvane::CTCPPort& port, basalt::COverlapped& data, std::vector<double>& samples, int rounds) {
+    char c = 'p';
+    for (int round = 0; round < rounds; ++round) {
+        double start = bench::Now();
+        data.GetEvent().Reset();
+        port.Send(&c, 1);
+        while (port.Recv(&c, 1) == 0)
+            if (!data.GetEvent().Wait(5000)) throw std::runtime_error("no echo through the port");
+        samples.push_back(bench::Now() - start);
+    }
+}
+
+void BareRoundTrips(CWSASocket& socket, std::vector<double>& samples, int rounds) {
+    basalt::COverlapped record;
+    char c = 'b';
+    for (int round = 0; round < rounds; ++round) {
+        double start = bench::Now();
+        SendSome(socket, &c, 1, record);
+        if (RecvSome(socket, &c, 1, record) != 1) throw std::runtime_error("no echo on the bare socket");
+        samples.push_back(bench::Now() - start);
+    }
+}
+
+void Latency(bench::Percentiles& port, bench::Percentiles& bare) {
+    Listener portListener, bareListener;
+    PeerThread portPeer([&] {
+        CWSASocket socket = portListener.socket.AcceptLL();
+        PeerLogin(socket);
+        EchoBytes(socket);
+    });
+    PeerThread barePeer([&] {
+        CWSASocket socket = bareListener.socket.AcceptLL();
+        EchoBytes(socket);
+    });
+    auto tcp = MakePort(portListener.port);
+    basalt::COverlapped data;
+    auto notice = corvane::INotice::CreateInstance(data);
+    tcp->RegisterNotice(notice, corvane::eventDataAvailable);
+    tcp->Open();
+    CWSASocket socket = Connect(bareListener.port);
+    std::vector<double> portSamples, bareSamples;
+    bench::Alternate([&](std::vector<double>& s, int n) { PortRoundTrips(*tcp, data, s, n); },
+                     [&](std::vector<double>& s, int n) { BareRoundTrips(socket, s, n); }, portSamples, bareSamples);
+    tcp->Close();
+    tcp->DeregisterNotice(notice, corvane::eventAll);
+    socket.Shutdown(SD_SEND);
+    portPeer.Join();
+    barePeer.Join();
+    port = bench::Summarise(portSamples);
+    bare = bench::Summarise(bareSamples);
+}
+
 double Best(const std::vector<double>& runs) { return *std::max_element(runs.begin(), runs.end()); }
 
 }  // namespace
@@ -277,6 +340,7 @@ int main() {
     std::fflush(stdout);
     std::vector<double> portSend, portSendLarge, bareSend, portRecv, bareRecv, bareRecvLarge;
     long overflows = 0, totalOverflows = 0;
+    bench::Percentiles portLatency, bareLatency;
     try {
         for (int round = 0; round < kRounds; ++round) {
             portSend.push_back(PortSend(0));
@@ -287,6 +351,7 @@ int main() {
             bareRecv.push_back(BareRecv(corvane::CTCPPort::receiveChunk));
             bareRecvLarge.push_back(BareRecv(kBlock));
         }
+        Latency(portLatency, bareLatency);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_tcp: %s\n", e.what());
         return 2;
@@ -300,6 +365,13 @@ int main() {
                 Best(portRecv) / mb, Best(bareRecv) / mb, Best(portRecv) / Best(bareRecv));
     std::printf("        (second bare run %7.1f MiB/s; incoming overflows in all runs: %ld)\n",
                 Best(bareRecvLarge) / mb, totalOverflows);
-    std::printf("goal: ratio 0.90 or more both ways\n");
+    std::printf("round trip, 1 byte each way, %d rounds: port p50 %.0f us p99 %.0f us, bare p50 %.0f us p99 %.0f us\n",
+                bench::kLatencyRounds, portLatency.p50, portLatency.p99, bareLatency.p50, bareLatency.p99);
+    std::printf("goal: ratio 0.90 or more both ways, latency 0.80\n");
+    bench::Throughput("tcp", "send, default 64 KiB buffers", Best(portSend) / mb, Best(bareSend) / mb);
+    bench::Throughput("tcp", "send, 1 MiB outgoing buffer", Best(portSendLarge) / mb, Best(bareSend) / mb);
+    bench::Throughput("tcp", "receive (bare: 64 KiB WSARecv)", Best(portRecv) / mb,
+                      std::max(Best(bareRecv), Best(bareRecvLarge)) / mb);
+    bench::Latency("tcp", "round trip, 1 byte", portLatency, bareLatency);
     return 0;
 }

@@ -6,8 +6,11 @@
 // twice: with the instrument's IN pipe at 40 MiB/s, what a USB 2.0 bulk pipe
 // carries in practice (does the port keep the pipe busy?), and unlimited
 // (what the port's copies and thread hand-offs cost per byte).
+// Then the round trip of one byte out and one back through the echo, the port
+// against the bare loop, in alternating batches.
 // Run with CORVANE_SIMULATORS=1 and UsbSim.dll beside the program (wine-run does).
 #include "UsbSim.h"
+#include "BenchTable.h"
 #include "Common.h"
 #include "USB.h"
 
@@ -34,17 +37,26 @@ void Control(basalt::CFile& file, DWORD code, const void* input, DWORD size) {
     if (!file.IoControl(code, input, size, nullptr, 0, nullptr)) throw std::runtime_error("DeviceIoControl failed");
 }
 
-// The bare loop: the device files opened and bound as the port does it (one pass).
-double BareRun(const std::wstring& path, ULONGLONG kBytes) {
+// The device files opened and bound as the port does it (one pass).
+struct BareFiles {
     basalt::CFile reading, writing;
-    reading.Open(path.c_str(), GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
-    writing.Open(path.c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
-    BYTE block[corvane::usb::prepareBlockSize];
-    corvane::usb::MakePrepareBlock(block);
-    Control(writing, corvane::usb::ioctlPrepare, block, sizeof block);
-    BYTE in = 0x81, out = 0x02;
-    Control(reading, corvane::usb::ioctlBindPipe, &in, 1);
-    Control(writing, corvane::usb::ioctlBindPipe, &out, 1);
+
+    explicit BareFiles(const std::wstring& path) {
+        reading.Open(path.c_str(), GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
+        writing.Open(path.c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
+        BYTE block[corvane::usb::prepareBlockSize];
+        corvane::usb::MakePrepareBlock(block);
+        Control(writing, corvane::usb::ioctlPrepare, block, sizeof block);
+        BYTE in = 0x81, out = 0x02;
+        Control(reading, corvane::usb::ioctlBindPipe, &in, 1);
+        Control(writing, corvane::usb::ioctlBindPipe, &out, 1);
+    }
+};
+
+// The bare loop.
+double BareRun(const std::wstring& path, ULONGLONG kBytes) {
+    BareFiles files(path);
+    basalt::CFile &reading = files.reading, &writing = files.writing;
 
     std::vector<BYTE> source(kWriteBlock, 0x5A), sink(corvane::usb::readChunk);
     basalt::COverlapped readRecord, writeRecord;
@@ -105,6 +117,57 @@ double PortRun(const std::wstring& path, ULONGLONG kBytes) {
     return kBytes / 1048576.0 / (elapsed / 1000.0);
 }
 
+void PortRoundTrips(corvane::IPort& port, basalt::COverlapped& data, std::vector<double>& samples, int rounds) {
+    char c = 'p';
+    for (int round = 0; round < rounds; ++round) {
+        double start = bench::Now();
+        data.GetEvent().Reset();
+        port.Send(&c, 1);
+        while (port.Recv(&c, 1) == 0)
+            if (!data.GetEvent().Wait(5000)) throw std::runtime_error("no echo through the port");
+        samples.push_back(bench::Now() - start);
+    }
+}
+
+// One write and one read of a byte, each waited for, as a plain client of the driver would.
+void BareRoundTrips(BareFiles& files, std::vector<double>& samples, int rounds) {
+    basalt::COverlapped readRecord, writeRecord;
+    std::vector<BYTE> sink(corvane::usb::readChunk);
+    BYTE c = 'b';
+    for (int round = 0; round < rounds; ++round) {
+        double start = bench::Now();
+        DWORD done = 0;
+        if (!files.writing.Write(&c, 1, done, writeRecord)) files.writing.GetOverlappedResult(writeRecord, done, true);
+        if (!files.reading.Read(sink.data(), static_cast<DWORD>(sink.size()), done, readRecord))
+            files.reading.GetOverlappedResult(readRecord, done, true);
+        if (done != 1) throw std::runtime_error("no echo on the bare loop");
+        samples.push_back(bench::Now() - start);
+    }
+}
+
+void Latency(USBSIM_API& sim, const std::wstring& path, bench::Percentiles& port, bench::Percentiles& bare) {
+    if (sim.SetBusRate(USBSIM_DEFAULT_SERIAL, 0) != 0) throw std::runtime_error("SetBusRate failed");
+    std::vector<double> portSamples, bareSamples;
+    for (int i = 0; i < bench::kLatencyBatches; ++i) {
+        const int batch = bench::kLatencyRounds / bench::kLatencyBatches;
+        {
+            BareFiles files(path);
+            BareRoundTrips(files, bareSamples, batch);
+        }
+        boost::shared_ptr<const corvane::IPortAddr> address(new corvane::CUSBPortAddr(path.c_str(), L"bench"));
+        boost::shared_ptr<corvane::IPort> usb = corvane::IPort::CreateInstance(address, corvane::driverDefault);
+        basalt::COverlapped data;
+        boost::shared_ptr<corvane::INotice> notice = corvane::INotice::CreateInstance(data);
+        usb->RegisterNotice(notice, corvane::eventDataAvailable);
+        usb->Open();
+        PortRoundTrips(*usb, data, portSamples, batch);
+        usb->DeregisterNotice(notice, corvane::eventAll);
+        usb->Close();
+    }
+    port = bench::Summarise(portSamples);
+    bare = bench::Summarise(bareSamples);
+}
+
 struct Figures {
     double port = 0, bare = 0;
 };
@@ -124,6 +187,7 @@ Figures Measure(USBSIM_API& sim, const std::wstring& path, DWORD busRate, ULONGL
 int main() {
     corvane::CLibraryScope library;
     Figures paced, unlimited;
+    bench::Percentiles portLatency, bareLatency;
     const ULONGLONG pacedBytes = 24ull << 20, unlimitedBytes = 64ull << 20;
     try {
         basalt::CLibrary simulator(L"UsbSim.dll");
@@ -134,6 +198,7 @@ int main() {
         std::printf("USB port through the simulated echoing instrument, best of %d\n", kRounds);
         paced = Measure(sim, path, kBusRate, pacedBytes);
         unlimited = Measure(sim, path, 0, unlimitedBytes);
+        Latency(sim, path, portLatency, bareLatency);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_usb: %s\n", e.what());
         return 2;
@@ -142,6 +207,11 @@ int main() {
                 pacedBytes >> 20, paced.port, paced.bare, paced.port / paced.bare);
     std::printf("unlimited, %llu MiB         port %7.1f MiB/s   bare overlapped loop %7.1f MiB/s   ratio %.2f\n",
                 unlimitedBytes >> 20, unlimited.port, unlimited.bare, unlimited.port / unlimited.bare);
-    std::printf("goal: ratio 0.90 or more on the 40 MiB/s pipe\n");
+    std::printf("round trip, 1 byte each way, %d rounds: port p50 %.0f us p99 %.0f us, bare p50 %.0f us p99 %.0f us\n",
+                bench::kLatencyRounds, portLatency.p50, portLatency.p99, bareLatency.p50, bareLatency.p99);
+    std::printf("goal: ratio 0.90 or more on the 40 MiB/s pipe, latency 0.80\n");
+    bench::Throughput("usb", "echo, IN pipe at 40 MiB/s", paced.port, paced.bare);
+    bench::Throughput("usb", "echo, unlimited pipe", unlimited.port, unlimited.bare);
+    bench::Latency("usb", "round trip, 1 byte", portLatency, bareLatency);
     return 0;
 }
