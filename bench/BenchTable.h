@@ -1,13 +1,19 @@
 #pragma once
 // What every benchmark shares: one row format for the collected table that
-// scripts/bench.sh prints, a clock, and the percentiles of a latency run.
+// scripts/bench.sh prints, a clock, the percentiles of a latency run and the
+// port's side of one.
 // A row is a line of its own, "table: | transport | measure | port | bare |
 // ratio |", the ratio always so that higher is better: port / bare for a
 // throughput, bare / port for a latency.
 #include <windows.h>
 
+#include "Common.h"
+
+#include <basalt/Sync.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -78,6 +84,20 @@ void Alternate(Port port, Bare bare, std::vector<double>& portSamples, std::vect
     for (int i = 0; i < kLatencyBatches; ++i) {
         bare(bareSamples, batch);
         port(portSamples, batch);
+    }
+}
+
+// Round trips of a port: Send one byte, sleep on the eventDataAvailable
+// notice that signals data, Recv the echo.
+inline void PortRoundTrips(corvane::IPort& port, basalt::COverlapped& data, std::vector<double>& samples, int rounds) {
+    char c = 'p';
+    for (int round = 0; round < rounds; ++round) {
+        double start = Now();
+        data.GetEvent().Reset();
+        port.Send(&c, 1);
+        while (port.Recv(&c, 1) == 0)
+            if (!data.GetEvent().Wait(5000)) throw std::runtime_error("no echo through the port");
+        samples.push_back(Now() - start);
     }
 }
 

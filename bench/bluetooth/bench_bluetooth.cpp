@@ -109,15 +109,7 @@ void PortRoundTrips(std::vector<double>& samples, int rounds) {
     auto notice = corvane::INotice::CreateInstance(data);
     port.RegisterNotice(notice, corvane::eventDataAvailable);
     port.Open();
-    char c = 'p';
-    for (int round = 0; round < rounds; ++round) {
-        double start = bench::Now();
-        data.GetEvent().Reset();
-        port.Send(&c, 1);
-        while (port.Recv(&c, 1) == 0)
-            if (!data.GetEvent().Wait(5000)) throw basalt::CWinException(__LINE__, L"bench", L"no echo", WAIT_TIMEOUT);
-        samples.push_back(bench::Now() - start);
-    }
+    bench::PortRoundTrips(port, data, samples, rounds);
     port.Close();
     port.DeregisterNotice(notice, corvane::eventAll);
 }
@@ -162,6 +154,9 @@ int main() {
         bench::Latency("bluetooth (RFCOMM)", "round trip, 1 byte", portLatency, bareLatency);
         return 0;
     } catch (const basalt::CStdException& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 2;
+    } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 2;
     }

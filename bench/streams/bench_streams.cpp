@@ -2,6 +2,7 @@
 // memcpy of the same chunks, and how long an OVERLAPPED notice takes to wake a
 // waiting worker compared with a bare SetEvent. Both baselines are measured in
 // the same run, so the ratios hold on any machine.
+#include "BenchTable.h"
 #include "Streams.h"
 
 #include <algorithm>
@@ -13,17 +14,6 @@
 using namespace corvane;
 
 namespace {
-
-double Now() {
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER counter;
-    ::QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency;
-}
 
 // Through a pointer the compiler cannot see through, so that the baseline is
 // the same library call the ring makes and is never folded away.
@@ -39,11 +29,11 @@ double BytesPerSecond(DWORD chunk, Body body) {
     double best = 0;
     for (int repeat = 0; repeat < kRepeats; ++repeat) {
         std::uint64_t bytes = 0;
-        double start = Now(), elapsed = 0;
+        double start = bench::Now(), elapsed = 0;
         do {
             for (int i = 0; i < 256; ++i) body();
             bytes += 256ull * chunk;
-            elapsed = Now() - start;
+            elapsed = bench::Now() - start;
         } while (elapsed < kRunSeconds);
         best = std::max(best, bytes / elapsed);
     }
@@ -83,14 +73,14 @@ void Throughput() {
 
     // What every stream call pays before it copies a byte.
     basalt::CCriticalSection lock;
-    double start = Now();
+    double start = bench::Now();
     const int pairs = 1000000;
     for (int i = 0; i < pairs; ++i) {
         lock.Lock();
         lock.Unlock();
     }
     std::printf("(one uncontended critical section enter + leave: %.0f ns; a round trip takes three)\n",
-                (Now() - start) / pairs * 1e9);
+                (bench::Now() - start) / pairs * 1e9);
 }
 
 struct Percentiles {
@@ -114,13 +104,13 @@ Percentiles WakeLatency(HANDLE event, Signal signal, int rounds) {
     std::thread waiter([&] {
         for (int round = 0; round < rounds; ++round) {
             ::WaitForSingleObject(event, INFINITE);
-            woke = Now();
+            woke = bench::Now();
             ::ResetEvent(event);
             answered.Set();
         }
     });
     for (int round = 0; round < rounds; ++round) {
-        double start = Now();
+        double start = bench::Now();
         signal();
         answered.Wait();
         samples.push_back(woke - start);

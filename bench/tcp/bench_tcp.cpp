@@ -277,19 +277,6 @@ void EchoBytes(CWSASocket& socket) {
     while (RecvSome(socket, &c, 1, record) == 1) SendSome(socket, &c, 1, record);
 }
 
-// Round trips of the port: Send one byte, sleep on eventDataAvailable, Recv it.
-void PortRoundTrips(corvane::CTCPPort& port, basalt::COverlapped& data, std::vector<double>& samples, int rounds) {
-    char c = 'p';
-    for (int round = 0; round < rounds; ++round) {
-        double start = bench::Now();
-        data.GetEvent().Reset();
-        port.Send(&c, 1);
-        while (port.Recv(&c, 1) == 0)
-            if (!data.GetEvent().Wait(5000)) throw std::runtime_error("no echo through the port");
-        samples.push_back(bench::Now() - start);
-    }
-}
-
 void BareRoundTrips(CWSASocket& socket, std::vector<double>& samples, int rounds) {
     basalt::COverlapped record;
     char c = 'b';
@@ -319,7 +306,7 @@ void Latency(bench::Percentiles& port, bench::Percentiles& bare) {
     tcp->Open();
     CWSASocket socket = Connect(bareListener.port);
     std::vector<double> portSamples, bareSamples;
-    bench::Alternate([&](std::vector<double>& s, int n) { PortRoundTrips(*tcp, data, s, n); },
+    bench::Alternate([&](std::vector<double>& s, int n) { bench::PortRoundTrips(*tcp, data, s, n); },
                      [&](std::vector<double>& s, int n) { BareRoundTrips(socket, s, n); }, portSamples, bareSamples);
     tcp->Close();
     tcp->DeregisterNotice(notice, corvane::eventAll);

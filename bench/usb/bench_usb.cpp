@@ -117,18 +117,6 @@ double PortRun(const std::wstring& path, ULONGLONG kBytes) {
     return kBytes / 1048576.0 / (elapsed / 1000.0);
 }
 
-void PortRoundTrips(corvane::IPort& port, basalt::COverlapped& data, std::vector<double>& samples, int rounds) {
-    char c = 'p';
-    for (int round = 0; round < rounds; ++round) {
-        double start = bench::Now();
-        data.GetEvent().Reset();
-        port.Send(&c, 1);
-        while (port.Recv(&c, 1) == 0)
-            if (!data.GetEvent().Wait(5000)) throw std::runtime_error("no echo through the port");
-        samples.push_back(bench::Now() - start);
-    }
-}
-
 // One write and one read of a byte, each waited for, as a plain client of the driver would.
 void BareRoundTrips(BareFiles& files, std::vector<double>& samples, int rounds) {
     basalt::COverlapped readRecord, writeRecord;
@@ -160,7 +148,7 @@ void Latency(USBSIM_API& sim, const std::wstring& path, bench::Percentiles& port
         boost::shared_ptr<corvane::INotice> notice = corvane::INotice::CreateInstance(data);
         usb->RegisterNotice(notice, corvane::eventDataAvailable);
         usb->Open();
-        PortRoundTrips(*usb, data, portSamples, batch);
+        bench::PortRoundTrips(*usb, data, portSamples, batch);
         usb->DeregisterNotice(notice, corvane::eventAll);
         usb->Close();
     }
