@@ -149,6 +149,24 @@ TEST_F(ToshibaPortTest, StackFailuresEndOpenAndLeaveNothingBehind) {
         }
         EXPECT_FALSE(port.IsOpen());
         EXPECT_EQ(0u, Sim().TosBtSimPortCount()) << c.fault;
+
+        // The same port opens once the stack works again: an answered
+        // failure leaves no answer owed that would swallow the next one's.
+        // A watchdog closes it should the Open wait for an answer it dropped.
+        Sim().TosBtSimSetFault(tosbtNoFault, 0);
+        basalt::CEvent opened;
+        std::thread watchdog([&] {
+            if (!opened.Wait(10000)) port.Close();
+        });
+        try {
+            port.Open();
+        } catch (const basalt::CStdException& e) {
+            ADD_FAILURE() << "fault " << c.fault << ": the next Open failed: " << e.what();
+        }
+        opened.Set();
+        watchdog.join();
+        EXPECT_TRUE(port.IsOpen()) << c.fault;
+        EXPECT_TRUE(EchoIntact(port, 1000)) << c.fault;
     }
 }
 
