@@ -69,7 +69,7 @@ private:
     static DWORD WINAPI ThreadProc(void* port);
     DWORD ThreadProcFn();
     // One slot's frame for the worker's receive pass, under the lock.
-    DWORD TakeSlot(DWORD slot, BYTE* frame) override;
+    DWORD TakeSlot(DWORD slot, BYTE* frame, DWORD& filedAt) override;
 
     // What the engine does to the characteristic and the streams.
     void WriteFrame(const BYTE* frame, DWORD size, bool control) override;

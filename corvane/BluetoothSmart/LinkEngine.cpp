@@ -30,21 +30,24 @@ DWORD CFrameSlots::SlotOf(const BYTE* value, DWORD size) {
     return value[1];
 }
 
-bool CFrameSlots::File(const BYTE* value, DWORD size) {
+bool CFrameSlots::File(const BYTE* value, DWORD size, DWORD now) {
     if (!IsAllocated() || value == nullptr || size < 1 || size > link::maxFrame) return false;
-    BYTE* slot = &m_slots[SlotOf(value, size) * slotSize];
+    DWORD index = SlotOf(value, size);
+    BYTE* slot = &m_slots[index * slotSize];
     slot[0] = static_cast<BYTE>(size);
     std::memcpy(slot + 1, value, size);
+    m_filedAt[index] = now;
     return true;
 }
 
-DWORD CFrameSlots::Take(DWORD index, BYTE* frame) {
+DWORD CFrameSlots::Take(DWORD index, BYTE* frame, DWORD& filedAt) {
     if (!IsAllocated() || index >= slotCount) return 0;
     BYTE* slot = &m_slots[index * slotSize];
     DWORD size = slot[0];
     if (size == 0) return 0;
     std::memcpy(frame, slot + 1, size);
     slot[0] = 0;
+    filedAt = m_filedAt[index];
     return size;
 }
 
@@ -90,7 +93,8 @@ void CLinkEngine::Reset() {
     m_peerHas = 0;
     m_peerHasAfterPass = 0;
     m_lastNakAt = 0;
-    m_taints.clear();
+    m_copies.clear();
+    m_roundTripHigh = 0;
     m_sendWindow.clear();
     m_counters = CCounters();
 }
@@ -161,7 +165,7 @@ void CLinkEngine::WriteControl(const BYTE* frame, DWORD size) {
 // ---------------------------------------------------------------------------
 // Receive phase
 
-void CLinkEngine::Receive(const BYTE* frame, DWORD size, DWORD now) {
+void CLinkEngine::Receive(const BYTE* frame, DWORD size, DWORD now, DWORD arrived) {
     if (frame == nullptr || size < 1 || size > link::maxFrame) return;
     if (IsControl(frame[0])) {
         ReceiveControl(frame, size, now);
@@ -172,7 +176,7 @@ void CLinkEngine::Receive(const BYTE* frame, DWORD size, DWORD now) {
     BYTE kind = frame[0] & link::controlBits;
     if (size > 2) ReceivePayload(frame[1], frame + 2, size - 2, now);
     if (kind == link::ackKind || kind == link::nakKind)
-        ReceiveAcknowledgement(kind == link::nakKind, frame[0] & link::numberMask, now);
+        ReceiveAcknowledgement(kind == link::nakKind, frame[0] & link::numberMask, now, arrived);
 }
 
 void CLinkEngine::ReceiveControl(const BYTE* frame, DWORD size, DWORD now) {
@@ -347,7 +351,7 @@ void CLinkEngine::SampleRoundTrip(DWORD sample) {
     m_backoff = 1;
 }
 
-void CLinkEngine::ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now) {
+void CLinkEngine::ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now, DWORD arrived) {
     DWORD base = m_sendWindow.empty() ? m_txNext : m_sendWindow.begin()->first;
     DWORD acked = base - 1;
     // The one number at or after the last acknowledged frame that matches:
@@ -359,31 +363,64 @@ void CLinkEngine::ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now) 
         return;
     }
     if (named != acked) {
-        // The device delivered the frames through named. A frame sent again
-        // with nothing new sent since was needed, not a copy.
-        m_taints.erase(std::remove_if(m_taints.begin(), m_taints.end(),
-                                      [&](const CTaint& taint) { return taint.frame <= named && taint.txNext == m_txNext; }),
-                       m_taints.end());
+        // The device delivered the frames through named. An ACK of a third
+        // of W at once is the one a plain device sends as the frame that
+        // completes them arrives (others wait for its timer); if each went
+        // once, the newest times the round trip, up to the ACK's arrival
+        // (the worker may take it late). One sent again means the ACK waited
+        // for a loss to be repaired.
+        const CEntry& newest = m_sendWindow.find(named)->second;
+        bool once = std::all_of(m_sendWindow.begin(), m_sendWindow.upper_bound(named),
+                                [](const std::pair<const DWORD, CEntry>& e) { return e.second.sends == 1; });
+        if (once && named - acked >= std::max<DWORD>(m_window / 3, 1)) {
+            DWORD sample = arrived - newest.firstSent;
+            if (static_cast<LONG>(sample) >= 0)
+                m_roundTripHigh = sample >= m_roundTripHigh ? sample : m_roundTripHigh - (m_roundTripHigh - sample) / 16;
+        }
         m_sendWindow.erase(m_sendWindow.begin(), m_sendWindow.upper_bound(named));
+    }
+    // A copy went only after T x 15 ms without an answer. If it filled a gap,
+    // the device delivers and ACKs within a third of T x 10 ms; so an ACK
+    // that names it, with nothing new sent since, shows it was needed. A NAK
+    // that names it first shows the device had the frame already (it NAKs
+    // only after T x 10 ms of gap): the copy waits a modulus ahead.
+    for (auto copy = m_copies.begin(); copy != m_copies.end();) {
+        if (named >= copy->frame && nak) copy->stale = true;
+        if (named >= copy->frame && !nak && !copy->stale && copy->txNext == m_txNext)
+            copy = m_copies.erase(copy);
+        else
+            ++copy;
     }
     if (m_sendWindow.empty()) return;
     // The device lacked the frame after named when it wrote this. A NAK
     // comes after T x 10 ms of gap, long after that frame went out; an ACK
-    // proves it lost if it went out more than T x 2.5 ms before (twice the
-    // one-way delay and the worker's lag are taken to be less). Then it goes
-    // again, and only it: the device may hold the frames after it and
+    // proves it lost if it went out more than T x 2.5 ms before the ACK
+    // arrived (the round trip is taken to be shorter). The arrival counts,
+    // not when the worker got round to the ACK: a worker woken late would
+    // take a frame still on its way for lost, and its copy would reach a
+    // device that already had it, which files it a modulus ahead. Then it
+    // goes again, and only it: the device may hold the frames after it and
     // delivers them as soon as it has it, so a copy of one of those arriving
     // later would be filed a modulus ahead.
     CEntry& next = m_sendWindow.begin()->second;
-    bool lost = nak || (next.sentAt != 0 && now - next.sentAt > TimerSpan() / 4);
+    bool lost = nak || (next.sentAt != 0 && static_cast<LONG>(arrived - next.sentAt) > static_cast<LONG>(LossAge()));
+    // The device is taking frames: the resend timer starts again for those
+    // in flight (frames held back stay unsent).
     if (named != acked)
-        for (auto& entry : m_sendWindow) entry.second.sentAt = Stamp(now);
+        for (auto& entry : m_sendWindow)
+            if (entry.second.sentAt != 0) entry.second.sentAt = Stamp(now);
     if (lost) next.sentAt = 0;
 }
 
-void CLinkEngine::ReceiveAcknowledgement(bool nak, BYTE number, DWORD now) {
+DWORD CLinkEngine::LossAge() const {
+    // T x 2.5 ms, or half as much again as the longest recent round trip
+    // where the link or the stack's thread is slower than that.
+    return std::max<DWORD>(TimerSpan(), m_roundTripHigh + m_roundTripHigh / 2);
+}
+
+void CLinkEngine::ReceiveAcknowledgement(bool nak, BYTE number, DWORD now, DWORD arrived) {
     if (m_rules.safePlainSend) {
-        ReceiveAcknowledgementPlain(nak, number, now);
+        ReceiveAcknowledgementPlain(nak, number, now, arrived);
         return;
     }
     auto match = m_sendWindow.end();
@@ -623,10 +660,13 @@ void CLinkEngine::SendPhasePlain(DWORD now) {
         CEntry& lowest = m_sendWindow.begin()->second;
         bool unsent = std::any_of(m_sendWindow.begin(), m_sendWindow.end(),
                                   [](const std::pair<const DWORD, CEntry>& e) { return e.second.sentAt == 0; });
-        if (!unsent && now - lowest.sentAt >= TimerSpan()) {
+        // Half as long again as T x 10 ms: a device that misses a frame
+        // NAKs T x 10 ms after the last one arrived, and every frame sent
+        // sooner would put that NAK off once more.
+        if (!unsent && now - lowest.sentAt >= TimerSpan() + TimerSpan() / 2) {
             ++m_counters.timeouts;
-            // Nothing heard for T x 10 ms: a new frame asks the device where
-            // it stands; only with none to send does the lowest go again.
+            // Nothing heard: a new frame asks the device where it stands;
+            // only with none to send does the lowest go again.
             DWORD inFlight = m_txNext - m_sendWindow.begin()->first;
             DWORD taken = 0;
             if (inFlight < static_cast<DWORD>(m_window) - 1) {
@@ -652,17 +692,19 @@ void CLinkEngine::SendPhasePlain(DWORD now) {
     if (resendLowest) {
         auto lowest = m_sendWindow.begin();
         // The device may have had it, and then files this copy a modulus ahead.
-        m_taints.push_back(CTaint{lowest->first, m_txNext});
+        // (Once per frame: what was sent since the first copy counts.)
+        if (std::none_of(m_copies.begin(), m_copies.end(), [&](const CCopy& copy) { return copy.frame == lowest->first; }))
+            m_copies.push_back(CCopy{lowest->first, m_txNext, false});
         WriteData(lowest->first, lowest->second, acknowledgement, true, now);
         acknowledgement = 0;
     }
     for (auto& entry : m_sendWindow) {
         if (entry.second.sentAt != 0) continue;
         if (entry.second.sends == 0) {
-            // A copy filed at taint.frame + W is delivered once the device
-            // has the frame before it: tell the client instead.
-            for (const CTaint& taint : m_taints)
-                if (entry.first + 1 >= taint.frame + m_window)
+            // A copy filed at copy + W is delivered once the device has the
+            // frame before it: tell the client instead.
+            for (const CCopy& copy : m_copies)
+                if (entry.first + 1 >= copy.frame + m_window)
                     throw basalt::CWinException(__LINE__, kFile, kWorker, ERROR_INVALID_DATA);
         }
         // A frame sent again carries the flag, so that a receiver can tell
@@ -693,7 +735,8 @@ bool CLinkWorker::OnWake(EWake wake, DWORD now) {
 void CLinkWorker::ReceivePass(DWORD now) {
     BYTE frame[link::maxFrame];
     for (DWORD position = 0; position < CFrameSlots::slotCount; ++position) {
-        DWORD size = m_slots.TakeSlot(CFrameSlots::SlotAt(position), frame);
+        DWORD filedAt = now;
+        DWORD size = m_slots.TakeSlot(CFrameSlots::SlotAt(position), frame, filedAt);
         if (size == 0) continue;
         // The stack files while the pass runs. A data frame found before the
         // link is up may follow a link accepted filed in the shared slot
@@ -701,10 +744,11 @@ void CLinkWorker::ReceivePass(DWORD now) {
         // that slot again, or the frame is dropped and waits for a resend.
         if (position != 0 && !m_engine.IsLinked()) {
             BYTE shared[link::maxFrame];
-            if (DWORD sharedSize = m_slots.TakeSlot(CFrameSlots::otherSlot, shared))
-                m_engine.Receive(shared, sharedSize, now);
+            DWORD sharedAt = now;
+            if (DWORD sharedSize = m_slots.TakeSlot(CFrameSlots::otherSlot, shared, sharedAt))
+                m_engine.Receive(shared, sharedSize, now, sharedAt);
         }
-        m_engine.Receive(frame, size, now);
+        m_engine.Receive(frame, size, now, filedAt);
     }
 }
 

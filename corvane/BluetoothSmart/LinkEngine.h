@@ -117,17 +117,22 @@ struct CLinkRules {
     // W and so takes a copy of a frame it already delivered for the frame a
     // modulus ahead:
     //  - as sender, nothing goes out twice unless the device has shown it
-    //    lacks it: a NAK names what it has, so what follows goes again; after
-    //    T x 10 ms without an acknowledgement a new frame goes out as a probe
-    //    (the device acknowledges it if our frames all arrived, or NAKs the
-    //    gap it makes), and only with nothing new to send is the lowest frame
-    //    sent again. Such a copy may have been filed a modulus ahead, so the
-    //    link stores an error rather than let the device reach that number,
-    //    unless an acknowledgement proves the copy was needed. That copy
-    //    carries the flag 0x20, as does every frame sent again, so that
-    //    a receiver can tell a copy from a first send. Acknowledgements are placed among the frames in flight (at most
-    //    W - 1, so each number names one frame); one naming none of them is
-    //    a late one and changes nothing.
+    //    lacks it: a NAK names what it has, so what follows goes again, and
+    //    so does the frame after an ACK's number if it went out T x 10 ms
+    //    before that ACK arrived (the arrival, not when the worker took it);
+    //    after T x 15 ms without an acknowledgement (the device NAKs a gap
+    //    T x 10 ms after the last frame arrived, and a frame sooner would put
+    //    that off) a new frame goes out as a probe (the device acknowledges
+    //    it if our frames all arrived, or NAKs the gap it makes), and only
+    //    with nothing new to send is the lowest frame sent again. Such a copy
+    //    may have been filed a modulus ahead, so the link stores an error
+    //    rather than let the device reach that number, unless an ACK naming
+    //    it, with nothing new sent since and no NAK naming it first, proves
+    //    the copy was needed. That copy carries the flag 0x20, as does every
+    //    frame sent again, so that a receiver can tell a copy from a first
+    //    send. Acknowledgements are placed among the frames in flight (at
+    //    most W - 1, so each number names one frame); one naming none of
+    //    them is a late one and changes nothing.
     //  - as receiver, a frame whose number could also be that of a frame
     //    delivered a modulus before, still held by a device that may not have
     //    had our acknowledgement, is taken only if its payload differs from
@@ -171,15 +176,24 @@ public:
 // The 257 slots between the stack's value-change callback and the worker: a
 // frame with a sequence byte goes to the slot of that byte, control frames and
 // one-byte acknowledgements to slot 256; a frame not yet taken is overwritten. Allocates only in Allocate, so
-// that filing from the stack's thread costs a copy. No lock: the owner holds one.
+// that filing from the stack's thread costs a copy. Each slot keeps the tick
+// at which its frame was filed: the worker may take it much later, and what
+// an acknowledgement proves depends on when it arrived. No lock: the owner
+// holds one.
 class CFrameSlots {
 public:
     static const DWORD slotCount = 257;
     static const DWORD otherSlot = 256;
     static const DWORD slotSize = 1 + link::maxFrame;  // length byte, then the frame
 
-    void Allocate() { m_slots.assign(slotCount * slotSize, 0); }
-    void Free() { std::vector<BYTE>().swap(m_slots); }
+    void Allocate() {
+        m_slots.assign(slotCount * slotSize, 0);
+        m_filedAt.assign(slotCount, 0);
+    }
+    void Free() {
+        std::vector<BYTE>().swap(m_slots);
+        std::vector<DWORD>().swap(m_filedAt);
+    }
     bool IsAllocated() const { return !m_slots.empty(); }
 
     // The slot a value goes to, for a value of 1 to 20 bytes.
@@ -190,15 +204,16 @@ public:
     // same pass; taken in plain index order they would come before the link
     // is up, be dropped and wait for a resend after a time-out.
     static DWORD SlotAt(DWORD position) { return position == 0 ? otherSlot : position - 1; }
-    // Files a value of 1 to 20 bytes; false (nothing filed) for any other size
-    // or while the slots are not allocated.
-    bool File(const BYTE* value, DWORD size);
+    // Files a value of 1 to 20 bytes that arrived at tick now; false (nothing
+    // filed) for any other size or while the slots are not allocated.
+    bool File(const BYTE* value, DWORD size, DWORD now);
     // Copies the frame of one slot into frame (maxFrame bytes) and empties the
-    // slot; answers its length, 0 when the slot was empty.
-    DWORD Take(DWORD slot, BYTE* frame);
+    // slot; answers its length, 0 when the slot was empty, and when it was filed.
+    DWORD Take(DWORD slot, BYTE* frame, DWORD& filedAt);
 
 private:
     std::vector<BYTE> m_slots;
+    std::vector<DWORD> m_filedAt;
 };
 
 class CLinkEngine {
@@ -216,9 +231,11 @@ public:
     // frame held. The port writes the connect request; the device waits for it.
     void Start(DWORD now);
 
-    // The receive phase for one frame. Port: invalid link parameters and a
+    // The receive phase for one frame, which arrived at tick arrived (the
+    // worker may take it later, at now). Port: invalid link parameters and a
     // link abort throw CWinException 1359 ("corvane::CBluetoothSmartPort::ThreadProcFn").
-    void Receive(const BYTE* frame, DWORD size, DWORD now);
+    void Receive(const BYTE* frame, DWORD size, DWORD now, DWORD arrived);
+    void Receive(const BYTE* frame, DWORD size, DWORD now) { Receive(frame, size, now, now); }
     // Hands the payloads that continue the stream to ILinkIO::Deliver.
     void Deliver(DWORD now);
     // Fills the send window from the queue and writes what is due: unsent
@@ -299,12 +316,15 @@ private:
     void SampleRoundTrip(DWORD sample);
     // The ACK or NAK byte the send phase puts in its first frame, or 0.
     BYTE ChooseAcknowledgement(DWORD now);
-    void ReceiveAcknowledgement(bool nak, BYTE number, DWORD now);
+    void ReceiveAcknowledgement(bool nak, BYTE number, DWORD now, DWORD arrived);
     // The absolute number of a sequence number, the first at or after rxNext.
     DWORD Unwrap(BYTE sequence) const;
+    // (safePlainSend) How old, when an ACK arrives, the frame after the one
+    // it names must be for the ACK to prove that frame lost.
+    DWORD LossAge() const;
     // (safePlain) Whether a payload numbered number is taken.
     bool PlacePlain(DWORD number, bool resent, const BYTE* payload, DWORD size, DWORD now);
-    void ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now);
+    void ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now, DWORD arrived);
     void SendPhasePlain(DWORD now);
     void WriteData(DWORD number, CEntry& entry, BYTE acknowledgement, bool flag, DWORD now);
     void FillWindow();
@@ -353,13 +373,17 @@ private:
     DWORD m_peerHas;
     DWORD m_peerHasAfterPass;
     DWORD m_lastNakAt;
-    // Sender: numbers a copy may have been filed at (a modulus above the
-    // frame sent again), each with the frame and txNext when it went.
-    struct CTaint {
+    // Sender: frames sent again that the device may already have had (it
+    // then files the copy a modulus ahead), each with txNext when it went
+    // and whether a NAK showed the device had the frame; the highest recent
+    // round trip from a first send to the ACK that named it.
+    struct CCopy {
         DWORD frame;
         DWORD txNext;
+        bool stale;
     };
-    std::vector<CTaint> m_taints;
+    std::vector<CCopy> m_copies;
+    DWORD m_roundTripHigh;
     DWORD m_paramsSentAt;  // device: when the parameters last went out, 0 when confirmed
     std::map<DWORD, std::vector<BYTE>> m_reorder;
     std::map<DWORD, CEntry> m_sendWindow;
@@ -372,7 +396,8 @@ private:
 class ILinkSlots {
 public:
     virtual ~ILinkSlots() {}
-    virtual DWORD TakeSlot(DWORD slot, BYTE* frame) = 0;
+    // filedAt: the tick at which the frame arrived.
+    virtual DWORD TakeSlot(DWORD slot, BYTE* frame, DWORD& filedAt) = 0;
 };
 
 // The port worker's loop between two waits, apart from the waiting itself,

@@ -240,7 +240,7 @@ void CBluetoothSmartPort::File(CFrameSink& sink, const BLUETOOTH_GATT_VALUE_CHAN
     // The stack names the characteristic by its declaration's handle or by
     // its value's; any other attribute is not the link's.
     if (event.ChangedAttributeHandle != sink.attribute && event.ChangedAttributeHandle != sink.valueHandle) return;
-    if (sink.slots.File(value->Data, value->DataSize)) ::SetEvent(sink.frame.Get());
+    if (sink.slots.File(value->Data, value->DataSize, ::GetTickCount())) ::SetEvent(sink.frame.Get());
 }
 
 // ---------------------------------------------------------------------------
@@ -299,9 +299,9 @@ DWORD CBluetoothSmartPort::ThreadProcFn() {
     return 0;
 }
 
-DWORD CBluetoothSmartPort::TakeSlot(DWORD slot, BYTE* frame) {
+DWORD CBluetoothSmartPort::TakeSlot(DWORD slot, BYTE* frame, DWORD& filedAt) {
     basalt::CLocker lock(m_sink->lock);
-    return m_sink->slots.Take(slot, frame);
+    return m_sink->slots.Take(slot, frame, filedAt);
 }
 
 void CBluetoothSmartPort::WriteFrame(const BYTE* frame, DWORD size, bool control) {

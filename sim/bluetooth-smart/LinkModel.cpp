@@ -67,7 +67,7 @@ public:
     // The stack's callback: file the frame, set the frame event.
     void File(const blesim::CFrame& frame) {
         if (m_trace) m_trace(m_clock.nowUs / 1000.0, ">P", frame.data, frame.size);
-        if (m_slots.File(frame.data, frame.size)) Signal(m_frame);
+        if (m_slots.File(frame.data, frame.size, m_clock.Tick())) Signal(m_frame);
     }
 
     std::uint64_t NextWake() const { return std::min(m_wakeAt, m_deadline); }
@@ -102,7 +102,7 @@ public:
     std::uint64_t LastProgressUs() const { return m_lastProgressUs; }
 
 private:
-    DWORD TakeSlot(DWORD slot, BYTE* frame) override { return m_slots.Take(slot, frame); }
+    DWORD TakeSlot(DWORD slot, BYTE* frame, DWORD& filedAt) override { return m_slots.Take(slot, frame, filedAt); }
 
     void Rewait() { m_deadline = m_clock.nowUs + m_worker.GetWaitTimeout() * 1000ull; }
 

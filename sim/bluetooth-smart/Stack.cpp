@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwctype>
 
@@ -111,6 +113,30 @@ CStack::CStack() : m_thread(nullptr) {
     AddDevice(0x001122334455ull, L"Corvane BLE Simulator", BLESIM_DEVICE_DATA_SERVICE | BLESIM_DEVICE_ECHO);
 }
 
+namespace {
+
+// BLESIM_TRACE names a file that gets one line per link frame: the time in
+// ms, where the frame is ("P>" the port wrote it, ">D" the device took it,
+// "D>" the device wrote it, ">P" it reached the port's callback), its bytes.
+FILE* TraceFile() {
+    static FILE* file = [] {
+        const char* path = std::getenv("BLESIM_TRACE");
+        return path && *path ? std::fopen(path, "w") : nullptr;
+    }();
+    return file;
+}
+
+void Trace(std::uint64_t nowUs, const char* where, const BYTE* frame, DWORD size) {
+    FILE* file = TraceFile();
+    if (!file) return;
+    std::fprintf(file, "%10.2f %s", nowUs / 1000.0, where);
+    for (DWORD i = 0; i < size; ++i) std::fprintf(file, " %02X", frame[i]);
+    std::fprintf(file, "\n");
+    std::fflush(file);
+}
+
+}  // namespace
+
 std::uint64_t CStack::NowUs() {
     static LARGE_INTEGER frequency = [] {
         LARGE_INTEGER f;
@@ -148,7 +174,9 @@ void CStack::AttachLink(CDevice& device) {
     device.link.reset(new CDeviceLink);
     CDevice* target = &device;
     device.link->SetEmitter([this, target](const BYTE* frame, DWORD size, bool control) {
-        target->down.Submit(frame, size, control, NowUs());
+        std::uint64_t now = NowUs();
+        Trace(now, "D>", frame, size);
+        target->down.Submit(frame, size, control, now);
         Wake();
     });
 }
@@ -546,7 +574,9 @@ HRESULT CStack::SetCharacteristicValue(HANDLE handle, PBTH_LE_GATT_CHARACTERISTI
         } else {
             // A write with response is acknowledged by the device: only the
             // delay applies to it, as to every control frame.
-            device->up.Submit(bytes, size, !withoutResponse, NowUs());
+            std::uint64_t now = NowUs();
+            Trace(now, "P>", bytes, size);
+            device->up.Submit(bytes, size, !withoutResponse, now);
             Wake();
         }
         return S_OK;
@@ -688,6 +718,7 @@ void CStack::Run() {
                 CDevice& device = *entry.second;
                 CFrame frame;
                 while (device.up.Pop(now, frame)) {
+                    Trace(NowUs(), ">D", frame.data, frame.size);
                     if (!device.raw) device.link->OnFrame(frame.data, frame.size, Tick(now));
                     ::SetEvent(m_received);
                 }
@@ -696,6 +727,7 @@ void CStack::Run() {
                 ULONGLONG address = device.address;
                 while (CDevice* current = FindDevice(address)) {
                     if (!current->down.Pop(now, frame)) break;
+                    Trace(NowUs(), ">P", frame.data, frame.size);
                     Deliver(*current, frame);
                 }
                 if (!FindDevice(address)) break;

@@ -343,11 +343,12 @@ TEST_F(CPortTest, FramesOfOnePassAreDeliveredInNumberOrder) {
     slots.Allocate();
     for (BYTE sequence : {3, 1, 2}) {
         Bytes frame = Frame(0x00, sequence, {sequence, sequence});
-        ASSERT_TRUE(slots.File(frame.data(), static_cast<DWORD>(frame.size())));
+        ASSERT_TRUE(slots.File(frame.data(), static_cast<DWORD>(frame.size()), kStart));
     }
     BYTE frame[link::maxFrame];
+    DWORD filedAt = 0;
     for (DWORD position = 0; position < CFrameSlots::slotCount; ++position)
-        if (DWORD size = slots.Take(CFrameSlots::SlotAt(position), frame)) engine.Receive(frame, size, kStart);
+        if (DWORD size = slots.Take(CFrameSlots::SlotAt(position), frame, filedAt)) engine.Receive(frame, size, kStart, filedAt);
     engine.Deliver(kStart);
     EXPECT_EQ((Bytes{1, 1, 2, 2, 3, 3}), io.delivered);
     EXPECT_EQ(4u, engine.GetRxNext());
@@ -417,11 +418,12 @@ TEST_F(CPortTest, FullWindowBurstIsKeptAndAcknowledgedOnce) {
     slots.Allocate();
     for (DWORD number = 1; number <= 32; ++number) {
         Bytes frame = Frame(0x00, static_cast<BYTE>(number % 32), {static_cast<BYTE>(number)});
-        ASSERT_TRUE(slots.File(frame.data(), static_cast<DWORD>(frame.size())));
+        ASSERT_TRUE(slots.File(frame.data(), static_cast<DWORD>(frame.size()), kStart));
     }
     BYTE frame[link::maxFrame];
+    DWORD filedAt = 0;
     for (DWORD position = 0; position < CFrameSlots::slotCount; ++position)
-        if (DWORD size = slots.Take(CFrameSlots::SlotAt(position), frame)) engine.Receive(frame, size, kStart);
+        if (DWORD size = slots.Take(CFrameSlots::SlotAt(position), frame, filedAt)) engine.Receive(frame, size, kStart, filedAt);
     engine.Deliver(kStart);
     EXPECT_EQ(Sequence(32, 1), io.delivered);
     engine.SendPhase(kStart);
@@ -519,14 +521,14 @@ TEST(FastRecovery, SenderResendsOnlyTheLowestFrameAfterTheAdaptiveTimeout) {
 class CFilledDuringPass : public corvane::ILinkSlots {
 public:
     CFilledDuringPass() { slots.Allocate(); }
-    DWORD TakeSlot(DWORD slot, BYTE* frame) override {
-        DWORD size = slots.Take(slot, frame);
+    DWORD TakeSlot(DWORD slot, BYTE* frame, DWORD& filedAt) override {
+        DWORD size = slots.Take(slot, frame, filedAt);
         if (slot == CFrameSlots::otherSlot && !filed) {
             filed = true;
             const BYTE accepted[] = {0xC6};
             const BYTE data[] = {0x00, 1, 42};
-            slots.File(accepted, 1);
-            slots.File(data, 3);
+            slots.File(accepted, 1, 0);
+            slots.File(data, 3, 0);
         }
         return size;
     }
@@ -553,10 +555,10 @@ TEST(FrameSlots, LinkAcceptedFiledDuringAPassStillComesBeforeTheDataBehindIt) {
 TEST(FrameSlots, ValuesGoToTheSlotOfTheirSequenceByteOrToTheLastSlot) {
     CFrameSlots slots;
     const BYTE data[21] = {0x00, 7, 1, 2};
-    EXPECT_FALSE(slots.File(data, 4)) << "nothing is filed before Open allocates";
+    EXPECT_FALSE(slots.File(data, 4, 0)) << "nothing is filed before Open allocates";
     slots.Allocate();
-    EXPECT_FALSE(slots.File(data, 0));
-    EXPECT_FALSE(slots.File(data, 21));
+    EXPECT_FALSE(slots.File(data, 0, 0));
+    EXPECT_FALSE(slots.File(data, 21, 0));
 
     EXPECT_EQ(7u, CFrameSlots::SlotOf(data, 4));
     const BYTE ack[] = {0x41, 7, 1};
@@ -566,13 +568,15 @@ TEST(FrameSlots, ValuesGoToTheSlotOfTheirSequenceByteOrToTheLastSlot) {
     const BYTE control[] = {0xC1, 0, 1, 16, 32, 80, 255};
     EXPECT_EQ(256u, CFrameSlots::SlotOf(control, 7));
 
-    ASSERT_TRUE(slots.File(data, 4));
+    ASSERT_TRUE(slots.File(data, 4, 100));
     const BYTE newer[] = {0x00, 7, 9};
-    ASSERT_TRUE(slots.File(newer, 3));
+    ASSERT_TRUE(slots.File(newer, 3, 140));
     BYTE frame[20];
-    ASSERT_EQ(3u, slots.Take(7, frame)) << "an unprocessed frame is overwritten";
+    DWORD filedAt = 0;
+    ASSERT_EQ(3u, slots.Take(7, frame, filedAt)) << "an unprocessed frame is overwritten";
     EXPECT_EQ(9, frame[2]);
-    EXPECT_EQ(0u, slots.Take(7, frame));
+    EXPECT_EQ(140u, filedAt) << "the newer frame's arrival";
+    EXPECT_EQ(0u, slots.Take(7, frame, filedAt));
 }
 
 // --- The device's end -------------------------------------------------------------
@@ -691,6 +695,59 @@ TEST_F(CPlainSafeTest, UnansweredWindowIsProbedWithANewFrameAndALoneResendIsGuar
     }
     for (const CWritten& frame : io.Take())
         if (frame.bytes.size() > 2) EXPECT_NE(0, frame.bytes[1] & 0x1F) << "frame 32 went out";
+}
+
+// An ACK proves the frame after the one it names lost only if that frame
+// went out well before the ACK arrived. The arrival counts, not when a late
+// worker takes the ACK: a frame still on its way would otherwise go again,
+// to a device that files the copy a modulus ahead.
+TEST_F(CPlainSafeTest, AckTakenLateByTheWorkerIsJudgedByItsArrival) {
+    for (bool late : {true, false}) {
+        io.queue.clear();
+        LinkUp();
+        SendFrames(5);
+        DWORD arrived = late ? kStart + 5 : kStart + kSpan + 10;
+        engine.Receive(Bytes{0x42}.data(), 1, kStart + kSpan + 10, arrived);
+        engine.SendPhase(kStart + kSpan + 10);
+        if (late)
+            EXPECT_TRUE(Sequences(io.Take()).empty()) << "frame 3 was sent 5 ms before ACK 2 arrived";
+        else
+            EXPECT_EQ((Bytes{0x23}), Sequences(io.Take())) << "frame 3 was sent T x 10 ms before ACK 2 arrived";
+    }
+}
+
+// After a copy sent for want of an answer, a NAK that names the frame shows
+// the device had it already, so the copy waits a modulus ahead; an ACK that
+// follows cannot clear it, and the link stores an error before the number
+// below the copy's would go out.
+TEST_F(CPlainSafeTest, CopyANakShowedTheDeviceHadIsNotClearedByALaterAck) {
+    for (bool nakFirst : {true, false}) {
+        io.queue.clear();
+        LinkUp();
+        SendFrames(3);
+        engine.SendPhase(kStart + kSpan);
+        EXPECT_TRUE(io.Take().empty()) << "T x 10 ms: the device may still NAK a gap";
+        engine.SendPhase(kStart + kSpan + kSpan / 2);
+        EXPECT_EQ((Bytes{0x21}), Sequences(io.Take())) << "nothing queued: the lowest, flagged";
+        if (nakFirst) Receive({0x81}, kStart + 2 * kSpan);  // has 1, lacks 2
+        Receive({0x43}, kStart + 2 * kSpan + 10);  // everything through 3
+        io.queue = Sequence(18 * 40);
+        DWORD error = 0;
+        try {
+            for (DWORD step = 0; step < 10; ++step) {
+                DWORD now = kStart + 2 * kSpan + 20 + step;
+                engine.SendPhase(now);
+                Bytes sent = Sequences(io.Take());
+                if (!sent.empty()) Receive({static_cast<BYTE>(0x40 | (sent.back() & 0x1F))}, now);
+            }
+        } catch (const basalt::CWinException& e) {
+            error = e.GetErrorCode();
+        }
+        if (nakFirst)
+            EXPECT_EQ(DWORD(ERROR_INVALID_DATA), error) << "the copy of 1 sits at 33";
+        else
+            EXPECT_EQ(0u, error) << "an ACK with nothing new sent since shows the copy was needed";
+    }
 }
 
 // As receiver: a frame whose number is also that of a delivered frame a
