@@ -6,9 +6,13 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 using namespace bttest;
 using Microsoft::CBluetoothPort;
@@ -364,4 +368,116 @@ TEST_F(PortTest, AuthenticationEscapesRegisterAndRemoveTheDevicesPin) {
     EXPECT_TRUE(testkit::ThrowsWinError(
         [&] { port.Escape(L"RegisterForAuthentication", boost::shared_ptr<corvane::IPropertySet>(new corvane::CPropertySet)); },
         L"Microsoft::CBluetoothPort::CRegisterForAuthenticationFunc::Invoke", ERROR_INVALID_PARAMETER));
+}
+
+namespace {
+
+// The device's end of a held connection sending the kit's pattern on a
+// thread of its own, as fast as the connection takes it, until it has sent
+// total bytes, the connection fails, or the object goes.
+class CDevicePusher {
+public:
+    CDevicePusher(SOCKET device, size_t total) : m_device(device), m_total(total) {
+        u_long nonBlocking = 1;
+        ::ioctlsocket(m_device, FIONBIO, &nonBlocking);
+        m_thread = std::thread([this] { Push(); });
+    }
+    ~CDevicePusher() {
+        m_stop = true;
+        m_thread.join();
+        ::closesocket(m_device);
+    }
+    size_t Sent() const { return m_sent; }
+
+private:
+    void Push() {
+        std::vector<char> chunk(4096);
+        while (!m_stop && m_sent < m_total) {
+            fd_set writable;
+            FD_ZERO(&writable);
+            FD_SET(m_device, &writable);
+            timeval wait = {0, 20000};
+            if (::select(0, nullptr, &writable, nullptr, &wait) <= 0) continue;
+            size_t n = std::min(chunk.size(), m_total - m_sent);
+            for (size_t i = 0; i < n; ++i) chunk[i] = static_cast<char>(testkit::PatternAt(m_sent + i));
+            int sent = ::send(m_device, chunk.data(), static_cast<int>(n), 0);
+            if (sent > 0) m_sent += static_cast<size_t>(sent);
+            else if (::WSAGetLastError() != WSAEWOULDBLOCK) return;
+        }
+    }
+    SOCKET m_device;
+    size_t m_total;
+    std::atomic<size_t> m_sent{0};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Everything the port's incoming stream hands out until count bytes came or
+// 30 seconds passed.
+std::string ReadBack(corvane::IPort& port, size_t count) {
+    std::string received;
+    std::vector<char> buffer(0x10000);
+    DWORD start = ::GetTickCount();
+    while (received.size() < count && ::GetTickCount() - start < 30000) {
+        DWORD n = port.Recv(buffer.data(), static_cast<DWORD>(std::min(buffer.size(), count - received.size())));
+        received.append(buffer.data(), n);
+        if (n == 0) ::Sleep(1);
+    }
+    return received;
+}
+
+}  // namespace
+
+// The device sends far more than the stream holds while the client reads
+// nothing: the receiver waits for room at the stream's floor capacity, goes
+// on into the larger stream that the client then asks for, and every byte
+// reaches the client once, in order.
+TEST_F(PortTest, ALargerStreamWhileTheReceiverWaitsForRoomTakesMoreAndLosesNothing) {
+    AddEchoDevice(kDevice, BTHSIM_SERVICE_HOLD);
+    CBluetoothPort port(Address());
+    boost::shared_ptr<EventCounter> events(new EventCounter);
+    port.RegisterNotice(events, corvane::eventIncomingOverflow);
+    port.Open();
+    SOCKET device = BthSimTakeConnection(kDevice, 5000);
+    ASSERT_NE(device, INVALID_SOCKET);
+    const size_t total = 600000;
+    const DWORD floor = CBluetoothPort::defaultBufferSize;
+    CDevicePusher pusher(device, total);
+    ASSERT_TRUE(testkit::Eventually([&] { return port.Recv(nullptr, 0) == floor; }, 10000));
+
+    port.SetBufferSize(3 * floor, 0);
+    DWORD incoming = 0, outgoing = 0;
+    port.GetBufferSize(&incoming, &outgoing);
+    EXPECT_EQ(incoming, 3 * floor);
+    EXPECT_TRUE(testkit::Eventually([&] { return port.Recv(nullptr, 0) == 3 * floor; }, 10000))
+        << port.Recv(nullptr, 0) << " bytes held";
+
+    std::string received = ReadBack(port, total);
+    EXPECT_EQ(pusher.Sent(), total);
+    ASSERT_EQ(received.size(), total);
+    EXPECT_TRUE(received == testkit::Pattern(total)) << "the bytes differ";
+    EXPECT_EQ(events->Count(corvane::eventIncomingOverflow), 0u);
+}
+
+// Close must not wait for room that a client who stopped reading will never
+// make; the port opens again afterwards and carries bytes.
+TEST_F(PortTest, CloseEndsAReceiverThatWaitsForRoom) {
+    AddEchoDevice(kDevice, BTHSIM_SERVICE_HOLD);
+    CBluetoothPort port(Address());
+    port.Open();
+    SOCKET device = BthSimTakeConnection(kDevice, 5000);
+    ASSERT_NE(device, INVALID_SOCKET);
+    {
+        CDevicePusher pusher(device, 8 << 20);
+        ASSERT_TRUE(testkit::Eventually(
+            [&] { return port.Recv(nullptr, 0) == CBluetoothPort::defaultBufferSize; }, 10000));
+        testkit::WithinDeadline(10000, "Close", [&] { port.Close(); });
+        EXPECT_FALSE(port.IsOpen());
+    }
+
+    port.Open();
+    device = BthSimTakeConnection(kDevice, 5000);
+    ASSERT_NE(device, INVALID_SOCKET);
+    CDevicePusher pusher(device, 1000);
+    EXPECT_TRUE(ReadBack(port, 1000) == testkit::Pattern(1000));
 }

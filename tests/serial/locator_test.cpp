@@ -101,7 +101,8 @@ void PrintTo(const CFound& found, std::ostream* out) {
          << basalt::ustring(found.friendlyName.c_str()).ToCodePage(CP_UTF8) << "\"";
 }
 
-// Every address queued, in order; those of this test's ports (COM4...) apart.
+// Every address queued, in order; those of this test's ports (COM4... and
+// the printer port LPT7) apart.
 std::vector<CFound> Drain(IPortLocator& locator, size_t* total = nullptr) {
     std::vector<CFound> ours;
     size_t count = 0;
@@ -109,7 +110,8 @@ std::vector<CFound> Drain(IPortLocator& locator, size_t* total = nullptr) {
         ++count;
         EXPECT_EQ(address->GetType(), IPortAddr::portSerial);
         std::wstring port(address->GetPhysicalName());
-        if (port.compare(0, 8, L"\\\\.\\COM4") == 0) ours.push_back({port, std::wstring(address->GetFriendlyName())});
+        if (port.compare(0, 8, L"\\\\.\\COM4") == 0 || port.find(L"LPT7") != std::wstring::npos)
+            ours.push_back({port, std::wstring(address->GetFriendlyName())});
     }
     if (total) *total = count;
     return ours;
@@ -168,7 +170,7 @@ protected:
 
 TEST_F(SerialLocatorTest, SetupDevicesAndTheDeviceMapMergeByPortName) {
     ports.AddDevice(kPortsClass, L"Instrument cable (COM41)", L"COM41");
-    ports.AddDevice(kPortsClass, L"Printer (LPT7)", L"LPT7");
+    ports.AddDevice(kPortsClass, L"Printer (LPT7)", L"LPT7");  // the same setup class, but no COM port
     ports.AddDevice(kComPortClass, L"USB serial (COM410)", L"COM410");
     ports.AddDevice(kPortsClass, L"Bluetooth link (com42)", L"com42");
     ports.AddDevice(kPortsClass, nullptr, L"COM44");  // no friendly name: the Setup API pass skips it
