@@ -484,6 +484,16 @@ public:
     // Close asked the worker to stop while it was reading.
     bool Stopped() const { return stopped; }
 
+    // Reads what arrived between the last read and the start of the wait. A
+    // wait for EV_RXCHAR need not end for bytes that came before it began
+    // (seen under Wine at full speed: a transfer's last kilobytes sat in the
+    // driver until more came, and the reader gave up on them). The wait
+    // stays pending and ends on a later event; a read that then finds
+    // nothing is harmless.
+    void ReceiveArrivedBeforeWait() {
+        if (waitPending) Receive();
+    }
+
     // True when an event was ready at once (in s.waitEvents).
     bool StartWait() {
         s.waitRecord.Prepare();
@@ -586,6 +596,8 @@ void serial::ReceiveLoop(CLine& s) {
                 receiver.Handle(s.waitEvents);
                 process = !receiver.Stopped() && receiver.StartWait();
             }
+            if (receiver.Stopped()) break;
+            receiver.ReceiveArrivedBeforeWait();
             if (receiver.Stopped()) break;
             DWORD woken = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
             if (woken == WAIT_OBJECT_0) break;

@@ -12,6 +12,7 @@
 // terminal's 4 KiB line buffer and a pending WaitCommEvent is polled every
 // millisecond, which bounds any event-driven reader, while a plain ReadFile
 // of 64 KiB is not bound by either.
+#include "BenchTable.h"
 #include "Common.h"
 #include "Serial.h"
 
@@ -160,7 +161,13 @@ double Rate(Send send, Receive receive) {
     send();
     receiver.join();
     double elapsed = Seconds() - start;
-    if (received != kBytes) throw std::runtime_error("transfer incomplete: " + std::to_string(received) + " bytes");
+    // A transfer that lost bytes (the serial port drops what overflows its
+    // incoming stream when the reader falls behind) counts as no figure; the
+    // other rounds and measures still run.
+    if (received != kBytes) {
+        std::printf("  (a transfer ended after %zu of %zu bytes; that round counts as 0)\n", received, kBytes);
+        return 0;
+    }
     return double(kBytes) / elapsed;
 }
 
@@ -206,6 +213,9 @@ int main() {
                     best[2] / best[3]);
         std::printf("  receive  port %8.0f   bare, reading on EV_RXCHAR as the port does %8.0f   ratio %.2f\n",
                     best[2] / 1024, best[4] / 1024, best[2] / best[4]);
+        bench::Throughput("serial", "send (bare: overlapped WriteFile)", best[0] / 1024, best[1] / 1024, "KiB/s");
+        bench::Throughput("serial", "receive (bare: plain ReadFile)", best[2] / 1024, best[3] / 1024, "KiB/s");
+        bench::Throughput("serial", "receive (bare: ReadFile on EV_RXCHAR)", best[2] / 1024, best[4] / 1024, "KiB/s");
         return 0;
     } catch (const basalt::CStdException& e) {
         std::fprintf(stderr, "bench_serial: %s\n", e.what());

@@ -5,6 +5,7 @@
 // Both ports move bytes with the same two workers, so the ratio shows what
 // the stack's window traffic and set-up cost on top of the line; expect
 // about 1.
+#include "BenchTable.h"
 #include "Common.h"
 #include "Serial.h"
 #include "ToshibaBluetooth/ToshibaBluetooth.h"
@@ -117,6 +118,7 @@ int main() {
         std::printf("toshiba port echo: %.1f KiB/s\n", toshiba / 1024);
         std::printf("serial port echo:  %.1f KiB/s (baseline, same COM pair)\n", serial / 1024);
         std::printf("ratio toshiba/serial: %.2f\n", serial > 0 ? toshiba / serial : 0.0);
+        bench::Throughput("toshiba", "echo (bare: serial port on the same COM pair)", toshiba / 1024, serial / 1024, "KiB/s");
     } catch (const basalt::CStdException& e) {
         std::fprintf(stderr, "bench_toshiba: %s\n", e.what());
         return 1;
