@@ -415,7 +415,7 @@ void CLinkEngine::ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now, 
 DWORD CLinkEngine::LossAge() const {
     // T x 2.5 ms, or half as much again as the longest recent round trip
     // where the link or the stack's thread is slower than that.
-    return std::max<DWORD>(TimerSpan(), m_roundTripHigh + m_roundTripHigh / 2);
+    return std::max<DWORD>(TimerSpan() / 4, m_roundTripHigh + m_roundTripHigh / 2);
 }
 
 void CLinkEngine::ReceiveAcknowledgement(bool nak, BYTE number, DWORD now, DWORD arrived) {

@@ -118,8 +118,9 @@ struct CLinkRules {
     // modulus ahead:
     //  - as sender, nothing goes out twice unless the device has shown it
     //    lacks it: a NAK names what it has, so what follows goes again, and
-    //    so does the frame after an ACK's number if it went out T x 10 ms
-    //    before that ACK arrived (the arrival, not when the worker took it);
+    //    so does the frame after an ACK's number if it went out T x 2.5 ms
+    //    (or half as much again as the longest recent round trip) before
+    //    that ACK arrived (the arrival, not when the worker took it);
     //    after T x 15 ms without an acknowledgement (the device NAKs a gap
     //    T x 10 ms after the last frame arrived, and a frame sooner would put
     //    that off) a new frame goes out as a probe (the device acknowledges
