@@ -46,8 +46,8 @@ void CSocketWorkers::Send(const wchar_t* file) {
     // Bytes queued before the worker listened are sent all the same.
     if (p.outgoing.GetCount() > 0) ::SetEvent(p.wake);
     const HANDLE handles[3] = {p.stop, p.wake, p.sendRecord.hEvent};
-    // Kept here rather than read from the stream: a purge forgets the
-    // stream's chunk while the socket may still be sending it.
+    // Whether a send is pending. The bytes it carries have left the stream
+    // already (a purge no longer reaches them).
     bool inFlight = false;
     for (;;) {
         DWORD woken = ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
@@ -66,9 +66,9 @@ void CSocketWorkers::Send(const wchar_t* file) {
             if (!inFlight) continue;
             DWORD sent = 0;
             p.socket.GetOverlappedResult(p.sendRecord, sent, true);
-            inFlight = false;
-            // Fires eventOutgoingPending when bytes remain, which wakes us again.
-            p.outgoing.EndDrain(sent);
+            m_sendOffset += sent;
+            // What the client queued meanwhile goes at once.
+            inFlight = SendQueued();
         } else {
             throw basalt::CWinException(__LINE__, file, L"WaitForMultipleObjects", ::GetLastError());
         }
@@ -77,15 +77,31 @@ void CSocketWorkers::Send(const wchar_t* file) {
 
 bool CSocketWorkers::SendQueued() {
     for (;;) {
+        if (p.stopping) return false;
+        // A send that took only part of its bytes goes on with the rest first.
+        if (m_sendOffset < m_sending.size()) {
+            if (SendRest()) return true;
+            continue;
+        }
         DWORD size = 0;
         BYTE* data = p.outgoing.BeginDrain(&size);
         if (!data) return false;
-        DWORD sent = 0;
-        if (!p.socket.Send(data, size, sent, p.sendRecord)) return true;  // its completion wakes us
-        ::ResetEvent(p.sendRecord.hEvent);
-        if (sent > 0) p.outgoing.EndDrain(sent);
-        if (p.outgoing.GetCount() == 0) return false;
+        m_sending.assign(data, data + size);
+        m_sendOffset = 0;
+        // Fires eventOutgoingEmpty, or eventOutgoingPending when bytes were
+        // queued meanwhile.
+        p.outgoing.EndDrain(size);
+        if (SendRest()) return true;
     }
+}
+
+bool CSocketWorkers::SendRest() {
+    DWORD sent = 0;
+    DWORD size = static_cast<DWORD>(m_sending.size()) - m_sendOffset;
+    if (!p.socket.Send(m_sending.data() + m_sendOffset, size, sent, p.sendRecord)) return true;  // its completion wakes us
+    ::ResetEvent(p.sendRecord.hEvent);
+    m_sendOffset += sent;
+    return false;
 }
 
 void CSocketWorkers::CancelPending(WSAOVERLAPPED& record) {

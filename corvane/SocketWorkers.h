@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <functional>
+#include <vector>
 
 namespace corvane {
 
@@ -43,15 +44,22 @@ public:
     void Send(const wchar_t* file);
 
 private:
-    // Hands everything queued to one overlapped send, again while sends
+    // Hands what is queued to one overlapped send, again while sends
     // complete at once and bytes remain. True when a send is left pending.
+    // The bytes leave the stream as the send takes them, into a buffer of
+    // the worker's own: the client refills the stream while the socket is
+    // busy, and the next send goes as soon as this one completes.
     bool SendQueued();
+    // Sends m_sending from m_sendOffset on; true when that send is pending.
+    bool SendRest();
     // A loop leaving while its operation is pending cancels it and waits for
     // its end, so that nothing writes into the record or the stream's staging
     // buffer once the worker is gone.
     void CancelPending(WSAOVERLAPPED& record);
 
     CParts p;
+    std::vector<BYTE> m_sending;
+    DWORD m_sendOffset = 0;
 };
 
 }  // namespace corvane
