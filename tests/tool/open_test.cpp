@@ -1,0 +1,93 @@
+// corvane open as a terminal: what is typed reaches the device and what the
+// device sends is shown, and the terminal ends by itself however busy the
+// device is: --linger MS after standard input has ended, or when the reader
+// of its output has gone.
+#include "ToolKit.h"
+
+using namespace tooltest;
+
+namespace {
+
+class ToolTerminal : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { RegisterSimulatedDevices(); }
+    static void TearDownTestSuite() { UnregisterSimulatedDevices(); }
+};
+
+// The simulated device that sends a line every 20 ms, whatever it is sent.
+const wchar_t kStreaming[] = L"open bluetooth 00:80:25:00:00:02";
+
+// Types a line into a terminal on an echoing device and sees it come back;
+// then ends the input: the terminal closes and ends with status 0.
+void ExpectEcho(const std::wstring& command) {
+    CChild terminal(command);
+    ASSERT_TRUE(terminal.WaitForError("open;")) << "not open:\n" << terminal.Out() << terminal.Err();
+    ASSERT_TRUE(terminal.Send("marco polo\n"));
+    EXPECT_TRUE(terminal.WaitForOutput("marco polo")) << "no echo:\n" << terminal.Out() << terminal.Err();
+    CRun run = terminal.Finish();
+    EXPECT_TRUE(run.ended) << run.All();
+    EXPECT_EQ(run.status, 0u) << run.All();
+}
+
+}  // namespace
+
+TEST_F(ToolTerminal, EchoesOverEachTransport) {
+    for (const wchar_t* command : {L"open bluetooth 00:80:25:00:00:01", L"open bluetooth 008025000001 --linger 100",
+                                   L"open ble 00:11:22:33:44:55", L"open ble 001122334455", L"open usb CV10000001A",
+                                   L"open usb cv10000001a"}) {
+        SCOPED_TRACE(std::string(command, command + wcslen(command)));
+        ExpectEcho(command);
+    }
+}
+
+// However busy the device, the terminal ends after its input: at once with
+// --linger 0, after the default or the given time otherwise, and it shows
+// what the device sent meanwhile.
+TEST_F(ToolTerminal, EndsAfterItsInputWhileTheDeviceKeepsSending) {
+    std::vector<std::unique_ptr<CChild>> terminals;
+    for (const wchar_t* linger : {L"", L" --linger 0", L" --linger 300", L" --linger 1500"})
+        terminals.emplace_back(new CChild(kStreaming + std::wstring(linger)));
+    for (auto& terminal : terminals) {
+        // Input ends only once lines flow, so the linger runs against a busy device.
+        EXPECT_TRUE(terminal->WaitForOutput("\n")) << terminal->Out() << terminal->Err();
+        terminal->EndInput();
+    }
+    for (auto& terminal : terminals) {
+        CRun run = terminal->Finish();
+        EXPECT_TRUE(run.ended) << run.All();
+        EXPECT_EQ(run.status, 0u) << run.All();
+        EXPECT_TRUE(Holds(run.out, "LINE FROM THE SIMULATED DEVICE")) << run.All();
+        EXPECT_TRUE(Holds(run.err, "closed")) << run.All();
+    }
+}
+
+// The input may end before the port is open, as with an empty file.
+TEST_F(ToolTerminal, EndsWhenItsInputWasEmptyFromTheStart) {
+    CRun run = RunTool(std::wstring(kStreaming) + L" --linger 200");
+    EXPECT_TRUE(run.ended) << run.All();
+    EXPECT_EQ(run.status, 0u) << run.All();
+}
+
+// With its input still open, a terminal on a streaming device ends when the
+// reader of its output goes away, as after "| head -n 3".
+TEST_F(ToolTerminal, EndsWhenTheReaderOfItsOutputGoesAway) {
+    for (const wchar_t* linger : {L"", L" --linger 0", L" --linger 600000"}) {
+        CChild terminal(kStreaming + std::wstring(linger));
+        ASSERT_TRUE(terminal.WaitForOutput("\n")) << terminal.Out() << terminal.Err();
+        terminal.DropOutput();
+        CRun run = terminal.Finish(20000);
+        EXPECT_TRUE(run.ended) << "still running after its reader went:\n" << run.All();
+    }
+}
+
+// A terminal on a TCP receiver (corvane-sim) logs in with --password.
+TEST_F(ToolTerminal, TcpLogsInAndEchoes) {
+    CChild receiver(L"--once --password secret", L"corvane-sim.exe");
+    ASSERT_TRUE(receiver.WaitForOutput("listening on 127.0.0.1:")) << receiver.Out() << receiver.Err();
+    std::string log = receiver.Out();
+    size_t from = log.find("127.0.0.1:") + 10;
+    std::string port = log.substr(from, log.find_first_not_of("0123456789", from) - from);
+    ExpectEcho(L"open tcp 127.0.0.1:" + std::wstring(port.begin(), port.end()) + L" --password secret");
+    CRun sim = receiver.Finish();
+    EXPECT_TRUE(sim.ended) << sim.All();
+}
