@@ -101,8 +101,16 @@ CChild::CChild(const std::wstring& arguments, const std::wstring& program)
         startup.hStdOutput = output;
         startup.hStdError = errors;
         PROCESS_INFORMATION process = {};
-        if (::CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                             &startup, &process)) {
+        // Wine now and then fails a start with an internal error (1359)
+        // while it is busy; that says nothing of the program, so it is tried again.
+        bool started = false;
+        for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+            if (attempt) ::Sleep(200);
+            started = ::CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                       nullptr, &startup, &process) != FALSE;
+            if (!started && ::GetLastError() != ERROR_INTERNAL_ERROR) break;
+        }
+        if (started) {
             m_process = process.hProcess;
             ::CloseHandle(process.hThread);
         } else {

@@ -184,3 +184,51 @@ TEST_F(ToolOnDevices, PairAndUnpair) {
     EXPECT_EQ(unpair.status, 0u) << unpair.All();
     EXPECT_TRUE(Holds(unpair.out, "00:80:25:00:00:01 unpaired")) << unpair.All();
 }
+
+// A device that asks for a PIN is reached with --pin; without it the
+// failure says that a PIN may be needed.
+TEST_F(ToolOnDevices, OpenWithAndWithoutThePinADeviceAsksFor) {
+    CChild terminal(L"open bluetooth 00:80:25:00:00:03 --pin 1234");
+    ASSERT_TRUE(terminal.WaitForError("open;")) << terminal.Out() << terminal.Err();
+    ASSERT_TRUE(terminal.Send("sesame\n"));
+    EXPECT_TRUE(terminal.WaitForOutput("sesame")) << terminal.Out() << terminal.Err();
+    CRun run = terminal.Finish();
+    EXPECT_TRUE(run.ended) << run.All();
+    EXPECT_EQ(run.status, 0u) << run.All();
+
+    CRun refused = RunTool(L"open bluetooth 00:80:25:00:00:03");
+    ExpectFailureReport(refused, "--pin", ": [");
+}
+
+// The cache answers with the last search's devices, and keeps a class too;
+// the Toshiba stack's search finds its own world (and is the last search then).
+TEST_F(ToolOnDevices, CacheOfTheLastSearchAndTheToshibaStacksSearch) {
+    CRun search = RunTool(L"list bluetooth");
+    EXPECT_EQ(search.status, 0u) << search.All();
+    std::vector<CRun> runs = RunTools({L"list bluetooth --cache", L"list bluetooth --cache --class phone"});
+    runs.push_back(RunTool(L"list bluetooth --driver toshiba"));
+    EXPECT_EQ(runs[0].status, 0u) << runs[0].All();
+    for (const char* device : {"00:80:25:00:00:01", "00:80:25:00:00:04", "00:80:25:00:00:05"})
+        EXPECT_TRUE(Holds(runs[0].out, device)) << device << " in:\n" << runs[0].All();
+    EXPECT_EQ(runs[1].status, 0u) << runs[1].All();
+    EXPECT_TRUE(Holds(runs[1].out, "00:80:25:00:00:04")) << runs[1].All();
+    EXPECT_FALSE(Holds(runs[1].out, "00:80:25:00:00:01")) << runs[1].All();
+    EXPECT_EQ(runs[2].status, 0u) << runs[2].All();
+    EXPECT_TRUE(Holds(runs[2].out, "Echo Device")) << runs[2].All();
+    EXPECT_TRUE(Holds(runs[2].out, "Line Streamer")) << runs[2].All();
+}
+
+// A published service: the simulated caller dials it, and the connection
+// and what the caller sends are shown. Its time is a whole number of seconds.
+TEST_F(ToolOnDevices, ServeShowsEachConnectionAndWhatItSends) {
+    std::vector<CRun> runs = RunTools({L"serve \"Tool Test\" --for 2", L"serve Demo --for soon",
+                                       L"serve Demo --for -1", L"serve Demo --until 2"});
+    EXPECT_EQ(runs[0].status, 0u) << runs[0].All();
+    EXPECT_TRUE(Holds(runs[0].out, "\"Tool Test\"")) << runs[0].All();
+    EXPECT_TRUE(Holds(runs[0].out, "connection from 00:80:25:00:00:05")) << runs[0].All();
+    EXPECT_TRUE(Holds(runs[0].out, "HELLO FROM THE SIMULATED CALLER")) << runs[0].All();
+    for (size_t i = 1; i < runs.size(); ++i) {
+        EXPECT_EQ(runs[i].status, 1u) << runs[i].All();
+        EXPECT_FALSE(Holds(runs[i].out, "serving")) << runs[i].All();
+    }
+}
