@@ -17,27 +17,33 @@ protected:
 // The simulated device that sends a line every 20 ms, whatever it is sent.
 const wchar_t kStreaming[] = L"open bluetooth 00:80:25:00:00:02";
 
-// Types a line into a terminal on an echoing device and sees it come back;
-// then ends the input: the terminal closes and ends with status 0.
-void ExpectEcho(const std::wstring& command) {
-    CChild terminal(command);
-    ASSERT_TRUE(terminal.WaitForError("open;")) << "not open:\n" << terminal.Out() << terminal.Err();
-    ASSERT_TRUE(terminal.Send("marco polo\n"));
-    EXPECT_TRUE(terminal.WaitForOutput("marco polo")) << "no echo:\n" << terminal.Out() << terminal.Err();
-    CRun run = terminal.Finish();
-    EXPECT_TRUE(run.ended) << run.All();
-    EXPECT_EQ(run.status, 0u) << run.All();
+// Types a line into each terminal on an echoing device (all running at
+// once) and sees it come back; then ends the input: each terminal closes
+// and ends with status 0.
+void ExpectEcho(const std::vector<std::wstring>& commands) {
+    std::vector<std::unique_ptr<CChild>> terminals;
+    for (const std::wstring& command : commands) terminals.emplace_back(new CChild(command));
+    for (size_t i = 0; i < commands.size(); ++i) {
+        SCOPED_TRACE(std::string(commands[i].begin(), commands[i].end()));
+        CChild& terminal = *terminals[i];
+        if (!terminal.WaitForError("open;")) {
+            ADD_FAILURE() << "not open:\n" << terminal.Out() << terminal.Err();
+            continue;
+        }
+        EXPECT_TRUE(terminal.Send("marco polo\n"));
+        EXPECT_TRUE(terminal.WaitForOutput("marco polo")) << "no echo:\n" << terminal.Out() << terminal.Err();
+        CRun run = terminal.Finish();
+        EXPECT_TRUE(run.ended) << run.All();
+        EXPECT_EQ(run.status, 0u) << run.All();
+    }
 }
 
 }  // namespace
 
 TEST_F(ToolTerminal, EchoesOverEachTransport) {
-    for (const wchar_t* command : {L"open bluetooth 00:80:25:00:00:01", L"open bluetooth 008025000001 --linger 100",
-                                   L"open ble 00:11:22:33:44:55", L"open ble 001122334455", L"open usb CV10000001A",
-                                   L"open usb cv10000001a"}) {
-        SCOPED_TRACE(std::string(command, command + wcslen(command)));
-        ExpectEcho(command);
-    }
+    ExpectEcho({L"open bluetooth 00:80:25:00:00:01", L"open bluetooth 008025000001 --linger 100",
+                L"open ble 00:11:22:33:44:55", L"open ble 001122334455", L"open usb CV10000001A",
+                L"open usb cv10000001a"});
 }
 
 // However busy the device, the terminal ends after its input: at once with
@@ -71,11 +77,15 @@ TEST_F(ToolTerminal, EndsWhenItsInputWasEmptyFromTheStart) {
 // With its input still open, a terminal on a streaming device ends when the
 // reader of its output goes away, as after "| head -n 3".
 TEST_F(ToolTerminal, EndsWhenTheReaderOfItsOutputGoesAway) {
-    for (const wchar_t* linger : {L"", L" --linger 0", L" --linger 600000"}) {
-        CChild terminal(kStreaming + std::wstring(linger));
-        ASSERT_TRUE(terminal.WaitForOutput("\n")) << terminal.Out() << terminal.Err();
-        terminal.DropOutput();
-        CRun run = terminal.Finish(20000);
+    std::vector<std::unique_ptr<CChild>> terminals;
+    for (const wchar_t* linger : {L"", L" --linger 0", L" --linger 600000"})
+        terminals.emplace_back(new CChild(kStreaming + std::wstring(linger)));
+    for (auto& terminal : terminals) {
+        EXPECT_TRUE(terminal->WaitForOutput("\n")) << terminal->Out() << terminal->Err();
+        terminal->DropOutput();
+    }
+    for (auto& terminal : terminals) {
+        CRun run = terminal->Finish();
         EXPECT_TRUE(run.ended) << "still running after its reader went:\n" << run.All();
     }
 }
@@ -87,7 +97,7 @@ TEST_F(ToolTerminal, TcpLogsInAndEchoes) {
     std::string log = receiver.Out();
     size_t from = log.find("127.0.0.1:") + 10;
     std::string port = log.substr(from, log.find_first_not_of("0123456789", from) - from);
-    ExpectEcho(L"open tcp 127.0.0.1:" + std::wstring(port.begin(), port.end()) + L" --password secret");
+    ExpectEcho({L"open tcp 127.0.0.1:" + std::wstring(port.begin(), port.end()) + L" --password secret"});
     CRun sim = receiver.Finish();
     EXPECT_TRUE(sim.ended) << sim.All();
 }
