@@ -28,7 +28,7 @@ struct CChild::CPipe {
         ended = true;
     }
     // Starts reads until one pends; false once the pipe has ended.
-    bool Issue() {
+    bool StartReads() {
         while (handle && !ended && !pending) {
             record.GetEvent().Reset();
             DWORD count = 0;
@@ -155,8 +155,8 @@ template <class Done>
 bool CChild::Pump(DWORD timeoutMs, Done done) {
     const DWORD start = ::GetTickCount();
     for (;;) {
-        m_out->Issue();
-        m_err->Issue();
+        m_out->StartReads();
+        m_err->StartReads();
         if (done()) return true;
         // The pipes' reads, and the process while it runs: whatever can change.
         HANDLE waits[3];
