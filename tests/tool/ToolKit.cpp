@@ -183,8 +183,7 @@ bool CChild::WaitForError(const std::string& text, DWORD timeoutMs) {
 
 void CChild::DropOutput() { m_out->Close(); }
 
-CRun CChild::Finish(DWORD timeoutMs) {
-    EndInput();
+CRun CChild::Wait(DWORD timeoutMs) {
     CRun run;
     if (!m_process) {
         run.err = m_startError;

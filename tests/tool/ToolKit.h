@@ -43,9 +43,14 @@ public:
     bool WaitForError(const std::string& text, DWORD timeoutMs = 10000);
     // The reader of its standard output goes away (as "| head" does).
     void DropOutput();
-    // Ends its input and waits until it ends by itself, at most timeoutMs;
-    // then it is terminated and the run says so.
-    CRun Finish(DWORD timeoutMs = 20000);
+    // Waits until it ends by itself, at most timeoutMs; then it is
+    // terminated and the run says so. Its input stays as it is.
+    CRun Wait(DWORD timeoutMs = 20000);
+    // Ends its input, then waits.
+    CRun Finish(DWORD timeoutMs = 20000) {
+        EndInput();
+        return Wait(timeoutMs);
+    }
     std::string Out() const;
     std::string Err() const;
 

@@ -90,14 +90,37 @@ TEST_F(ToolTerminal, EndsWhenTheReaderOfItsOutputGoesAway) {
     }
 }
 
-// A terminal on a TCP receiver (corvane-sim) logs in with --password.
+// A simulated TCP receiver (corvane-sim) started with options; its address
+// as the terminal takes it.
+std::wstring StartReceiver(CChild& receiver) {
+    EXPECT_TRUE(receiver.WaitForOutput("listening on 127.0.0.1:")) << receiver.Out() << receiver.Err();
+    std::string log = receiver.Out();
+    size_t from = log.find("127.0.0.1:");
+    if (from == std::string::npos) return L"127.0.0.1:0";
+    size_t end = log.find_first_not_of("0123456789", from + 10);
+    std::string address = log.substr(from, end - from);
+    return std::wstring(address.begin(), address.end());
+}
+
+// A terminal on a TCP receiver logs in with --password.
 TEST_F(ToolTerminal, TcpLogsInAndEchoes) {
     CChild receiver(L"--once --password secret", L"corvane-sim.exe");
-    ASSERT_TRUE(receiver.WaitForOutput("listening on 127.0.0.1:")) << receiver.Out() << receiver.Err();
-    std::string log = receiver.Out();
-    size_t from = log.find("127.0.0.1:") + 10;
-    std::string port = log.substr(from, log.find_first_not_of("0123456789", from) - from);
-    ExpectEcho({L"open tcp 127.0.0.1:" + std::wstring(port.begin(), port.end()) + L" --password secret"});
+    ExpectEcho({L"open tcp " + StartReceiver(receiver) + L" --password secret"});
     CRun sim = receiver.Finish();
     EXPECT_TRUE(sim.ended) << sim.All();
+}
+
+// A receiver that sends five lines and hangs up ends the terminal, though
+// its input goes on: everything sent before the hang-up is shown, and the
+// session has done what it was asked.
+TEST_F(ToolTerminal, EndsWhenTheDeviceHangsUp) {
+    CChild receiver(L"--once --mode stream --lines 5 --rate 0", L"corvane-sim.exe");
+    CChild terminal(L"open tcp " + StartReceiver(receiver) + L" --linger 600000");
+    CRun run = terminal.Wait();
+    EXPECT_TRUE(run.ended) << run.All();
+    EXPECT_EQ(run.status, 0u) << run.All();
+    EXPECT_TRUE(Holds(run.out, "0000000000 ")) << run.All();
+    EXPECT_TRUE(Holds(run.out, "0000000004 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789")) << run.All();
+    EXPECT_FALSE(Holds(run.err, "error")) << run.All();
+    receiver.Finish();
 }
