@@ -129,9 +129,17 @@ int Read(const Args& arguments) {
     corvane::CBluetoothSmartPortLocator locator;
     SetFailureHint(L"no service " + args[1] + L" on " + args[0] + L"; corvane services " + args[0] +
                    L" lists them");
-    boost::shared_ptr<corvane::IPropertySet> result = locator.Escape(
-        L"GetCharacteristicValues",
-        Arguments(locator, L"GetCharacteristicValues", {{L"Address", ColonForm(args[0])}, {L"Service", ServiceText(args[1])}}));
+    boost::shared_ptr<corvane::IPropertySet> result;
+    try {
+        result = locator.Escape(L"GetCharacteristicValues",
+                                Arguments(locator, L"GetCharacteristicValues",
+                                          {{L"Address", ColonForm(args[0])}, {L"Service", ServiceText(args[1])}}));
+    } catch (const basalt::CWinException& e) {
+        // The device itself is unknown, rather than the service.
+        if (e.GetErrorCode() == ERROR_NOT_FOUND)
+            SetFailureHint(L"no device " + args[0] + L" is known; corvane list ble shows the paired devices");
+        throw;
+    }
     Rows rows = {{L"CHARACTERISTIC", L"NUMBER", L"VALUE", L"TEXT"}};
     for (DWORD i = 0; i < result->GetCount(); ++i) {
         boost::shared_ptr<corvane::IProperty> property = result->GetAt(i);

@@ -113,7 +113,12 @@ int Serve(const Args& args) {
         Err(L"usage: corvane serve NAME [--for SECONDS]\n");
         return 1;
     }
-    DWORD limitMs = args.size() == 3 ? static_cast<DWORD>(basalt::ustring(args[2]).atoi64() * 1000) : INFINITE;
+    DWORD limitMs = INFINITE, seconds = 0;
+    if (args.size() == 3) {
+        if (!ReadWholeNumber(L"serve", L"--for", L"seconds", args[2], seconds)) return exitUsage;
+        // Longer than a DWORD of milliseconds holds is as good as for ever.
+        if (seconds < INFINITE / 1000) limitMs = seconds * 1000;
+    }
     auto description = corvane::IServerDescription::CreateInstance(kSerialPortService, args[0].c_str(), L"corvane serve");
     auto server = corvane::IStreamServer::CreateInstance(description, PrintCaller, 0, corvane::driverDefault);
     if (!server) {

@@ -209,7 +209,9 @@ private:
     corvane::IPort& m_port;
 };
 
-int Terminal(const boost::shared_ptr<corvane::IPort>& port, DWORD lingerMs, const std::string& lineEnd) {
+// target: the device as the user named it, for the report of a lost connection.
+int Terminal(const boost::shared_ptr<corvane::IPort>& port, const std::wstring& target, DWORD lingerMs,
+             const std::string& lineEnd) {
     Signal data, ended;
     // Shared with the input thread, which may outlive this function.
     auto room = std::make_shared<Signal>();
@@ -227,34 +229,46 @@ int Terminal(const boost::shared_ptr<corvane::IPort>& port, DWORD lingerMs, cons
     HANDLE waits[] = {Interrupted().GetHandle(), data.Handle(), ended.Handle(), inputDone->GetHandle()};
     bool lingering = false;
     DWORD lingerStart = 0;
-    for (;;) {
-        data.record.GetEvent().Reset();
-        if (!DrainOutput(*port)) {
-            Err(L"the reader of the output has gone\n");
-            break;
+    try {
+        for (;;) {
+            data.record.GetEvent().Reset();
+            if (!DrainOutput(*port)) {
+                Err(L"the reader of the output has gone\n");
+                break;
+            }
+            DWORD waitMs = INFINITE;
+            if (lingering) {
+                DWORD elapsed = ::GetTickCount() - lingerStart;
+                if (elapsed >= lingerMs) break;
+                waitMs = lingerMs - elapsed;
+            }
+            DWORD woken = WaitPumping(4, waits, waitMs);
+            if (woken == WAIT_OBJECT_0) break;
+            if (woken == WAIT_TIMEOUT) continue;
+            if (woken == WAIT_OBJECT_0 + 2) {
+                // The receive worker ended: what it left behind, or the error it stored.
+                DrainOutput(*port);
+                Err(L"the connection ended\n");
+                break;
+            }
+            if (woken == WAIT_OBJECT_0 + 3) {
+                inputDone->Reset();
+                lingering = true;
+                lingerStart = ::GetTickCount();
+            }
+            if (woken == WAIT_FAILED)
+                throw basalt::CWinException(__LINE__, L"open", L"WaitForMultipleObjects", ::GetLastError());
         }
-        DWORD waitMs = INFINITE;
-        if (lingering) {
-            DWORD elapsed = ::GetTickCount() - lingerStart;
-            if (elapsed >= lingerMs) break;
-            waitMs = lingerMs - elapsed;
+    } catch (const basalt::CStdException& e) {
+        // The port hands out what came before a lost connection, then its
+        // error. A device that hung up has ended the session; anything else
+        // is a failure, reported with what was lost.
+        auto win = dynamic_cast<const basalt::CWinException*>(&e);
+        if (!win || win->GetErrorCode() != ERROR_GRACEFUL_DISCONNECT) {
+            SetFailureHint(L"the connection to " + target + L" was lost");
+            throw;
         }
-        DWORD woken = WaitPumping(4, waits, waitMs);
-        if (woken == WAIT_OBJECT_0) break;
-        if (woken == WAIT_TIMEOUT) continue;
-        if (woken == WAIT_OBJECT_0 + 2) {
-            // The receive worker ended: what it left behind, or the error it stored.
-            DrainOutput(*port);
-            Err(L"the connection ended\n");
-            break;
-        }
-        if (woken == WAIT_OBJECT_0 + 3) {
-            inputDone->Reset();
-            lingering = true;
-            lingerStart = ::GetTickCount();
-        }
-        if (woken == WAIT_FAILED)
-            throw basalt::CWinException(__LINE__, L"open", L"WaitForMultipleObjects", ::GetLastError());
+        Err(L"the device hung up\n");
     }
     // The input thread may still be reading; it ends with the process.
     Err(L"closed\n");
@@ -346,7 +360,7 @@ int RunOpen(const Args& args) {
         if (status != exitDone) return status;
     }
     Err(L"open; standard input goes to the device, Ctrl-C closes\n");
-    return Terminal(port, lingerMs, lineEnd);
+    return Terminal(port, args[1], lingerMs, lineEnd);
 }
 
 CommandRegistration s_open({L"open", L"TRANSPORT TARGET [OPTIONS]",

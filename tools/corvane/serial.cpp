@@ -102,6 +102,26 @@ std::vector<std::wstring> NotHeld(const corvane::IPropertySet& changes, const co
     return failed;
 }
 
+// Applies the changes and answers each assignment that did not hold. A
+// port that refuses the change as a whole is reported first (the user's line
+// names what was asked, then the library's error); what the port reads back
+// then tells which assignments it kept from taking.
+std::vector<std::wstring> Apply(corvane::IPort& port, const SetPtr& changes, const Args& assignments,
+                                const std::wstring& portName, bool& refused) {
+    std::wstring asked;
+    for (const std::wstring& assignment : assignments) asked += L" " + assignment;
+    refused = false;
+    SetFailureHint(portName + L" refused the new settings" + asked);
+    try {
+        port.SetSettings(changes);
+    } catch (const basalt::CStdException& e) {
+        ReportError(e);
+        refused = true;
+    }
+    SetFailureHint(L"");
+    return NotHeld(*changes, *port.GetSettings());
+}
+
 }  // namespace
 
 bool IsComName(const std::wstring& text) {
@@ -133,20 +153,19 @@ int Settings(const Args& arguments) {
     SetFailureHint(L"");
     SetPtr settings = port->GetSettings();
     std::vector<std::wstring> failed;
+    bool refused = false;
     if (args.size() > 1) {
-        SetPtr changes = Changes(*settings, Args(args.begin() + 1, args.end()));
+        Args assignments(args.begin() + 1, args.end());
+        SetPtr changes = Changes(*settings, assignments);
         if (!changes) return exitUsage;
-        SetFailureHint(args[0] + L" refused the new settings");
-        port->SetSettings(changes);
-        SetFailureHint(L"");
+        failed = Apply(*port, changes, assignments, args[0], refused);
         settings = port->GetSettings();
-        failed = NotHeld(*changes, *settings);
     }
     port->Close();
     PrintSettings(*settings);
     for (const std::wstring& assignment : failed)
         Err(L"error: " + args[0] + L" did not take " + assignment + L"\n");
-    return failed.empty() ? exitDone : exitFailed;
+    return failed.empty() && !refused ? exitDone : exitFailed;
 }
 
 // "--parity even" and its kin as the assignments "settings" takes.
@@ -204,10 +223,10 @@ int ConfigureSerialPort(corvane::IPort& port, const std::map<std::wstring, std::
     if (assignments.empty()) return exitDone;
     SetPtr changes = Changes(*port.GetSettings(), assignments);
     if (!changes) return exitUsage;
-    port.SetSettings(changes);
-    std::vector<std::wstring> failed = NotHeld(*changes, *port.GetSettings());
+    bool refused = false;
+    std::vector<std::wstring> failed = Apply(port, changes, assignments, L"the port", refused);
     for (const std::wstring& assignment : failed) Err(L"error: the port did not take " + assignment + L"\n");
-    return failed.empty() ? exitDone : exitFailed;
+    return failed.empty() && !refused ? exitDone : exitFailed;
 }
 
 namespace {
