@@ -89,7 +89,7 @@ TEST_F(ToolOnDevices, JsonOutputParsesAsTheTableItStandsFor) {
     ASSERT_EQ(rows.size(), 2u) << runs[2].out;
     EXPECT_EQ(rows[0]["characteristic"].text, std::string("{00002A00") + kBluetoothBase);
     EXPECT_EQ(rows[0]["number"].text, "2A00");
-    EXPECT_TRUE(Holds(rows[0]["text"].text, "Corvane BLE Simulator")) << runs[2].out;
+    EXPECT_EQ(rows[0]["text"].text, "Corvane BLE Simulator") << "the text itself, without the table's quotes: " << runs[2].out;
 
     // The radio of the simulated world: connectable, not discoverable.
     ASSERT_TRUE(IsTable(runs[3].out, {"setting", "value"}, rows));

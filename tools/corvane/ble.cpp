@@ -68,13 +68,15 @@ std::wstring Hex(const std::vector<BYTE>& bytes) {
 }
 
 // The value as text when every byte is printable ASCII, else empty.
-std::wstring Printable(const std::vector<BYTE>& bytes) {
+// The value as text when every byte is printable, else empty; quoted in a
+// table (where the quotes show where it starts and ends), bare in JSON.
+std::wstring Printable(const std::vector<BYTE>& bytes, bool quoted) {
     std::wstring text;
     for (BYTE byte : bytes) {
         if (byte < 0x20 || byte > 0x7E) return L"";
         text.push_back(static_cast<wchar_t>(byte));
     }
-    return text.empty() ? text : L"\"" + text + L"\"";
+    return text.empty() || !quoted ? text : L"\"" + text + L"\"";
 }
 
 std::vector<BYTE> BytesOf(const _variant_t& value) {
@@ -120,7 +122,7 @@ int Services(const Args& arguments) {
 
 int Read(const Args& arguments) {
     Args args = arguments;
-    TakeJsonOption(args);
+    const bool json = TakeJsonOption(args);
     if (args.size() != 2) {
         Err(L"usage: corvane read ADDRESS SERVICE [--json]   (SERVICE as {UUID} or 180F)\n");
         return exitUsage;
@@ -146,10 +148,11 @@ int Read(const Args& arguments) {
         std::vector<BYTE> bytes = BytesOf(property->GetValue());
         std::wstring name(property->GetName()), number = AssignedNumber(name);
         rows.push_back({number.empty() ? name : ServiceText(number), number, bytes.empty() ? L"(empty)" : Hex(bytes),
-                        Printable(bytes)});
+                        Printable(bytes, !json)});
     }
+    if (result->GetCount() == 0) Err(L"no readable characteristics in " + args[1] + L" on " + args[0] + L"\n");
     PrintTable(rows);
-    return exitDone;
+    return result->GetCount() == 0 ? exitNothing : exitDone;
 }
 
 }  // namespace
