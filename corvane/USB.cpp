@@ -301,9 +301,11 @@ void CUSBPort::SendThreadProcFn() {
         // Bytes queued before the worker listened are written all the same.
         if (m_outgoing.GetCount() > 0) m_wake.GetEvent().Set();
         HANDLE handles[3] = {m_stop.GetHandle(), m_wake.GetEventHandle(), m_writeRecord.GetEventHandle()};
-        // Kept here rather than read from the stream: a purge forgets the
-        // stream's chunk while the driver may still be writing it.
+        // Whether a write is pending; its bytes have left the stream already
+        // (a purge no longer reaches them).
         bool inFlight = false;
+        m_sending.clear();
+        m_sendOffset = 0;
         for (;;) {
             DWORD woken = ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
             if (woken == WAIT_OBJECT_0) {
@@ -320,10 +322,10 @@ void CUSBPort::SendThreadProcFn() {
                 if (!inFlight) continue;
                 DWORD sent = 0;
                 m_writing.GetOverlappedResult(m_writeRecord, sent, true);
-                inFlight = false;
                 CheckWritten(sent);
-                // Fires eventOutgoingPending when bytes remain, which wakes us again.
-                m_outgoing.EndDrain(sent);
+                m_sendOffset += sent;
+                // What the client queued meanwhile goes at once.
+                inFlight = WriteQueued();
             } else {
                 Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
             }
@@ -338,16 +340,32 @@ void CUSBPort::SendThreadProcFn() {
 
 bool CUSBPort::WriteQueued() {
     for (;;) {
+        if (m_stopping) return false;
+        // A write that took only part of its bytes goes on with the rest first.
+        if (m_sendOffset < m_sending.size()) {
+            if (WriteRest()) return true;
+            continue;
+        }
         DWORD size = 0;
         BYTE* data = m_outgoing.BeginDrain(&size);
         if (!data) return false;
-        DWORD sent = 0;
-        if (!m_writing.Write(data, size, sent, m_writeRecord)) return true;  // its completion wakes us
-        m_writeRecord.GetEvent().Reset();
-        CheckWritten(sent);
-        m_outgoing.EndDrain(sent);
-        if (m_outgoing.GetCount() == 0) return false;
+        m_sending.assign(data, data + size);
+        m_sendOffset = 0;
+        // Fires eventOutgoingEmpty, or eventOutgoingPending when bytes were
+        // queued meanwhile.
+        m_outgoing.EndDrain(size);
+        if (WriteRest()) return true;
     }
+}
+
+bool CUSBPort::WriteRest() {
+    DWORD sent = 0;
+    DWORD size = static_cast<DWORD>(m_sending.size()) - m_sendOffset;
+    if (!m_writing.Write(m_sending.data() + m_sendOffset, size, sent, m_writeRecord)) return true;  // its completion wakes us
+    m_writeRecord.GetEvent().Reset();
+    CheckWritten(sent);
+    m_sendOffset += sent;
+    return false;
 }
 
 void CUSBPort::CheckWritten(DWORD sent) {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <deque>
+#include <vector>
 
 namespace corvane {
 
@@ -105,8 +106,12 @@ private:
     void SendThreadProcFn();
     void RecvThreadProcFn();
     // Writes what is queued, again while writes complete at once and bytes
-    // remain. True when a write is left pending.
+    // remain. True when a write is left pending. The bytes leave the stream
+    // as the write takes them, into a buffer of the worker's own, so that the
+    // client refills the stream while the pipe is busy.
     bool WriteQueued();
+    // Writes m_sending from m_sendOffset on; true when that write is pending.
+    bool WriteRest();
     // A write of queued bytes that took none: the instrument takes no more (1226).
     void CheckWritten(DWORD sent);
     // A worker leaving with its operation pending cancels it and waits for its
@@ -124,6 +129,8 @@ private:
     basalt::CThread m_sendThread;
     basalt::COverlapped m_readRecord;
     basalt::COverlapped m_writeRecord;
+    std::vector<BYTE> m_sending;  // the send worker's bytes on their way
+    DWORD m_sendOffset = 0;
     CStreamOutgoing m_outgoing;
     CStreamIncoming m_incoming;
     CEscapeFunctionManager<CEscapeFunction> m_escapes;  // the port has no commands: always empty
