@@ -99,12 +99,4 @@ boost::shared_ptr<corvane::CTCPPort> MakePort(const boost::shared_ptr<const corv
 // five-second time limits then cost five seconds once, not once per case.
 void Concurrently(const std::vector<std::function<void()>>& cases);
 
-// Runs fn and answers the milliseconds it took.
-template <class Fn>
-DWORD Elapsed(Fn fn) {
-    DWORD start = ::GetTickCount();
-    fn();
-    return ::GetTickCount() - start;
-}
-
 }  // namespace tcptest
