@@ -371,6 +371,42 @@ TEST_F(ToshibaPortTest, ALateAnswerForAGivenUpOpenIsNotTakenByTheNext) {
     EXPECT_TRUE(EchoIntact(port, 1000));
 }
 
+// The stack takes the SDP connection (it has a handle) and answers it with a
+// failure only while Open waits: that failure was the Open's own answer, so
+// none is owed any more, and the next Open takes its own answer and opens. A
+// watchdog closes the port should that Open wait for an answer it dropped.
+TEST_F(ToshibaPortTest, AFailureAnsweredToAWaitingOpenLeavesNoAnswerOwed) {
+    Sim().TosBtSimSetFault(tosbtSilent, 0);
+    CBluetoothPort port(Address(kEchoDevice));
+    std::thread stack([] {
+        WaitUntil([] { return Sim().TosBtSimSdpRequests() > 0; });
+        Sim().TosBtSimAnswerSilently(-7);
+    });
+    try {
+        port.Open();
+        ADD_FAILURE() << "opened on a failed SDP connection";
+    } catch (const CToshibaBluetoothException& e) {
+        EXPECT_EQ(-7, e.GetStatus());
+    }
+    stack.join();
+    EXPECT_FALSE(port.IsOpen());
+
+    Sim().TosBtSimSetFault(tosbtNoFault, 0);
+    basalt::CEvent opened;
+    std::thread watchdog([&] {
+        if (!opened.Wait(10000)) port.Close();
+    });
+    try {
+        port.Open();
+    } catch (const basalt::CStdException& e) {
+        ADD_FAILURE() << "the next Open failed: " << e.what();
+    }
+    opened.Set();
+    watchdog.join();
+    ASSERT_TRUE(port.IsOpen());
+    EXPECT_TRUE(EchoIntact(port, 1000));
+}
+
 // A search for a class the device lacks may answer with an empty list whose
 // buffer still holds an old record behind the count of 0: no record, so no
 // channel, and the serial port search follows.
