@@ -204,15 +204,20 @@ TEST_F(ToshibaPortTest, AVirtualPortThatDoesNotOpenFailsOpenWithItsReason) {
     EXPECT_TRUE(EchoIntact(port, 1000));
 }
 
+// No channel in the records, or a number in the channel byte of parameters
+// that lack the channel flag (a protocol list without an RFCOMM part).
 TEST_F(ToshibaPortTest, NoChannelOrUnknownDeviceIsServiceNotFound) {
-    Sim().TosBtSimSetFault(tosbtNoChannel, 0);
-    CBluetoothPort port(Address(kEchoDevice));
-    try {
-        port.Open();
-        FAIL() << "opened without a channel";
-    } catch (const basalt::CWinException& e) {
-        EXPECT_EQ(10108u, e.GetErrorCode());
-        EXPECT_EQ(basalt::ustring(L"Toshiba::CBluetoothPort::Open"), e.GetFunction());
+    for (int fault : {tosbtNoChannel, tosbtChannelUnflagged}) {
+        Sim().TosBtSimSetFault(fault, 0);
+        CBluetoothPort port(Address(kEchoDevice));
+        try {
+            port.Open();
+            ADD_FAILURE() << "fault " << fault << ": opened without a channel";
+        } catch (const basalt::CWinException& e) {
+            EXPECT_EQ(10108u, e.GetErrorCode()) << fault;
+            EXPECT_EQ(basalt::ustring(L"Toshiba::CBluetoothPort::Open"), e.GetFunction()) << fault;
+        }
+        EXPECT_FALSE(port.IsOpen()) << fault;
     }
 }
 
