@@ -672,7 +672,10 @@ BOOL WINAPI BtServiceSearchAttribute2(WORD connection, const void* pattern, cons
         BYTE* block = static_cast<BYTE*>(Allocate(4 + sizeof(CServiceRecord)));
         DWORD count = 1;
         std::memcpy(block, &count, 4);
-        CServiceRecord record = {wanted, static_cast<BYTE>(w.fault == tosbtNoChannel ? 0 : service->channel), 0};
+        // The reserved byte marks, for the analysis below, a record whose
+        // protocol list stops at L2CAP.
+        CServiceRecord record = {wanted, static_cast<BYTE>(w.fault == tosbtNoChannel ? 0 : service->channel),
+                                 static_cast<BYTE>(w.fault == tosbtChannelUnflagged ? 1 : 0)};
         std::memcpy(block + 4, &record, sizeof record);
         *result = block;
         sim::RunDetached([=] {
@@ -714,7 +717,10 @@ BOOL WINAPI BtAnalyzeProtocolParameter2(const void* record, CProtocolParameters*
     if (!record || !parameters) return Fail(status, -9);
     CServiceRecord service;
     std::memcpy(&service, record, sizeof service);
-    parameters->flags = service.channel ? protocolHasChannel : 0;
+    // An L2CAP-only protocol list reports its own part (bit 0) and no RFCOMM
+    // channel, whatever the channel byte holds.
+    if (service.reserved) parameters->flags = 1;
+    else parameters->flags = service.channel ? protocolHasChannel : 0;
     parameters->channel = service.channel;
     return Ok(status);
 }

@@ -23,6 +23,8 @@ enum ETosBtSimFault {
     tosbtDiscoveryClears = 9,  // discovery reports one batch, 0x600001 (found list dropped), then the rest
     tosbtEmptyResults = 10,    // a search for a class the device lacks answers an empty result list (a
                                // record left behind its count of 0), then finishes
+    tosbtChannelUnflagged = 11, // records whose protocol list has no RFCOMM part: their parameters analyse
+                                // without the channel flag (bit 3) while the channel byte still holds a number
 };
 
 enum ETosBtSimBehaviour {

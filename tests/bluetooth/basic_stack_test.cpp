@@ -73,6 +73,22 @@ TEST_F(BasicStackTest, TheBasicHandlerAnswersWithTheStoredPinAndSaysWhetherTheSt
     EXPECT_EQ(BthSimGetCount(0, BTHSIM_COUNT_HANDLERS), 0u);
 }
 
+// A registration the basic call refuses fails with that call's name and the
+// code it returned, and leaves nothing behind: the next PIN registers anew.
+TEST_F(BasicStackTest, ARefusedBasicRegistrationFailsWithItsCodeAndStoresNothing) {
+    AddEchoDevice();
+    BthSimFailNext(0, BTHSIM_OP_REGISTER, ERROR_NOT_ENOUGH_MEMORY, 1);
+    EXPECT_TRUE(testkit::ThrowsWinError([] { SetAuthenticationPin(kDevice, L"4321"); },
+                                        L"BluetoothRegisterForAuthentication", ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_FALSE(IsAuthenticationPinSet(kDevice));
+    EXPECT_EQ(BthSimGetCount(0, BTHSIM_COUNT_HANDLERS), 0u);
+    EXPECT_FALSE(SetAuthenticationPin(kDevice, nullptr));  // nothing to remove
+
+    ASSERT_TRUE(SetAuthenticationPin(kDevice, L"4321"));
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_HANDLERS), 1u);
+    EXPECT_EQ(PinOf(Ask()), "4321");
+}
+
 TEST_F(BasicStackTest, PairingWithoutTheExtendedCallUsesThePinCallAndTheBasicHandler) {
     ASSERT_TRUE(BthSimAddDevice(kDevice, L"Locked", 0x001F00, BTHSIM_IN_RANGE, L"4321"));
     CBtDrt api;

@@ -167,7 +167,15 @@ TEST_F(LocatorTest, SettingsShowTheRadioAndRefuseChanges) {
 TEST_F(LocatorTest, PairingEscapesPairAskAndRevoke) {
     ASSERT_TRUE(BthSimAddDevice(kDevice, L"Locked", 0x001F00, BTHSIM_IN_RANGE, L"4321"));
     CBluetoothPortLocator locator;
-    EXPECT_EQ(locator.Escape(nullptr, boost::shared_ptr<corvane::IPropertySet>())->GetCount(), 3u);
+    auto list = locator.Escape(nullptr, boost::shared_ptr<corvane::IPropertySet>());
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->GetCount(), 3u);
+    for (const wchar_t* name : {L"PairRequest", L"IsPaired", L"RevokePairing"}) {
+        boost::shared_ptr<corvane::IProperty> entry = list->Find(name);
+        ASSERT_TRUE(entry) << basalt::ustring(name).c_str();
+        EXPECT_EQ(entry->GetVarType(), VT_EMPTY);
+        EXPECT_EQ(entry->GetAccessPolicy(), corvane::IProperty::accessReadOnly);
+    }
     auto isPaired = locator.Escape(L"IsPaired", boost::shared_ptr<corvane::IPropertySet>());
     isPaired->SetValue(L"Address", _variant_t(L"00:00:DE:AD:BE:EF"));
     EXPECT_FALSE(static_cast<bool>(locator.Escape(L"IsPaired", isPaired)->Find(L"")->GetValue()));

@@ -148,6 +148,39 @@ TEST_F(PortTest, ARefusedSdpQueryPairsAgainAndAsksOnce) {
     EXPECT_FALSE(BthSimGetDeviceFlags(kDevice) & BTHSIM_STALE_KEY);
 }
 
+// With auto-revoke off the port leaves the stack's pairings alone: a device
+// the stack knows but has not paired is not removed before the connect, and
+// a device that refuses the SDP query fails detection instead of being paired
+// afresh.
+TEST_F(PortTest, WithAutoRevokeOffNoPairingIsRemovedOrRenewed) {
+    AddEchoDevice();
+    BthSimSetDeviceFlags(kDevice, BTHSIM_REMEMBERED | BTHSIM_IN_RANGE);
+    CBluetoothPort strict(Address());
+    auto args = strict.Escape(L"SetAutoRevokePairing", boost::shared_ptr<corvane::IPropertySet>());
+    args->SetValue(L"Enable", _variant_t(false));
+    strict.Escape(L"SetAutoRevokePairing", args);
+    strict.Open();
+    EXPECT_TRUE(strict.IsOpen());
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_REMOVE), 0u);
+    strict.Close();
+
+    BthSimSetDeviceFlags(kDevice, kPaired | BTHSIM_STALE_KEY);
+    std::wstring function;
+    EXPECT_EQ(OpenError(strict, &function), static_cast<DWORD>(WSASERVICE_NOT_FOUND));
+    EXPECT_EQ(function, L"DetectRFCommChannel");
+    EXPECT_FALSE(strict.IsOpen());
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_LOOKUP), 3u);  // the first Open's two, then the refused one
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_REMOVE), 0u);
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_PAIR) + BthSimGetCount(kDevice, BTHSIM_COUNT_PAIR_EX), 0u);
+    EXPECT_TRUE(BthSimGetDeviceFlags(kDevice) & BTHSIM_STALE_KEY);
+
+    // The same device with auto-revoke on: removed before the connect.
+    BthSimSetDeviceFlags(kDevice, BTHSIM_REMEMBERED | BTHSIM_IN_RANGE);
+    CBluetoothPort revoking(Address());
+    revoking.Open();
+    EXPECT_EQ(BthSimGetCount(kDevice, BTHSIM_COUNT_REMOVE), 1u);
+}
+
 TEST_F(PortTest, APinIsAnsweredThroughTheHandlerAndTheRegistrationEndsWithOpen) {
     ASSERT_TRUE(BthSimAddDevice(kDevice, L"Locked", 0x001F00, BTHSIM_IN_RANGE, L"1234"));
     const USHORT serial = 0x1101;

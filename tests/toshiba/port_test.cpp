@@ -204,15 +204,20 @@ TEST_F(ToshibaPortTest, AVirtualPortThatDoesNotOpenFailsOpenWithItsReason) {
     EXPECT_TRUE(EchoIntact(port, 1000));
 }
 
+// No channel in the records, or a number in the channel byte of parameters
+// that lack the channel flag (a protocol list without an RFCOMM part).
 TEST_F(ToshibaPortTest, NoChannelOrUnknownDeviceIsServiceNotFound) {
-    Sim().TosBtSimSetFault(tosbtNoChannel, 0);
-    CBluetoothPort port(Address(kEchoDevice));
-    try {
-        port.Open();
-        FAIL() << "opened without a channel";
-    } catch (const basalt::CWinException& e) {
-        EXPECT_EQ(10108u, e.GetErrorCode());
-        EXPECT_EQ(basalt::ustring(L"Toshiba::CBluetoothPort::Open"), e.GetFunction());
+    for (int fault : {tosbtNoChannel, tosbtChannelUnflagged}) {
+        Sim().TosBtSimSetFault(fault, 0);
+        CBluetoothPort port(Address(kEchoDevice));
+        try {
+            port.Open();
+            ADD_FAILURE() << "fault " << fault << ": opened without a channel";
+        } catch (const basalt::CWinException& e) {
+            EXPECT_EQ(10108u, e.GetErrorCode()) << fault;
+            EXPECT_EQ(basalt::ustring(L"Toshiba::CBluetoothPort::Open"), e.GetFunction()) << fault;
+        }
+        EXPECT_FALSE(port.IsOpen()) << fault;
     }
 }
 
@@ -367,6 +372,42 @@ TEST_F(ToshibaPortTest, ALateAnswerForAGivenUpOpenIsNotTakenByTheNext) {
         ADD_FAILURE() << "ended by the answer of the Open before: " << e.GetStatus();
     }
     stack.join();
+    ASSERT_TRUE(port.IsOpen());
+    EXPECT_TRUE(EchoIntact(port, 1000));
+}
+
+// The stack takes the SDP connection (it has a handle) and answers it with a
+// failure only while Open waits: that failure was the Open's own answer, so
+// none is owed any more, and the next Open takes its own answer and opens. A
+// watchdog closes the port should that Open wait for an answer it dropped.
+TEST_F(ToshibaPortTest, AFailureAnsweredToAWaitingOpenLeavesNoAnswerOwed) {
+    Sim().TosBtSimSetFault(tosbtSilent, 0);
+    CBluetoothPort port(Address(kEchoDevice));
+    std::thread stack([] {
+        WaitUntil([] { return Sim().TosBtSimSdpRequests() > 0; });
+        Sim().TosBtSimAnswerSilently(-7);
+    });
+    try {
+        port.Open();
+        ADD_FAILURE() << "opened on a failed SDP connection";
+    } catch (const CToshibaBluetoothException& e) {
+        EXPECT_EQ(-7, e.GetStatus());
+    }
+    stack.join();
+    EXPECT_FALSE(port.IsOpen());
+
+    Sim().TosBtSimSetFault(tosbtNoFault, 0);
+    basalt::CEvent opened;
+    std::thread watchdog([&] {
+        if (!opened.Wait(10000)) port.Close();
+    });
+    try {
+        port.Open();
+    } catch (const basalt::CStdException& e) {
+        ADD_FAILURE() << "the next Open failed: " << e.what();
+    }
+    opened.Set();
+    watchdog.join();
     ASSERT_TRUE(port.IsOpen());
     EXPECT_TRUE(EchoIntact(port, 1000));
 }

@@ -37,6 +37,11 @@ TEST(UsbDescriptor, RejectsWhatCannotCarryTheBulkPipes) {
     std::vector<BYTE> hugeConfiguration = good;
     hugeConfiguration[0] = 0xFF;  // the interface would lie past the end
     EXPECT_FALSE(Parse(hugeConfiguration, pipes));
+    for (BYTE length : {BYTE(6), BYTE(8)}) {
+        std::vector<BYTE> wrongLength = good;
+        wrongLength[25] = length;  // the second endpoint claims another length; the sizes still add up
+        EXPECT_FALSE(Parse(wrongLength, pipes)) << int(length);
+    }
     EXPECT_FALSE(ParseConfigurationDescriptor(good.data(), 0, pipes));
     EXPECT_FALSE(ParseConfigurationDescriptor(nullptr, 32, pipes));
 }

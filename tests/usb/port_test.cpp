@@ -43,6 +43,29 @@ TEST_F(UsbPort, OpensWithEachDescriptorTheDriverCanServeAndRefusesTheOthers) {
     }
 }
 
+// A descriptor longer than 255 bytes: its total length needs both bytes of
+// the field, and the whole of it is read before the pipes are looked for (the
+// bulk pair comes last, behind 34 interrupt endpoints).
+TEST_F(UsbPort, ADescriptorOfMoreThan255BytesIsReadWhole) {
+    const BYTE endpoints = 36;
+    const WORD total = 9 + 9 + 7 * endpoints;  // 270
+    std::vector<BYTE> bytes = {9, 2, static_cast<BYTE>(total & 0xFF), static_cast<BYTE>(total >> 8), 1, 1, 0, 0x80, 50,
+                               9, 4, 0, 0, endpoints, 0xFF, 0, 0, 0};
+    for (BYTE i = 0; i + 2 < endpoints; ++i) bytes.insert(bytes.end(), {7, 5, 0x83, 3, 8, 0, 10});
+    bytes.insert(bytes.end(), {7, 5, 0x86, 2, 64, 0, 0});
+    bytes.insert(bytes.end(), {7, 5, 0x07, 2, 64, 0, 0});
+    ASSERT_EQ(size_t(total), bytes.size());
+    ASSERT_EQ(0u, Sim().SetDescriptor(kSerial, bytes.data(), static_cast<DWORD>(bytes.size())));
+    Sim().ClearControlLog(kSerial);
+    boost::shared_ptr<corvane::IPort> port = MakePort();
+    port->Open();
+    EXPECT_TRUE(port->IsOpen());
+    std::vector<BYTE> bound;
+    for (const USBSIM_CONTROL& entry : ControlLog())
+        if (entry.code == corvane::usb::ioctlBindPipe) bound.push_back(static_cast<BYTE>(entry.argument));
+    EXPECT_EQ((std::vector<BYTE>{0x86, 0x07, 0x86, 0x07}), bound);
+}
+
 TEST_F(UsbPort, PreparationAnswersDecideWhetherOpenGoesOn) {
     boost::shared_ptr<corvane::IPort> port = MakePort();
     // The driver's "already prepared" is no failure.
