@@ -405,7 +405,7 @@ void CLinkEngine::ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now, 
     CEntry& next = m_sendWindow.begin()->second;
     bool lost = nak || (next.sentAt != 0 && static_cast<LONG>(arrived - next.sentAt) > static_cast<LONG>(LossAge()));
     // The device is taking frames: the resend timer starts again for those
-    // in flight (frames held back stay unsent).
+    // in flight (an entry marked to go out at once keeps its mark).
     if (named != acked)
         for (auto& entry : m_sendWindow)
             if (entry.second.sentAt != 0) entry.second.sentAt = Stamp(now);
