@@ -101,9 +101,9 @@ TEST_F(CRawLinkTest, AckFollowsAThirdOfTheFramesInFlightAtOnce) {
     LinkUp({0x00, 0x01, 0x10, 0x20, 0xFF, 0xFF});  // T = 255: the timer would wait 850 ms
     ASSERT_TRUE(Quiet(100)) << "link accepted, nothing to send yet";
     for (BYTE sequence = 1; sequence <= 4; ++sequence) Inject(Data(0x00, sequence, {sequence}));
-    DWORD start = ::GetTickCount();
-    EXPECT_EQ(Bytes{0x44}, Take(nullptr, 2000));
-    EXPECT_LT(::GetTickCount() - start, 800u) << "without waiting for the 850 ms timer";
+    // Within the worker's 850 ms wait: the frames woke it, not its timer.
+    // (When it goes out is the engine's part, timed in the link tests.)
+    EXPECT_EQ(Bytes{0x44}, Take(nullptr, 700));
     EXPECT_EQ((Bytes{1, 2, 3, 4}), ReceiveAll(*port, 4, 1000));
 }
 
@@ -111,9 +111,9 @@ TEST_F(CRawLinkTest, UnacknowledgedFramesAreResentWithTheFlag) {
     LinkUp({0x00, 0x01, 0x10, 0x20, 0x50, 10});  // T = 10: 100 ms
     port->Send("abc", 3);
     EXPECT_EQ(Data(0x00, 1, {'a', 'b', 'c'}), Take());
-    DWORD start = ::GetTickCount();
+    // After T x 10 ms (the engine's tests time it); here the worker's own
+    // timer brings it, with nothing else to wake it.
     EXPECT_EQ(Data(0x00, 0x21, {'a', 'b', 'c'}), Take(nullptr, 1000));
-    EXPECT_GE(::GetTickCount() - start, 80u);
 
     // Acknowledged, it is not sent again.
     Inject({0x41});
