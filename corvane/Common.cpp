@@ -3,9 +3,9 @@
 #include "BluetoothSmart/BluetoothSmart.h"
 #include "MicrosoftBluetooth/MicrosoftBluetooth.h"
 #include "ToshibaBluetooth/ToshibaBluetooth.h"
-#include "Serial.h"
+#include "Serial/Serial.h"
 #include "TCP.h"
-#include "USB.h"
+#include "USB/USB.h"
 
 #include <algorithm>
 #include <atomic>

@@ -4,7 +4,7 @@
 // the stack or the driver a record it misreads. Records holding pointers or
 // handles differ by architecture; the 32-bit figures are the ones a 32-bit
 // stack expects.
-#include "USB.h"
+#include "USB/USB.h"
 
 #include <basalt/GATT.h>
 #include <bluetoothapis.h>

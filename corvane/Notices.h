@@ -76,4 +76,20 @@ private:
     bool m_hasEmptied;
 };
 
+// An interface whose registrations go to a notifier of the object's own, as
+// those of every locator and of the stream server do; the object fires it.
+template <class Interface>
+class CNotifierOf : public Interface {
+public:
+    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override {
+        return m_notifier.RegisterNotice(notice, type);
+    }
+    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override {
+        return m_notifier.DeregisterNotice(notice, type);
+    }
+
+protected:
+    CNotifier m_notifier;
+};
+
 }  // namespace corvane

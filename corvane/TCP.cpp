@@ -28,26 +28,12 @@ basalt::ustring DecodeUtf8(const char* bytes, DWORD count) {
 }  // namespace
 
 CTCPPort::CTCPPort(boost::shared_ptr<const IPortAddr> address)
-    : m_address(address),
-      m_stop(true, false),
-      m_outgoing(defaultBufferSize),
-      m_incoming(defaultBufferSize) {}
+    : CStreamPort(address,
+                  {kFile, L"CTCPPort::Send", L"CTCPPort::Recv", CTCPPort::defaultBufferSize,
+                   CTCPPort::defaultBufferSize, CPortStreamRules::zeroIsDefault, CPortStreamRules::errorsInIncoming}),
+      m_stop(true, false) {}
 
-CTCPPort::~CTCPPort() {
-    try {
-        Close();
-    } catch (const basalt::CStdException&) {
-        // A destructor has no one to tell; Close has stopped what it could.
-    }
-}
-
-bool CTCPPort::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_incoming.RegisterNotice(notice, type) && m_outgoing.RegisterNotice(notice, type);
-}
-
-bool CTCPPort::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_incoming.DeregisterNotice(notice, type) && m_outgoing.DeregisterNotice(notice, type);
-}
+CTCPPort::~CTCPPort() { CloseQuietly(); }
 
 bool CTCPPort::IsOpen() const { return m_socket.IsCreated(); }
 
@@ -57,42 +43,8 @@ void CTCPPort::Close() {
     m_sendThread.Join();
     m_recvThread.Join();
     m_socket.Close();
-    m_incoming.Reset(false);
-    m_outgoing.Reset(false);
+    m_streams.Reset();
 }
-
-void CTCPPort::SetBufferSize(DWORD incoming, DWORD outgoing) {
-    m_incoming.SetCapacity(incoming ? incoming : defaultBufferSize);
-    m_outgoing.SetCapacity(outgoing ? outgoing : defaultBufferSize);
-}
-
-void CTCPPort::GetBufferSize(DWORD* incoming, DWORD* outgoing) {
-    if (incoming) *incoming = m_incoming.GetCapacity();
-    if (outgoing) *outgoing = m_outgoing.GetCapacity();
-}
-
-void CTCPPort::Purge(DWORD flags) {
-    if (flags & PURGE_TXCLEAR) m_outgoing.Clear();
-    if (flags & PURGE_RXCLEAR) m_incoming.Clear();
-}
-
-DWORD CTCPPort::Send(const void* data, DWORD size) {
-    if (!IsOpen()) Fail(__LINE__, L"CTCPPort::Send", ERROR_INVALID_HANDLE);
-    // Both workers store their errors in the incoming stream.
-    m_incoming.ThrowError();
-    return m_outgoing.Write(data, size);
-}
-
-DWORD CTCPPort::Recv(void* buffer, DWORD size) {
-    if (!IsOpen()) Fail(__LINE__, L"CTCPPort::Recv", ERROR_INVALID_HANDLE);
-    return m_incoming.Read(buffer, size);
-}
-
-boost::shared_ptr<IPropertySet> CTCPPort::Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) {
-    return m_escapes.Escape(name, args);
-}
-
-boost::shared_ptr<const IPortAddr> CTCPPort::GetAddress() const { return m_address; }
 
 void CTCPPort::Open() {
     Close();
@@ -112,16 +64,16 @@ void CTCPPort::Open() {
         // What the dialogue received beyond its own texts is the device's data.
         if (!m_dialogueBytes.empty()) {
             DWORD count = static_cast<DWORD>(m_dialogueBytes.size());
-            std::memcpy(m_incoming.BeginFill(count), m_dialogueBytes.data(), count);
-            m_incoming.EndFill(count);
+            std::memcpy(m_streams.incoming.BeginFill(count), m_dialogueBytes.data(), count);
+            m_streams.incoming.EndFill(count);
             m_dialogueBytes.clear();
         }
 
         // The dialogue's operations completed with their events set.
         m_sendRecord.Prepare();
         m_recvRecord.Prepare();
-        m_sendThread = basalt::CThread::Create(SendThreadProc, this);
-        m_recvThread = basalt::CThread::Create(RecvThreadProc, this);
+        m_sendThread = StartWorker<CTCPPort, &CTCPPort::SendThreadProcFn>(this);
+        m_recvThread = StartWorker<CTCPPort, &CTCPPort::RecvThreadProcFn>(this);
     } catch (...) {
         Close();
         throw;
@@ -149,14 +101,6 @@ sockaddr_in CTCPPort::ResolveAddress(const basalt::ustring& host, const basalt::
     std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof(in_addr));
     return address;
 }
-
-bool CTCPPort::IoControl(DWORD, DWORD*) { return false; }
-
-boost::shared_ptr<IPropertySet> CTCPPort::GetSettings() { return boost::shared_ptr<IPropertySet>(); }
-
-void CTCPPort::SetSettings(boost::shared_ptr<IPropertySet>) {}
-
-boost::shared_ptr<IPropertySet> CTCPPort::GetStatus() { return boost::shared_ptr<IPropertySet>(); }
 
 // ---------------------------------------------------------------------------
 // The login dialogue
@@ -237,7 +181,7 @@ void CTCPPort::SyncRecv(basalt::ustring& text, DWORD limitMs, const wchar_t* exp
         // The bytes are kept for the incoming stream, and no more than it
         // holds: the rest stays in the socket, whose window holds the device
         // back, as the receive worker does once the stream is full.
-        size_t capacity = m_incoming.GetCapacity();
+        size_t capacity = m_streams.incoming.GetCapacity();
         DWORD room = static_cast<DWORD>(std::min<size_t>(sizeof buffer, capacity - std::min(capacity, m_dialogueBytes.size())));
         if (room == 0) {
             ::Sleep(limitMs - elapsed);
@@ -257,18 +201,8 @@ void CTCPPort::SyncRecv(basalt::ustring& text, DWORD limitMs, const wchar_t* exp
 // ---------------------------------------------------------------------------
 // The workers
 
-DWORD WINAPI CTCPPort::SendThreadProc(void* port) {
-    static_cast<CTCPPort*>(port)->SendThreadProcFn();
-    return 0;
-}
-
-DWORD WINAPI CTCPPort::RecvThreadProc(void* port) {
-    static_cast<CTCPPort*>(port)->RecvThreadProcFn();
-    return 0;
-}
-
 CSocketWorkers CTCPPort::Workers(HANDLE wake) {
-    return CSocketWorkers({m_socket, m_incoming, m_outgoing, m_stop.GetHandle(), m_stopping, m_recvRecord,
+    return CSocketWorkers({m_socket, m_streams.incoming, m_streams.outgoing, m_stop.GetHandle(), m_stopping, m_recvRecord,
                            m_sendRecord, wake});
 }
 
@@ -278,11 +212,11 @@ void CTCPPort::RecvThreadProcFn() {
         Workers(nullptr).Receive(receiveChunk, kFile, L"CTCPPort::RecvThreadProcFn", ERROR_GRACEFUL_DISCONNECT,
                                  [this](BYTE* area, DWORD received) { return DropDueLineFeed(area, received); });
     } catch (const basalt::CStdException& e) {
-        m_incoming.SetError(e);
+        m_streams.incoming.SetError(e);
     } catch (...) {
         StoreWorkerError(L"CTCPPort::RecvThreadProcFn");
     }
-    m_incoming.Fire(eventTerminated);
+    m_streams.incoming.Fire(eventTerminated);
 }
 
 DWORD CTCPPort::DropDueLineFeed(BYTE* area, DWORD received) {
@@ -299,19 +233,19 @@ void CTCPPort::SendThreadProcFn() {
     basalt::COverlapped wake;
     try {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
-        m_outgoing.SetWorkerNotice(INotice::CreateInstance(wake));
+        m_streams.outgoing.SetWorkerNotice(INotice::CreateInstance(wake));
         Workers(wake.GetEventHandle()).Send(kFile);
     } catch (const basalt::CStdException& e) {
-        m_incoming.SetError(e);
+        m_streams.incoming.SetError(e);
     } catch (...) {
         StoreWorkerError(L"CTCPPort::SendThreadProcFn");
     }
-    m_outgoing.SetWorkerNotice(boost::shared_ptr<INotice>());
+    m_streams.outgoing.SetWorkerNotice(boost::shared_ptr<INotice>());
 }
 
 void CTCPPort::StoreWorkerError(const wchar_t* function) {
     try {
-        m_incoming.SetError(basalt::CWinException(__LINE__, kFile, function, ERROR_INTERNAL_ERROR));
+        m_streams.incoming.SetError(basalt::CWinException(__LINE__, kFile, function, ERROR_INTERNAL_ERROR));
     } catch (...) {
         // Nothing is left to report with; the worker ends all the same.
     }

@@ -2,10 +2,9 @@
 // The port to a device reached over TCP/IP. Open resolves the host, connects,
 // runs the device's short text login when it offers one, then a send worker
 // and a receive worker move bytes between the socket and the two streams.
-#include "SocketWorkers.h"
-#include "Streams.h"
+#include "Shared/SocketWorkers.h"
+#include "Shared/StreamPort.h"
 
-#include <CorvaneAux/Escape.h>
 #include <basalt/Sockets.h>
 #include <basalt/Threads.h>
 
@@ -14,7 +13,7 @@
 
 namespace corvane {
 
-class CTCPPort : public IPort {
+class CTCPPort : public CStreamPort {
 public:
     // Each step of the login dialogue waits this long for the device.
     static const DWORD dialogueTimeoutMs = 5000;
@@ -26,28 +25,10 @@ public:
 
     explicit CTCPPort(boost::shared_ptr<const IPortAddr> address);
     ~CTCPPort() override;
-    CTCPPort(const CTCPPort&) = delete;
-    CTCPPort& operator=(const CTCPPort&) = delete;
-
-    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
-    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
 
     bool IsOpen() const override;
     void Close() override;
-    void SetBufferSize(DWORD incoming, DWORD outgoing) override;
-    void GetBufferSize(DWORD* incoming, DWORD* outgoing) override;
-    void Purge(DWORD flags) override;
-    DWORD Send(const void* data, DWORD size) override;
-    DWORD Recv(void* buffer, DWORD size) override;
-    boost::shared_ptr<IPropertySet> Escape(const wchar_t* name,
-                                           boost::shared_ptr<IPropertySet> args) override;
-
-    boost::shared_ptr<const IPortAddr> GetAddress() const override;
     void Open() override;
-    bool IoControl(DWORD code, DWORD* value) override;
-    boost::shared_ptr<IPropertySet> GetSettings() override;
-    void SetSettings(boost::shared_ptr<IPropertySet> settings) override;
-    boost::shared_ptr<IPropertySet> GetStatus() override;
 
 private:
     sockaddr_in ResolveAddress(const basalt::ustring& host, const basalt::ustring& service) const;
@@ -60,8 +41,6 @@ private:
     // The raw bytes are kept in m_dialogueBytes too.
     void SyncRecv(basalt::ustring& text, DWORD limitMs, const wchar_t* expected, bool exact);
 
-    static DWORD WINAPI SendThreadProc(void* port);
-    static DWORD WINAPI RecvThreadProc(void* port);
     void SendThreadProcFn();
     void RecvThreadProcFn();
     // The received bytes less the reply line's line feed when it opens them.
@@ -71,7 +50,6 @@ private:
     // Stores a failure of a worker for the client's next call (eventError).
     void StoreWorkerError(const wchar_t* function);
 
-    boost::shared_ptr<const IPortAddr> m_address;
     basalt::CEvent m_stop;
     std::atomic<bool> m_stopping{false};  // set with m_stop, for the receive worker's busy path
     basalt::CWSASocket m_socket;
@@ -79,9 +57,6 @@ private:
     basalt::CThread m_recvThread;
     basalt::COverlapped m_sendRecord;
     basalt::COverlapped m_recvRecord;
-    CStreamOutgoing m_outgoing;
-    CStreamIncoming m_incoming;
-    CEscapeFunctionManager<CEscapeFunction> m_escapes;  // the port has no commands: always empty
     // Bytes of the dialogue's current wait; after Auth, those that were not
     // part of the dialogue (the data of a device that asks for no login, or
     // what followed the reply line), handed to the incoming stream by Open.

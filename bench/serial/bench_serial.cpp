@@ -14,7 +14,7 @@
 // of 64 KiB is not bound by either.
 #include "BenchTable.h"
 #include "Common.h"
-#include "Serial.h"
+#include "Serial/Serial.h"
 
 #include <Cable.h>
 

@@ -7,7 +7,7 @@
 // about 1.
 #include "BenchTable.h"
 #include "Common.h"
-#include "Serial.h"
+#include "Serial/Serial.h"
 #include "ToshibaBluetooth/ToshibaBluetooth.h"
 
 #include <TosBtSim.h>

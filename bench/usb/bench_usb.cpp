@@ -12,7 +12,7 @@
 #include "UsbSim.h"
 #include "BenchTable.h"
 #include "Common.h"
-#include "USB.h"
+#include "USB/USB.h"
 
 #include <basalt/Library.h>
 

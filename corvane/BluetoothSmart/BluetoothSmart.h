@@ -3,7 +3,7 @@
 // over one GATT characteristic of a paired device, the locator of such
 // devices and its two escape functions.
 #include "BluetoothSmart/LinkEngine.h"
-#include "Streams.h"
+#include "Shared/StreamPort.h"
 
 #include <Corvane/BluetoothSmart.h>
 #include <basalt/GATT.h>
@@ -25,35 +25,21 @@ const wchar_t fastRecoverySetting[] = L"FastRecovery";
 const wchar_t plainDeviceSetting[] = L"PlainDevice";
 }  // namespace bluetooth_smart
 
-class CBluetoothSmartPort : public IPort, public basalt::CMultiThreadObject, private ILinkIO, private ILinkSlots {
+class CBluetoothSmartPort : public CStreamPort, public basalt::CMultiThreadObject, private ILinkIO, private ILinkSlots {
 public:
     // Throws CWinException 87 unless the address is a Bluetooth Smart address.
     explicit CBluetoothSmartPort(boost::shared_ptr<const IPortAddr> address);
     ~CBluetoothSmartPort() override;
-    CBluetoothSmartPort(const CBluetoothSmartPort&) = delete;
-    CBluetoothSmartPort& operator=(const CBluetoothSmartPort&) = delete;
-
-    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
-    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
 
     bool IsOpen() const override;
     void Close() override;
-    void SetBufferSize(DWORD incoming, DWORD outgoing) override;
-    void GetBufferSize(DWORD* incoming, DWORD* outgoing) override;
-    void Purge(DWORD flags) override;
-    DWORD Send(const void* data, DWORD size) override;
-    DWORD Recv(void* buffer, DWORD size) override;
     // The port has no escape functions: an empty pointer for anything.
     boost::shared_ptr<IPropertySet> Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) override;
 
-    boost::shared_ptr<const IPortAddr> GetAddress() const override;
     // Opens the GATT service of the link, subscribes to its data
     // characteristic and starts the worker; does not wait for the handshake.
     void Open() override;
-    bool IoControl(DWORD code, DWORD* value) override;
-    boost::shared_ptr<IPropertySet> GetSettings() override;
     void SetSettings(boost::shared_ptr<IPropertySet> settings) override;
-    boost::shared_ptr<IPropertySet> GetStatus() override;
 
 private:
     // The stack's value-change callback, on the stack's thread: files the
@@ -78,9 +64,6 @@ private:
 
     // Fields; the object's own lock (CMultiThreadObject) guards the slots.
     basalt::CMicrosoftGATT m_gatt;
-    boost::shared_ptr<const IPortAddr> m_address;
-    CStreamOutgoing m_outgoing;
-    CStreamIncoming m_incoming;
     basalt::CEvent m_stop;       // manual reset: tells the worker to end
     basalt::CEvent m_frame;      // auto reset: the callback filed a frame
     basalt::CEvent m_sendNow;    // auto reset: the worker processed an acknowledgement

@@ -35,9 +35,9 @@ struct CBluetoothSmartPort::CFrameSink {
 };
 
 CBluetoothSmartPort::CBluetoothSmartPort(boost::shared_ptr<const IPortAddr> address)
-    : m_address(address),
-      m_outgoing(bluetooth_smart::defaultBufferSize),
-      m_incoming(bluetooth_smart::defaultBufferSize),
+    : CStreamPort(address, {kFile, L"corvane::CBluetoothSmartPort::Send", L"corvane::CBluetoothSmartPort::Recv",
+                            bluetooth_smart::defaultBufferSize, bluetooth_smart::defaultBufferSize,
+                            CPortStreamRules::defaultIsFloor, CPortStreamRules::errorsInIncoming}),
       m_stop(true, false),
       m_frame(false, false),
       m_sendNow(false, false),
@@ -51,21 +51,7 @@ CBluetoothSmartPort::CBluetoothSmartPort(boost::shared_ptr<const IPortAddr> addr
     std::memset(&m_dataCharacteristic, 0, sizeof m_dataCharacteristic);
 }
 
-CBluetoothSmartPort::~CBluetoothSmartPort() {
-    try {
-        Close();
-    } catch (const basalt::CStdException&) {
-        // No one to tell; Close has released what it could.
-    }
-}
-
-bool CBluetoothSmartPort::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_incoming.RegisterNotice(notice, type) && m_outgoing.RegisterNotice(notice, type);
-}
-
-bool CBluetoothSmartPort::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_incoming.DeregisterNotice(notice, type) && m_outgoing.DeregisterNotice(notice, type);
-}
+CBluetoothSmartPort::~CBluetoothSmartPort() { CloseQuietly(); }
 
 bool CBluetoothSmartPort::IsOpen() const { return m_gatt.IsOpen(); }
 
@@ -105,48 +91,12 @@ void CBluetoothSmartPort::Close() {
         }
         m_sink = nullptr;
     }
-    m_outgoing.Reset(false);
-    m_incoming.Reset(false);
-}
-
-void CBluetoothSmartPort::SetBufferSize(DWORD incoming, DWORD outgoing) {
-    m_incoming.SetCapacity(std::max(incoming, bluetooth_smart::defaultBufferSize));
-    m_outgoing.SetCapacity(std::max(outgoing, bluetooth_smart::defaultBufferSize));
-}
-
-void CBluetoothSmartPort::GetBufferSize(DWORD* incoming, DWORD* outgoing) {
-    if (incoming) *incoming = m_incoming.GetCapacity();
-    if (outgoing) *outgoing = m_outgoing.GetCapacity();
-}
-
-void CBluetoothSmartPort::Purge(DWORD flags) {
-    if (flags & PURGE_TXCLEAR) m_outgoing.Clear();
-    if (flags & PURGE_RXCLEAR) m_incoming.Clear();
-}
-
-DWORD CBluetoothSmartPort::Send(const void* data, DWORD size) {
-    const wchar_t* function = L"corvane::CBluetoothSmartPort::Send";
-    if (!IsOpen()) throw basalt::CWinException(__LINE__, kFile, function, ERROR_INVALID_HANDLE);
-    m_incoming.ThrowError();  // re-raises what the worker stored
-    if (data == nullptr && size != 0) throw basalt::CWinException(__LINE__, kFile, function, ERROR_INVALID_PARAMETER);
-    return m_outgoing.Write(data, size);
-}
-
-DWORD CBluetoothSmartPort::Recv(void* buffer, DWORD size) {
-    if (!IsOpen())
-        throw basalt::CWinException(__LINE__, kFile, L"corvane::CBluetoothSmartPort::Recv", ERROR_INVALID_HANDLE);
-    return m_incoming.Read(buffer, size);
+    m_streams.Reset();
 }
 
 boost::shared_ptr<IPropertySet> CBluetoothSmartPort::Escape(const wchar_t*, boost::shared_ptr<IPropertySet>) {
     return boost::shared_ptr<IPropertySet>();
 }
-
-boost::shared_ptr<const IPortAddr> CBluetoothSmartPort::GetAddress() const { return m_address; }
-
-bool CBluetoothSmartPort::IoControl(DWORD, DWORD*) { return false; }
-
-boost::shared_ptr<IPropertySet> CBluetoothSmartPort::GetSettings() { return boost::shared_ptr<IPropertySet>(); }
 
 void CBluetoothSmartPort::SetSettings(boost::shared_ptr<IPropertySet> settings) {
     // Two settings, each applying from the next Open: fast recovery from
@@ -167,8 +117,6 @@ void CBluetoothSmartPort::SetSettings(boost::shared_ptr<IPropertySet> settings) 
     read(bluetooth_smart::fastRecoverySetting, m_fastRecovery);
     read(bluetooth_smart::plainDeviceSetting, m_plainDevice);
 }
-
-boost::shared_ptr<IPropertySet> CBluetoothSmartPort::GetStatus() { return boost::shared_ptr<IPropertySet>(); }
 
 void CBluetoothSmartPort::Open() {
     Close();
@@ -254,7 +202,7 @@ DWORD WINAPI CBluetoothSmartPort::ThreadProc(void* port) {
 DWORD CBluetoothSmartPort::ThreadProcFn() {
     // Send queues bytes and fires eventOutgoingPending: this notice wakes the worker.
     basalt::COverlapped pending;
-    m_outgoing.SetWorkerNotice(boost::shared_ptr<INotice>(new CNoticeOvl(pending)));
+    m_streams.outgoing.SetWorkerNotice(boost::shared_ptr<INotice>(new CNoticeOvl(pending)));
     try {
         CLinkEngine engine(CLinkEngine::rolePort, *this,
                            m_fastRecovery.load()  ? CLinkRules::Fast()
@@ -290,12 +238,12 @@ DWORD CBluetoothSmartPort::ThreadProcFn() {
             if (worker.OnWake(wake, ::GetTickCount())) m_sendNow.Set();
         }
     } catch (const basalt::CStdException& e) {
-        m_incoming.SetError(e);
+        m_streams.incoming.SetError(e);
     } catch (const std::exception&) {
         // Out of memory and the like: the client hears of it as a broken link.
-        m_incoming.SetError(basalt::CWinException(__LINE__, kFile, kWorker, ERROR_INTERNAL_ERROR));
+        m_streams.incoming.SetError(basalt::CWinException(__LINE__, kFile, kWorker, ERROR_INTERNAL_ERROR));
     }
-    m_outgoing.SetWorkerNotice(boost::shared_ptr<INotice>());
+    m_streams.outgoing.SetWorkerNotice(boost::shared_ptr<INotice>());
     return 0;
 }
 
@@ -311,18 +259,18 @@ void CBluetoothSmartPort::WriteFrame(const BYTE* frame, DWORD size, bool control
 
 DWORD CBluetoothSmartPort::TakeOutgoing(BYTE* buffer, DWORD size) {
     DWORD queued = 0;
-    BYTE* staged = m_outgoing.BeginDrain(&queued);
+    BYTE* staged = m_streams.outgoing.BeginDrain(&queued);
     if (!staged) return 0;
     DWORD taken = std::min(size, queued);
     std::memcpy(buffer, staged, taken);
-    m_outgoing.EndDrain(taken);
+    m_streams.outgoing.EndDrain(taken);
     return taken;
 }
 
 void CBluetoothSmartPort::Deliver(const BYTE* data, DWORD size) {
-    BYTE* fill = m_incoming.BeginFill(size);
+    BYTE* fill = m_streams.incoming.BeginFill(size);
     std::memcpy(fill, data, size);
-    m_incoming.EndFill(size);
+    m_streams.incoming.EndFill(size);
 }
 
 // ---------------------------------------------------------------------------

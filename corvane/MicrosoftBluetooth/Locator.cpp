@@ -1,6 +1,6 @@
 #include "MicrosoftBluetooth/MicrosoftBluetooth.h"
 
-#include "BluetoothCache.h"
+#include "Shared/BluetoothCache.h"
 
 #include <cstring>
 #include <new>
@@ -30,14 +30,6 @@ CBluetoothPortLocator::CBluetoothPortLocator() : m_classFilter(-1), m_flags(0), 
 CBluetoothPortLocator::~CBluetoothPortLocator() {
     m_stop.Set();
     m_thread.Join();
-}
-
-bool CBluetoothPortLocator::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_notifier.RegisterNotice(notice, type);
-}
-
-bool CBluetoothPortLocator::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_notifier.DeregisterNotice(notice, type);
 }
 
 IPortAddr::EPortType CBluetoothPortLocator::GetType() const { return IPortAddr::portBluetooth; }

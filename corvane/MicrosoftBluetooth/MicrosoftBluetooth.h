@@ -3,10 +3,9 @@
 // Winsock, the locator with its registry cache, and the stream server that
 // accepts devices' connections.
 #include "BtDrtApi.h"
-#include "SocketWorkers.h"
-#include "Streams.h"
+#include "Shared/SocketWorkers.h"
+#include "Shared/StreamPort.h"
 
-#include <CorvaneAux/Escape.h>
 #include <basalt/Sockets.h>
 #include <basalt/Threads.h>
 
@@ -34,7 +33,7 @@ bool RecordHasServiceClass(const BYTE* record, ULONG size, USHORT uuid16);
 // A PIN argument that names no PIN: null, empty, or a text that is a null string.
 bool IsNullText(const VARIANT& value);
 
-class CBluetoothPort : public corvane::IPort {
+class CBluetoothPort : public corvane::CStreamPort {
 public:
     static constexpr DWORD defaultBufferSize = 0x10000;
     // The most one receive asks for: 1 KiB receives cost a kernel round trip
@@ -45,25 +44,10 @@ public:
     // An accepted connection: open from birth, its workers running.
     explicit CBluetoothPort(basalt::CWSASocket&& accepted);
     ~CBluetoothPort() override;
-    CBluetoothPort(const CBluetoothPort&) = delete;
-    CBluetoothPort& operator=(const CBluetoothPort&) = delete;
 
-    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
-    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
     bool IsOpen() const override;
     void Close() override;
-    void SetBufferSize(DWORD incoming, DWORD outgoing) override;
-    void GetBufferSize(DWORD* incoming, DWORD* outgoing) override;
-    void Purge(DWORD flags) override;
-    DWORD Send(const void* data, DWORD size) override;
-    DWORD Recv(void* buffer, DWORD size) override;
-    boost::shared_ptr<IPropertySet> Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) override;
-    boost::shared_ptr<const IPortAddr> GetAddress() const override;
     void Open() override;
-    bool IoControl(DWORD code, DWORD* value) override;
-    boost::shared_ptr<IPropertySet> GetSettings() override;
-    void SetSettings(boost::shared_ptr<IPropertySet> settings) override;
-    boost::shared_ptr<IPropertySet> GetStatus() override;
 
     // Appends the RFCOMM channels of the device's records of service class
     // uuid16; false when the lookup could not be made.
@@ -82,14 +66,11 @@ private:
     void ConnectWalk(ULONGLONG device, const std::vector<ULONG>& channels, const basalt::ustring& pin);
     void StartWorkers();
 
-    static DWORD WINAPI SendThreadProc(void* port);
-    static DWORD WINAPI RecvThreadProc(void* port);
     void SendThreadProcFn();
     void RecvThreadProcFn();
     // The worker loops on this port's socket, streams and records.
     corvane::CSocketWorkers Workers();
 
-    boost::shared_ptr<const IPortAddr> m_address;
     basalt::CEvent m_stop;
     std::atomic<bool> m_stopping{false};  // set with m_stop, for the receive worker's busy path
     basalt::CWSASocket m_socket;
@@ -98,23 +79,18 @@ private:
     basalt::CThread m_recvThread;
     basalt::CWSAOverlapped m_sendRecord;
     basalt::CWSAOverlapped m_recvRecord;
-    corvane::CStreamOutgoing m_outgoing;
-    corvane::CStreamIncoming m_incoming;
     std::atomic<bool> m_autoRevoke{true};
     basalt::CCriticalSection m_lock;
-    corvane::CEscapeFunctionManager<corvane::CEscapeFunction> m_escapes;
     // The send worker's wake-up: the outgoing stream's worker notice sets it
     // for the port's whole life.
     basalt::COverlapped m_wake;
 };
 
-class CBluetoothPortLocator : public corvane::IPortLocator, public basalt::CMultiThreadObject {
+class CBluetoothPortLocator : public corvane::CNotifierOf<corvane::IPortLocator>, public basalt::CMultiThreadObject {
 public:
     CBluetoothPortLocator();
     ~CBluetoothPortLocator() override;
 
-    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
-    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
     IPortAddr::EPortType GetType() const override;
     bool IsHardwareAvailableAndPoweredOn() const override;
     boost::shared_ptr<IPropertySet> GetSettings() override;
@@ -140,21 +116,18 @@ private:
 
     int m_classFilter;
     DWORD m_flags;
-    corvane::CNotifier m_notifier;
     basalt::CThread m_thread;
     basalt::CEvent m_stop;
     std::deque<boost::shared_ptr<const IPortAddr>> m_addresses;
     std::deque<basalt::CWinException> m_errors;
 };
 
-class CBluetoothStreamServer : public corvane::IStreamServer, public basalt::CMultiThreadObject {
+class CBluetoothStreamServer : public corvane::CNotifierOf<corvane::IStreamServer>, public basalt::CMultiThreadObject {
 public:
     CBluetoothStreamServer(boost::shared_ptr<const corvane::IServerDescription> description,
                            corvane::AcceptCallback callback, DWORD parameter);
     ~CBluetoothStreamServer() override;
 
-    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
-    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
     bool IsRunning() const override;
     void Start() override;
     void Stop() override;
@@ -171,7 +144,6 @@ private:
     boost::shared_ptr<const corvane::IServerDescription> m_description;
     corvane::AcceptCallback m_callback;
     DWORD m_parameter;
-    corvane::CNotifier m_notifier;
     boost::shared_ptr<const basalt::CStdException> m_error;
     std::deque<boost::shared_ptr<corvane::IPort>> m_ports;
     bool m_registered;

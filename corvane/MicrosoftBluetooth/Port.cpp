@@ -14,6 +14,9 @@ using namespace corvane;
 namespace {
 
 const wchar_t kFile[] = L"MicrosoftBluetooth";
+const CPortStreamRules kStreamRules = {kFile, L"Microsoft::CBluetoothPort::Send", L"Microsoft::CBluetoothPort::Recv",
+                                       CBluetoothPort::defaultBufferSize, CBluetoothPort::defaultBufferSize,
+                                       CPortStreamRules::defaultIsFloor, CPortStreamRules::errorsInIncoming};
 
 const GUID kL2capProtocol = {0x00000100, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
 const GUID kRfcommProtocol = {0x00000003, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
@@ -142,20 +145,21 @@ private:
 // Life
 
 CBluetoothPort::CBluetoothPort(boost::shared_ptr<const IPortAddr> address)
-    : m_address(address), m_stop(true, false), m_outgoing(defaultBufferSize), m_incoming(defaultBufferSize) {
+    : CStreamPort(address, kStreamRules), m_stop(true, false) {
     RegisterEscapes();
 }
 
 CBluetoothPort::CBluetoothPort(basalt::CWSASocket&& accepted)
-    : m_stop(true, false), m_socket(std::move(accepted)), m_outgoing(defaultBufferSize), m_incoming(defaultBufferSize) {
+    : CStreamPort(boost::shared_ptr<const IPortAddr>(), kStreamRules),
+      m_stop(true, false),
+      m_socket(std::move(accepted)) {
     SOCKADDR_BTH local;
     std::memset(&local, 0, sizeof local);
     int length = sizeof local;
     m_socket.GetSockNameLL(reinterpret_cast<sockaddr*>(&local), &length);
     m_address = CBluetoothPortAddr::CreateInstance(local.btAddr, 0, nullptr, nullptr, 0, 0);
     RegisterEscapes();
-    m_incoming.Reset(false);
-    m_outgoing.Reset(false);
+    m_streams.Reset();
     m_stop.Reset();
     m_sendRecord.Prepare();
     m_recvRecord.Prepare();
@@ -175,25 +179,10 @@ void CBluetoothPort::RegisterEscapes() {
     m_escapes.Register(boost::shared_ptr<CEscapeFunction>(new CSetAutoRevokePairingFunc(this)));
     // The send worker's wake-up, held apart from the client's notices so that
     // no deregistration of theirs can silence the worker.
-    m_outgoing.SetWorkerNotice(INotice::CreateInstance(m_wake));
+    m_streams.outgoing.SetWorkerNotice(INotice::CreateInstance(m_wake));
 }
 
-CBluetoothPort::~CBluetoothPort() {
-    try {
-        Close();
-    } catch (const basalt::CStdException&) {
-        // A destructor has no one to tell; Close has stopped what it could.
-    }
-}
-
-bool CBluetoothPort::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_incoming.RegisterNotice(notice, type) && m_outgoing.RegisterNotice(notice, type);
-}
-
-bool CBluetoothPort::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    bool removed = m_incoming.DeregisterNotice(notice, type);
-    return m_outgoing.DeregisterNotice(notice, type) && removed;
-}
+CBluetoothPort::~CBluetoothPort() { CloseQuietly(); }
 
 // A flag beside the socket: a client may ask while Open or Close changes it.
 bool CBluetoothPort::IsOpen() const { return m_open; }
@@ -208,42 +197,6 @@ void CBluetoothPort::Close() {
     m_socket.Close();
 }
 
-void CBluetoothPort::SetBufferSize(DWORD incoming, DWORD outgoing) {
-    m_incoming.SetCapacity(std::max(incoming, defaultBufferSize));
-    m_outgoing.SetCapacity(std::max(outgoing, defaultBufferSize));
-}
-
-void CBluetoothPort::GetBufferSize(DWORD* incoming, DWORD* outgoing) {
-    if (incoming) *incoming = m_incoming.GetCapacity();
-    if (outgoing) *outgoing = m_outgoing.GetCapacity();
-}
-
-void CBluetoothPort::Purge(DWORD flags) {
-    if (flags & PURGE_TXCLEAR) m_outgoing.Clear();
-    if (flags & PURGE_RXCLEAR) m_incoming.Clear();
-}
-
-DWORD CBluetoothPort::Send(const void* data, DWORD size) {
-    if (!IsOpen()) Fail(__LINE__, L"Microsoft::CBluetoothPort::Send", ERROR_INVALID_HANDLE);
-    m_incoming.ThrowError();  // a worker's stored error comes first
-    return m_outgoing.Write(data, size);
-}
-
-DWORD CBluetoothPort::Recv(void* buffer, DWORD size) {
-    if (!IsOpen()) Fail(__LINE__, L"Microsoft::CBluetoothPort::Recv", ERROR_INVALID_HANDLE);
-    return m_incoming.Read(buffer, size);
-}
-
-boost::shared_ptr<IPropertySet> CBluetoothPort::Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) {
-    return m_escapes.Escape(name, args);
-}
-
-boost::shared_ptr<const IPortAddr> CBluetoothPort::GetAddress() const { return m_address; }
-bool CBluetoothPort::IoControl(DWORD, DWORD*) { return false; }
-boost::shared_ptr<IPropertySet> CBluetoothPort::GetSettings() { return boost::shared_ptr<IPropertySet>(); }
-void CBluetoothPort::SetSettings(boost::shared_ptr<IPropertySet>) {}
-boost::shared_ptr<IPropertySet> CBluetoothPort::GetStatus() { return boost::shared_ptr<IPropertySet>(); }
-
 ULONGLONG CBluetoothPort::DeviceAddress(const wchar_t* function) const {
     if (!m_address) Fail(__LINE__, function, ERROR_INTERNAL_ERROR);
     return CBluetoothPortAddr::Str2BluetoothAddr(static_cast<const wchar_t*>(m_address->GetPhysicalName()), L':');
@@ -255,8 +208,7 @@ ULONGLONG CBluetoothPort::DeviceAddress(const wchar_t* function) const {
 void CBluetoothPort::Open() {
     basalt::CLocker lock(m_lock);
     Close();
-    m_incoming.Reset(false);
-    m_outgoing.Reset(false);
+    m_streams.Reset();
     bool registered = false;
     try {
         OpenSteps(registered);
@@ -401,22 +353,12 @@ bool CBluetoothPort::DetectRFCommChannel(ULONGLONG device, USHORT uuid16, bool a
 // The workers
 
 void CBluetoothPort::StartWorkers() {
-    m_sendThread = basalt::CThread::Create(SendThreadProc, this);
-    m_recvThread = basalt::CThread::Create(RecvThreadProc, this);
-}
-
-DWORD WINAPI CBluetoothPort::SendThreadProc(void* port) {
-    static_cast<CBluetoothPort*>(port)->SendThreadProcFn();
-    return 0;
-}
-
-DWORD WINAPI CBluetoothPort::RecvThreadProc(void* port) {
-    static_cast<CBluetoothPort*>(port)->RecvThreadProcFn();
-    return 0;
+    m_sendThread = StartWorker<CBluetoothPort, &CBluetoothPort::SendThreadProcFn>(this);
+    m_recvThread = StartWorker<CBluetoothPort, &CBluetoothPort::RecvThreadProcFn>(this);
 }
 
 corvane::CSocketWorkers CBluetoothPort::Workers() {
-    return corvane::CSocketWorkers({m_socket, m_incoming, m_outgoing, m_stop.GetHandle(), m_stopping, m_recvRecord,
+    return corvane::CSocketWorkers({m_socket, m_streams.incoming, m_streams.outgoing, m_stop.GetHandle(), m_stopping, m_recvRecord,
                                     m_sendRecord, m_wake.GetEventHandle()});
 }
 
@@ -427,12 +369,12 @@ void CBluetoothPort::RecvThreadProcFn() {
                           ERROR_GRACEFUL_DISCONNECT);
     } catch (const basalt::CWinException& e) {
         // A disconnect the stack reports by its own code is the same lost connection.
-        if (e.GetErrorCode() == WSAEDISCON) m_incoming.SetError(WithCode(e, ERROR_GRACEFUL_DISCONNECT));
-        else m_incoming.SetError(e);
+        if (e.GetErrorCode() == WSAEDISCON) m_streams.incoming.SetError(WithCode(e, ERROR_GRACEFUL_DISCONNECT));
+        else m_streams.incoming.SetError(e);
     } catch (const basalt::CStdException& e) {
-        m_incoming.SetError(e);
+        m_streams.incoming.SetError(e);
     }
-    m_incoming.Fire(eventTerminated);
+    m_streams.incoming.Fire(eventTerminated);
 }
 
 void CBluetoothPort::SendThreadProcFn() {
@@ -440,7 +382,7 @@ void CBluetoothPort::SendThreadProcFn() {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
         Workers().Send(kFile);
     } catch (const basalt::CStdException& e) {
-        m_incoming.SetError(e);
+        m_streams.incoming.SetError(e);
     }
 }
 

@@ -45,14 +45,6 @@ CBluetoothStreamServer::~CBluetoothStreamServer() {
     }
 }
 
-bool CBluetoothStreamServer::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_notifier.RegisterNotice(notice, type);
-}
-
-bool CBluetoothStreamServer::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_notifier.DeregisterNotice(notice, type);
-}
-
 bool CBluetoothStreamServer::IsRunning() const { return false; }
 
 void CBluetoothStreamServer::Start() {

@@ -1,6 +1,6 @@
 // The COM port locator: the Setup API's port devices, completed by the
 // registry's serial device map, handed out in order of port name.
-#include "Serial.h"
+#include "Serial/Serial.h"
 
 #include "Common.h"
 
@@ -84,22 +84,12 @@ bool ReadText(HKEY key, const wchar_t* name, basalt::ustring& text) {
 
 }  // namespace
 
-CSerialPortLocator::CSerialPortLocator() : m_setup(new serial::CSetupApi) {}
+CSerialPortLocator::CSerialPortLocator()
+    : CImmediateLocator(kFile, L"CSerialPortLocator::Escape"), m_setup(new serial::CSetupApi) {}
 
-CSerialPortLocator::CSerialPortLocator(std::unique_ptr<serial::CSetupApi> setup) : m_setup(std::move(setup)) {
+CSerialPortLocator::CSerialPortLocator(std::unique_ptr<serial::CSetupApi> setup)
+    : CImmediateLocator(kFile, L"CSerialPortLocator::Escape"), m_setup(std::move(setup)) {
     if (!m_setup) Fail(__LINE__, L"CSerialPortLocator::CSerialPortLocator", ERROR_INVALID_PARAMETER);
-}
-
-bool CSerialPortLocator::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_notifier.RegisterNotice(notice, type);
-}
-
-bool CSerialPortLocator::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_notifier.DeregisterNotice(notice, type);
-}
-
-boost::shared_ptr<IPropertySet> CSerialPortLocator::Escape(const wchar_t*, boost::shared_ptr<IPropertySet>) {
-    Fail(__LINE__, L"CSerialPortLocator::Escape", ERROR_NOT_SUPPORTED);
 }
 
 void CSerialPortLocator::BeginSearch(DWORD, DWORD) {

@@ -5,7 +5,9 @@
 #include <Corvane/Serial.h>
 
 #include "CorvaneAux/Escape.h"
-#include "Streams.h"
+#include "Shared/ComLine.h"
+#include "Shared/ImmediateLocator.h"
+#include "Shared/StreamPort.h"
 
 #include <basalt/Threads.h>
 
@@ -25,10 +27,6 @@ namespace serial {
 
 const DWORD defaultIncomingSize = 0x20000;
 const DWORD defaultOutgoingSize = 0x10000;
-// Every event except EV_TXEMPTY: data, errors, breaks and each modem line.
-const DWORD eventMask = EV_RXCHAR | EV_RXFLAG | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR |
-                        EV_RING | EV_PERR | EV_RX80FULL;
-const DWORD writeTimeoutConstantMs = 100;
 
 // One entry of an option table: offered when its capability bit is present
 // in the word the table is checked against (0: always offered).
@@ -60,12 +58,6 @@ struct CBaudRate {
 };
 const std::vector<CBaudRate>& BaudRates();
 
-// Milliseconds that count bytes take at baud, allowing twice the time of 8
-// bits each: ceil(count * 16000 / baud); 0 for baud 0.
-DWORD WriteTimeMs(DWORD baud, DWORD count = 1);
-// No read time-outs (reads ask only for what is queued); writes may take
-// their per-byte time plus a constant, so that a held output ends the write.
-COMMTIMEOUTS PortTimeouts(DWORD baud);
 
 // The options of table whose bits are present in capabilities, as a set of
 // type vt ordered by value.
@@ -74,42 +66,20 @@ COptionSet OfferedOptions(const CapabilityTable& table, DWORD capabilities, VART
 // values. A value that does not convert throws _com_error.
 void ApplySettings(const IPropertySet& settings, DCB& dcb);
 
-// ---------------------------------------------------------------------------
-// The two workers on an open COM device: shared by every driver that moves
-// bytes over a COM port (the serial port, and virtual COM ports of a stack).
-
-struct CLine {
-    CLine(std::unique_ptr<basalt::CCommPort> device, DWORD incomingSize, DWORD outgoingSize);
-
-    basalt::CEvent stop;
-    std::unique_ptr<basalt::CCommPort> device;
-    basalt::COverlapped waitRecord;
-    basalt::COverlapped writeRecord;
-    basalt::COverlapped readRecord;
-    // Where WaitCommEvent puts the events: it belongs to the operation, not
-    // to the worker's stack, since the operation can end after the worker.
-    DWORD waitEvents;
-    CStreamOutgoing outgoing;
-    CStreamIncoming incoming;  // also the modem status word and every worker's error
-    // Twice the client purges of the input so far, odd during one: a read
-    // that fails across a purge was flushed, not broken.
-    volatile LONG purges;
-};
-
-// The receiving worker: runs until the stop event; stores its failure in the
-// incoming stream and fires eventTerminated when it ends.
-void ReceiveLoop(CLine& line);
-// The sending worker: runs until the stop event; stores its failure in the
-// incoming stream. An output without progress for two seconds fails with
-// ERROR_WRITE_FAULT in stallFunction unless tolerant (may be empty) says so.
-void SendLoop(CLine& line, const std::function<bool()>& tolerant, const wchar_t* stallFunction);
-
 }  // namespace serial
 
 // ---------------------------------------------------------------------------
 // The port
 
-struct CSerialPort::CState : serial::CLine {
+namespace serial {
+// The streams, made before the line that works on them.
+struct CStreamsFirst {
+    explicit CStreamsFirst(const CPortStreamRules& rules) : streams(rules) {}
+    CPortStreams streams;
+};
+}  // namespace serial
+
+struct CSerialPort::CState : serial::CStreamsFirst, serial::CLine {
     explicit CState(boost::shared_ptr<const IPortAddr> address, std::unique_ptr<basalt::CCommPort> device);
 
     CEscapeFunctionManager<CEscapeFunction> escapes;
@@ -166,25 +136,16 @@ public:
 
 }  // namespace serial
 
-class CSerialPortLocator : public IPortLocator {
+class CSerialPortLocator : public CImmediateLocator {
 public:
     CSerialPortLocator();
     // With Setup API calls of the caller's making.
     explicit CSerialPortLocator(std::unique_ptr<serial::CSetupApi> setup);
 
-    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
-    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
     IPortAddr::EPortType GetType() const override { return IPortAddr::portSerial; }
-    bool IsHardwareAvailableAndPoweredOn() const override { return true; }
-    boost::shared_ptr<IPropertySet> GetSettings() override { return {}; }
-    void SetSettings(boost::shared_ptr<IPropertySet>) override {}
-    boost::shared_ptr<IPropertySet> Escape(const wchar_t* name,
-                                           boost::shared_ptr<IPropertySet> args) override;
     // The whole search, on the caller's thread: the Setup API's COM ports,
     // then those the registry's serial device map adds, queued by port name.
     void BeginSearch(DWORD, DWORD) override;
-    void EndSearch() override {}
-    bool IsRunning() const override { return false; }
     boost::shared_ptr<const IPortAddr> GetNextAddress() override;
 
     // Port name -> display name, each port name once whatever its case.
@@ -198,7 +159,6 @@ private:
     basalt::CCriticalSection m_lock;
     std::deque<boost::shared_ptr<const IPortAddr>> m_found;
     std::deque<basalt::CWinException> m_errors;
-    CNotifier m_notifier;
 };
 
 // The makers behind IPort::CreateInstance and IPortLocator::CreateInstance.

@@ -1,4 +1,4 @@
-#include "BluetoothCache.h"
+#include "Shared/BluetoothCache.h"
 
 #include "Common.h"
 

@@ -1,5 +1,5 @@
 // The worker loops of the ports on stream sockets.
-#include "SocketWorkers.h"
+#include "Shared/SocketWorkers.h"
 
 namespace corvane {
 

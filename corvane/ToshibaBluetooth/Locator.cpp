@@ -1,7 +1,7 @@
 #include "ToshibaBluetooth/ToshibaBluetooth.h"
 #include "ToshibaBluetooth/Windows.h"
 
-#include "BluetoothCache.h"
+#include "Shared/BluetoothCache.h"
 
 #include <cstring>
 
@@ -51,14 +51,6 @@ CBluetoothPortLocator::~CBluetoothPortLocator() {
         m_sdk->CloseAPI();
     } catch (const basalt::CStdException&) {
     }
-}
-
-bool CBluetoothPortLocator::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_notifier.RegisterNotice(notice, type);
-}
-
-bool CBluetoothPortLocator::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_notifier.DeregisterNotice(notice, type);
 }
 
 bool CBluetoothPortLocator::IsHardwareAvailableAndPoweredOn() const {

@@ -114,7 +114,9 @@ private:
 // The port
 
 CBluetoothPort::CBluetoothPort(boost::shared_ptr<const IPortAddr> address)
-    : m_address(address),
+    : CStreamPort(address, {kFile, L"Toshiba::CBluetoothPort::Send", L"Toshiba::CBluetoothPort::Recv",
+                            CBluetoothPort::minimumBufferSize, CBluetoothPort::minimumBufferSize,
+                            CPortStreamRules::defaultIsFloor, CPortStreamRules::errorsInIncoming}),
       m_window(kPortWindowClass, L"ToshibaBluetoothPortWnd", this),
       m_sdpConnection(0),
       m_commConnection(0),
@@ -129,7 +131,7 @@ CBluetoothPort::CBluetoothPort(boost::shared_ptr<const IPortAddr> address)
       m_done(true, false),
       m_error(true, false),
       m_closing(0),
-      m_line(std::unique_ptr<basalt::CCommPort>(new basalt::CCommPort), minimumBufferSize, minimumBufferSize) {
+      m_line(std::unique_ptr<basalt::CCommPort>(new basalt::CCommPort), m_streams) {
     if (!address) Fail(__LINE__, L"Toshiba::CBluetoothPort::CBluetoothPort", ERROR_INVALID_PARAMETER);
     m_escapes.Register(boost::shared_ptr<CEscapeFunction>(new CRegisterForAuthenticationFunc(this)));
     m_escapes.Register(boost::shared_ptr<CEscapeFunction>(new CUnregisterAuthenticationFunc(this)));
@@ -138,24 +140,14 @@ CBluetoothPort::CBluetoothPort(boost::shared_ptr<const IPortAddr> address)
 
 CBluetoothPort::~CBluetoothPort() {
     m_window.Unlink();
-    try {
-        Close();
-    } catch (...) {
-        // Nobody to tell: Close has stopped what it could.
-    }
+    CloseQuietly();
     try {
         m_sdk.CloseAPI();
     } catch (const basalt::CStdException&) {
     }
 }
 
-bool CBluetoothPort::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_line.incoming.RegisterNotice(notice, type) && m_line.outgoing.RegisterNotice(notice, type);
-}
-
-bool CBluetoothPort::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_line.incoming.DeregisterNotice(notice, type) && m_line.outgoing.DeregisterNotice(notice, type);
-}
+bool CBluetoothPort::CarriesBytes() const { return m_line.device->IsOpen(); }
 
 bool CBluetoothPort::IsOpen() const {
     basalt::CLocker lock(m_slots);
@@ -230,39 +222,6 @@ void CBluetoothPort::CloseLocked() {
     }
 }
 
-void CBluetoothPort::SetBufferSize(DWORD incoming, DWORD outgoing) {
-    m_line.incoming.SetCapacity(std::max(incoming, minimumBufferSize));
-    m_line.outgoing.SetCapacity(std::max(outgoing, minimumBufferSize));
-}
-
-void CBluetoothPort::GetBufferSize(DWORD* incoming, DWORD* outgoing) {
-    if (incoming) *incoming = m_line.incoming.GetCapacity();
-    if (outgoing) *outgoing = m_line.outgoing.GetCapacity();
-}
-
-void CBluetoothPort::Purge(DWORD flags) {
-    if (flags & PURGE_TXCLEAR) m_line.outgoing.Clear();
-    if (flags & PURGE_RXCLEAR) m_line.incoming.Clear();
-}
-
-DWORD CBluetoothPort::Send(const void* data, DWORD size) {
-    if (!m_line.device->IsOpen()) Fail(__LINE__, L"Toshiba::CBluetoothPort::Send", ERROR_INVALID_HANDLE);
-    if (!data && size) Fail(__LINE__, L"Toshiba::CBluetoothPort::Send", ERROR_INVALID_PARAMETER);
-    m_line.incoming.ThrowError();
-    return m_line.outgoing.Write(data, size);
-}
-
-DWORD CBluetoothPort::Recv(void* buffer, DWORD size) {
-    if (!m_line.device->IsOpen()) Fail(__LINE__, L"Toshiba::CBluetoothPort::Recv", ERROR_INVALID_HANDLE);
-    return m_line.incoming.Read(buffer, size);
-}
-
-boost::shared_ptr<IPropertySet> CBluetoothPort::Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) {
-    return m_escapes.Escape(name, args);
-}
-
-boost::shared_ptr<const IPortAddr> CBluetoothPort::GetAddress() const { return m_address; }
-
 void CBluetoothPort::Open() {
     basalt::CLocker lock(m_slots);
     CloseLocked();
@@ -273,8 +232,7 @@ void CBluetoothPort::Open() {
     m_done.Reset();
     m_error.Reset();
     m_line.stop.Reset();
-    m_line.incoming.Reset(false);
-    m_line.outgoing.Reset(false);
+    m_streams.Reset();
     DropStackMessages();
     try {
         DeviceBytes(m_address, m_device, kOpen);

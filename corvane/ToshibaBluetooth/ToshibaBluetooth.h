@@ -5,8 +5,7 @@
 // stack answers asynchronously with window messages, so the port and the
 // locator each own a hidden window whose procedure does their work.
 #include "Common.h"
-#include "Serial.h"
-#include "Streams.h"
+#include "Shared/ComLine.h"
 #include "ToshibaBluetooth/TosBtApi.h"
 #include "ToshibaBluetooth/Windows.h"
 
@@ -115,31 +114,16 @@ private:
 #undef TOSBT_POINTER
 };
 
-class CBluetoothPort : public corvane::IPort, public basalt::CMultiThreadObject {
+class CBluetoothPort : public corvane::CStreamPort, public basalt::CMultiThreadObject {
 public:
     static constexpr DWORD minimumBufferSize = 4096;
 
     explicit CBluetoothPort(boost::shared_ptr<const IPortAddr> address);
     ~CBluetoothPort() override;
-    CBluetoothPort(const CBluetoothPort&) = delete;
-    CBluetoothPort& operator=(const CBluetoothPort&) = delete;
 
-    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
-    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
     bool IsOpen() const override;
     void Close() override;
-    void SetBufferSize(DWORD incoming, DWORD outgoing) override;
-    void GetBufferSize(DWORD* incoming, DWORD* outgoing) override;
-    void Purge(DWORD flags) override;
-    DWORD Send(const void* data, DWORD size) override;
-    DWORD Recv(void* buffer, DWORD size) override;
-    boost::shared_ptr<IPropertySet> Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) override;
-    boost::shared_ptr<const IPortAddr> GetAddress() const override;
     void Open() override;
-    bool IoControl(DWORD, DWORD*) override { return false; }
-    boost::shared_ptr<IPropertySet> GetSettings() override { return {}; }
-    void SetSettings(boost::shared_ptr<IPropertySet>) override {}
-    boost::shared_ptr<IPropertySet> GetStatus() override { return {}; }
 
     // The name of the virtual COM port in use; empty when none.
     basalt::ustring GetCommName() const;
@@ -151,6 +135,8 @@ public:
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
 private:
+    // The virtual COM port is open: without the lock, which Open holds.
+    bool CarriesBytes() const override;
     void StoreFailure(int line, LONG status);
     void Search(WORD serviceClass);
     void TakeSearchResults();
@@ -162,7 +148,6 @@ private:
     static DWORD WINAPI SendThreadProc(void* port);
 
     mutable basalt::CCriticalSection m_slots;
-    boost::shared_ptr<const IPortAddr> m_address;
     CServiceWindow m_window;
     WORD m_sdpConnection;
     WORD m_commConnection;
@@ -184,20 +169,17 @@ private:
     basalt::ustring m_commName;
     basalt::CThread m_recvThread;
     basalt::CThread m_sendThread;
-    corvane::serial::CLine m_line;  // the COM device, the records and both streams
-    corvane::CEscapeFunctionManager<corvane::CEscapeFunction> m_escapes;
+    corvane::serial::CLine m_line;  // the COM device and the records, on the streams
     CToshibaBluetoothSDK m_sdk;
 };
 
-class CBluetoothPortLocator : public corvane::IPortLocator, public basalt::CMultiThreadObject {
+class CBluetoothPortLocator : public corvane::CNotifierOf<corvane::IPortLocator>, public basalt::CMultiThreadObject {
 public:
     CBluetoothPortLocator();
     ~CBluetoothPortLocator() override;
     CBluetoothPortLocator(const CBluetoothPortLocator&) = delete;
     CBluetoothPortLocator& operator=(const CBluetoothPortLocator&) = delete;
 
-    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
-    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
     IPortAddr::EPortType GetType() const override { return IPortAddr::portBluetooth; }
     bool IsHardwareAvailableAndPoweredOn() const override;
     boost::shared_ptr<IPropertySet> GetSettings() override;
@@ -223,7 +205,6 @@ private:
     DWORD m_handled;
     DWORD m_search;  // the number of the latest search the radio was asked for
     CServiceWindow m_window;
-    corvane::CNotifier m_notifier;
     std::deque<boost::shared_ptr<const IPortAddr>> m_addresses;
     std::deque<boost::shared_ptr<const IPortAddr>> m_found;
     std::deque<boost::shared_ptr<basalt::CStdException>> m_errors;

@@ -1,7 +1,7 @@
 // The USB locator: every present device with the maker's driver interface
 // whose path carries an 11-character serial number, listed inside
 // BeginSearch and queued behind whatever an earlier search queued.
-#include "USB.h"
+#include "USB/USB.h"
 
 #include "Common.h"
 
@@ -92,19 +92,7 @@ basalt::ustring BusReportedDescription(GetDevicePropertyFn getProperty, const ba
 
 }  // namespace
 
-CUSBPortLocator::CUSBPortLocator() {}
-
-bool CUSBPortLocator::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_notifier.RegisterNotice(notice, type);
-}
-
-bool CUSBPortLocator::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_notifier.DeregisterNotice(notice, type);
-}
-
-boost::shared_ptr<IPropertySet> CUSBPortLocator::Escape(const wchar_t*, boost::shared_ptr<IPropertySet>) {
-    Fail(__LINE__, L"CUSBPortLocator::Escape", ERROR_NOT_SUPPORTED);
-}
+CUSBPortLocator::CUSBPortLocator() : CImmediateLocator(kFile, L"CUSBPortLocator::Escape") {}
 
 void CUSBPortLocator::BeginSearch(DWORD, DWORD) {
     basalt::CSetupAPI devices;

@@ -2,7 +2,7 @@
 // The device path is opened twice, once to read and once to write; control
 // codes prepare the device, read its configuration descriptor and bind each
 // handle to one pipe; then a receive and a send worker move the bytes.
-#include "USB.h"
+#include "USB/USB.h"
 
 #include <cstring>
 #include <vector>
@@ -82,27 +82,12 @@ basalt::ustring FriendlyName(const basalt::ustring& busDescription, const basalt
 // The port
 
 CUSBPort::CUSBPort(boost::shared_ptr<const IPortAddr> address)
-    : m_address(address),
+    : CStreamPort(address, {kFile, L"CUSBPort::Send", L"CUSBPort::Recv", usb::defaultBufferSize, usb::defaultBufferSize,
+                            CPortStreamRules::zeroIsDefault, CPortStreamRules::errorsInOwnStream}),
       m_stop(true, false),
-      m_outgoing(usb::defaultBufferSize),
-      m_incoming(usb::defaultBufferSize),
       m_wakeNotice(INotice::CreateInstance(m_wake)) {}
 
-CUSBPort::~CUSBPort() {
-    try {
-        Close();
-    } catch (const basalt::CStdException&) {
-        // A destructor has no one to tell; Close has stopped what it could.
-    }
-}
-
-bool CUSBPort::RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_incoming.RegisterNotice(notice, type) && m_outgoing.RegisterNotice(notice, type);
-}
-
-bool CUSBPort::DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) {
-    return m_incoming.DeregisterNotice(notice, type) && m_outgoing.DeregisterNotice(notice, type);
-}
+CUSBPort::~CUSBPort() { CloseQuietly(); }
 
 bool CUSBPort::IsOpen() const { return m_reading.IsOpen() && m_writing.IsOpen(); }
 
@@ -111,52 +96,12 @@ void CUSBPort::Close() {
     m_stop.Set();
     m_sendThread.Join();
     m_recvThread.Join();
-    m_outgoing.SetWorkerNotice(boost::shared_ptr<INotice>());
+    m_streams.outgoing.SetWorkerNotice(boost::shared_ptr<INotice>());
     basalt::CLogFileServer::Ref().CloseLogFile(m_writing);
     m_reading.Close();
     m_writing.Close();
-    m_incoming.Reset(false);
-    m_outgoing.Reset(false);
+    m_streams.Reset();
 }
-
-void CUSBPort::SetBufferSize(DWORD incoming, DWORD outgoing) {
-    m_incoming.SetCapacity(incoming ? incoming : usb::defaultBufferSize);
-    m_outgoing.SetCapacity(outgoing ? outgoing : usb::defaultBufferSize);
-}
-
-void CUSBPort::GetBufferSize(DWORD* incoming, DWORD* outgoing) {
-    if (incoming) *incoming = m_incoming.GetCapacity();
-    if (outgoing) *outgoing = m_outgoing.GetCapacity();
-}
-
-void CUSBPort::Purge(DWORD flags) {
-    if (flags & PURGE_TXCLEAR) m_outgoing.Clear();
-    if (flags & PURGE_RXCLEAR) m_incoming.Clear();
-}
-
-DWORD CUSBPort::Send(const void* data, DWORD size) {
-    if (!IsOpen()) Fail(__LINE__, L"CUSBPort::Send", ERROR_INVALID_HANDLE);
-    return m_outgoing.Write(data, size);
-}
-
-DWORD CUSBPort::Recv(void* buffer, DWORD size) {
-    if (!IsOpen()) Fail(__LINE__, L"CUSBPort::Recv", ERROR_INVALID_HANDLE);
-    return m_incoming.Read(buffer, size);
-}
-
-boost::shared_ptr<IPropertySet> CUSBPort::Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) {
-    return m_escapes.Escape(name, args);
-}
-
-boost::shared_ptr<const IPortAddr> CUSBPort::GetAddress() const { return m_address; }
-
-bool CUSBPort::IoControl(DWORD, DWORD*) { return false; }
-
-boost::shared_ptr<IPropertySet> CUSBPort::GetSettings() { return boost::shared_ptr<IPropertySet>(); }
-
-void CUSBPort::SetSettings(boost::shared_ptr<IPropertySet>) {}
-
-boost::shared_ptr<IPropertySet> CUSBPort::GetStatus() { return boost::shared_ptr<IPropertySet>(); }
 
 void CUSBPort::Open() {
     Close();
@@ -175,9 +120,9 @@ void CUSBPort::Open() {
         m_wake.Prepare();
         // Held apart from the client's notices: no deregistration of theirs
         // can silence the send worker.
-        m_outgoing.SetWorkerNotice(m_wakeNotice);
-        m_sendThread = basalt::CThread::Create(SendThreadProc, this);
-        m_recvThread = basalt::CThread::Create(RecvThreadProc, this);
+        m_streams.outgoing.SetWorkerNotice(m_wakeNotice);
+        m_sendThread = StartWorker<CUSBPort, &CUSBPort::SendThreadProcFn>(this);
+        m_recvThread = StartWorker<CUSBPort, &CUSBPort::RecvThreadProcFn>(this);
     } catch (...) {
         Close();
         throw;
@@ -241,16 +186,6 @@ void CUSBPort::Control(basalt::CFile& file, DWORD code, const void* input, DWORD
 // ---------------------------------------------------------------------------
 // The workers
 
-DWORD WINAPI CUSBPort::SendThreadProc(void* port) {
-    static_cast<CUSBPort*>(port)->SendThreadProcFn();
-    return 0;
-}
-
-DWORD WINAPI CUSBPort::RecvThreadProc(void* port) {
-    static_cast<CUSBPort*>(port)->RecvThreadProcFn();
-    return 0;
-}
-
 void CUSBPort::RecvThreadProcFn() {
     try {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
@@ -264,9 +199,9 @@ void CUSBPort::RecvThreadProcFn() {
             // bytes would drop them as an overflow. Reads come in whole
             // packets: one that ends inside a packet could overrun on the bus.
             DWORD room = 0;
-            BYTE* area = m_incoming.BeginFillRoom(usb::readChunk, usb::packetSize, &room);
+            BYTE* area = m_streams.incoming.BeginFillRoom(usb::readChunk, usb::packetSize, &room);
             if (!area) {
-                if (!m_incoming.AwaitRoom(m_stop.GetHandle())) break;
+                if (!m_streams.incoming.AwaitRoom(m_stop.GetHandle())) break;
                 continue;
             }
             if (room >= usb::packetSize) room -= room % usb::packetSize;
@@ -274,7 +209,7 @@ void CUSBPort::RecvThreadProcFn() {
             if (m_reading.Read(area, room, received, m_readRecord)) {
                 // The driver ends reads at once with nothing when the instrument is gone.
                 if (received == 0) Fail(__LINE__, L"CUSBPort::RecvThreadProcFn", ERROR_GRACEFUL_DISCONNECT);
-                m_incoming.EndFill(received);
+                m_streams.incoming.EndFill(received);
                 continue;
             }
             DWORD woken = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
@@ -285,21 +220,21 @@ void CUSBPort::RecvThreadProcFn() {
             if (woken != WAIT_OBJECT_0 + 1) Fail(__LINE__, L"WaitForMultipleObjects", ::GetLastError());
             m_reading.GetOverlappedResult(m_readRecord, received, true);
             // Nothing here is the instrument leaving; the next read reports it at once.
-            m_incoming.EndFill(received);
+            m_streams.incoming.EndFill(received);
         }
     } catch (const basalt::CStdException& e) {
-        m_incoming.SetError(e);
+        m_streams.incoming.SetError(e);
     } catch (...) {
-        StoreWorkerError(m_incoming, L"CUSBPort::RecvThreadProcFn");
+        StoreWorkerError(m_streams.incoming, L"CUSBPort::RecvThreadProcFn");
     }
-    m_incoming.Fire(eventTerminated);
+    m_streams.incoming.Fire(eventTerminated);
 }
 
 void CUSBPort::SendThreadProcFn() {
     try {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
         // Bytes queued before the worker listened are written all the same.
-        if (m_outgoing.GetCount() > 0) m_wake.GetEvent().Set();
+        if (m_streams.outgoing.GetCount() > 0) m_wake.GetEvent().Set();
         HANDLE handles[3] = {m_stop.GetHandle(), m_wake.GetEventHandle(), m_writeRecord.GetEventHandle()};
         // Whether a write is pending; its bytes have left the stream already
         // (a purge no longer reaches them).
@@ -332,9 +267,9 @@ void CUSBPort::SendThreadProcFn() {
         }
     } catch (const basalt::CStdException& e) {
         // On the outgoing stream, so that the client's next Send reports it.
-        m_outgoing.SetError(e);
+        m_streams.outgoing.SetError(e);
     } catch (...) {
-        StoreWorkerError(m_outgoing, L"CUSBPort::SendThreadProcFn");
+        StoreWorkerError(m_streams.outgoing, L"CUSBPort::SendThreadProcFn");
     }
 }
 
@@ -347,13 +282,13 @@ bool CUSBPort::WriteQueued() {
             continue;
         }
         DWORD size = 0;
-        BYTE* data = m_outgoing.BeginDrain(&size);
+        BYTE* data = m_streams.outgoing.BeginDrain(&size);
         if (!data) return false;
         m_sending.assign(data, data + size);
         m_sendOffset = 0;
         // Fires eventOutgoingEmpty, or eventOutgoingPending when bytes were
         // queued meanwhile.
-        m_outgoing.EndDrain(size);
+        m_streams.outgoing.EndDrain(size);
         if (WriteRest()) return true;
     }
 }

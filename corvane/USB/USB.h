@@ -2,8 +2,8 @@
 // The USB driver inside the library: the port that moves bytes over the two
 // bulk pipes of an instrument on the maker's kernel driver, and the locator
 // that lists the instruments present.
-#include "CorvaneAux/Escape.h"
-#include "Streams.h"
+#include "Shared/ImmediateLocator.h"
+#include "Shared/StreamPort.h"
 
 #include <basalt/File.h>
 #include <basalt/Threads.h>
@@ -67,32 +67,14 @@ basalt::ustring FriendlyName(const basalt::ustring& busDescription, const basalt
 
 }  // namespace usb
 
-class CUSBPort : public IPort {
+class CUSBPort : public CStreamPort {
 public:
     explicit CUSBPort(boost::shared_ptr<const IPortAddr> address);
     ~CUSBPort() override;
-    CUSBPort(const CUSBPort&) = delete;
-    CUSBPort& operator=(const CUSBPort&) = delete;
-
-    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
-    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
 
     bool IsOpen() const override;
     void Close() override;
-    void SetBufferSize(DWORD incoming, DWORD outgoing) override;
-    void GetBufferSize(DWORD* incoming, DWORD* outgoing) override;
-    void Purge(DWORD flags) override;
-    DWORD Send(const void* data, DWORD size) override;
-    DWORD Recv(void* buffer, DWORD size) override;
-    boost::shared_ptr<IPropertySet> Escape(const wchar_t* name,
-                                           boost::shared_ptr<IPropertySet> args) override;
-
-    boost::shared_ptr<const IPortAddr> GetAddress() const override;
     void Open() override;
-    bool IoControl(DWORD code, DWORD* value) override;
-    boost::shared_ptr<IPropertySet> GetSettings() override;
-    void SetSettings(boost::shared_ptr<IPropertySet> settings) override;
-    boost::shared_ptr<IPropertySet> GetStatus() override;
 
 private:
     // One pass of Open: both files opened and bound to their pipes.
@@ -101,8 +83,6 @@ private:
     usb::CPipes ReadPipes();
     void Control(basalt::CFile& file, DWORD code, const void* input, DWORD inputSize, int line);
 
-    static DWORD WINAPI SendThreadProc(void* port);
-    static DWORD WINAPI RecvThreadProc(void* port);
     void SendThreadProcFn();
     void RecvThreadProcFn();
     // Writes what is queued, again while writes complete at once and bytes
@@ -120,7 +100,6 @@ private:
     // Stores a failure that is not of the helper library's family (eventError).
     void StoreWorkerError(CStreamBase& stream, const wchar_t* function);
 
-    boost::shared_ptr<const IPortAddr> m_address;
     basalt::CFile m_reading;
     basalt::CFile m_writing;
     basalt::CEvent m_stop;
@@ -131,9 +110,6 @@ private:
     basalt::COverlapped m_writeRecord;
     std::vector<BYTE> m_sending;  // the send worker's bytes on their way
     DWORD m_sendOffset = 0;
-    CStreamOutgoing m_outgoing;
-    CStreamIncoming m_incoming;
-    CEscapeFunctionManager<CEscapeFunction> m_escapes;  // the port has no commands: always empty
 
     // The send worker's wake-up: a notice on the outgoing stream for
     // eventOutgoingPending, registered while the worker runs.
@@ -141,28 +117,19 @@ private:
     boost::shared_ptr<INotice> m_wakeNotice;
 };
 
-class CUSBPortLocator : public IPortLocator {
+class CUSBPortLocator : public CImmediateLocator {
 public:
     CUSBPortLocator();
 
-    bool RegisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
-    bool DeregisterNotice(boost::shared_ptr<INotice> notice, EEventType type) override;
     IPortAddr::EPortType GetType() const override { return IPortAddr::portUSB; }
-    bool IsHardwareAvailableAndPoweredOn() const override { return true; }
-    boost::shared_ptr<IPropertySet> GetSettings() override { return boost::shared_ptr<IPropertySet>(); }
-    void SetSettings(boost::shared_ptr<IPropertySet>) override {}
-    boost::shared_ptr<IPropertySet> Escape(const wchar_t* name, boost::shared_ptr<IPropertySet> args) override;
     // Lists every present instrument into the queue, appending to what is queued.
     void BeginSearch(DWORD, DWORD) override;
-    void EndSearch() override {}
-    bool IsRunning() const override { return false; }
     boost::shared_ptr<const IPortAddr> GetNextAddress() override;
 
 private:
     void Queue(const basalt::ustring& path, const basalt::ustring& friendlyName);
 
     basalt::CCriticalSection m_lock;
-    CNotifier m_notifier;
     std::deque<boost::shared_ptr<const IPortAddr>> m_found;
 };
 

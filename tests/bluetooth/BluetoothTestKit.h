@@ -2,7 +2,7 @@
 // What the Microsoft Bluetooth tests share: a fixture that starts each case
 // from an empty simulated world and an empty registry cache, and a notice
 // that counts the events it is told.
-#include "BluetoothCache.h"
+#include "Shared/BluetoothCache.h"
 #include "MicrosoftBluetooth/MicrosoftBluetooth.h"
 
 #include <BthSim.h>

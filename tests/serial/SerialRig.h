@@ -2,7 +2,7 @@
 // What the serial tests share beside the kit: the ports of the null-modem
 // cable (sim/nullmodem) as addresses, and a device filter that stands in
 // front of a real COM port to refuse or fail what a test asks it to.
-#include "Serial.h"
+#include "Serial/Serial.h"
 
 #include "Common.h"
 #include "kit/LibraryScope.h"

@@ -1,6 +1,6 @@
 #include "ToshibaTestKit.h"
 
-#include "BluetoothCache.h"
+#include "Shared/BluetoothCache.h"
 #include "kit/LibraryScope.h"
 
 #include <basalt/Registry.h>

@@ -3,7 +3,7 @@
 // choice of stack for driverDefault.
 #include "ToshibaTestKit.h"
 
-#include "BluetoothCache.h"
+#include "Shared/BluetoothCache.h"
 #include "ToshibaBluetooth/Windows.h"
 
 #include <map>

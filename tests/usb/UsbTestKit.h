@@ -3,7 +3,7 @@
 // starts every test with one known instrument and no stray nodes, a notice
 // that counts events, and waiting helpers.
 #include "UsbSim.h"
-#include "USB.h"
+#include "USB/USB.h"
 #include "kit/TestKit.h"
 
 #include <basalt/Library.h>
