@@ -2,6 +2,9 @@
 # (sim/bluetooth-classic): loader, RFCOMM port, locator with its registry
 # cache, stream server and the factories' choice.
 corvane_test(bluetooth corvane_internal bthsim_client)
+# Its locator cases and the Toshiba entry's write and wipe the prefix's
+# Bluetooth device cache in the registry: never both at once.
+set_tests_properties(bluetooth PROPERTIES RESOURCE_LOCK bluetooth_cache)
 # The same program beside the simulator built without the extended pairing
 # calls (bin/basic-stack/), for the cases of such a stack; the DLLs it links
 # are found in bin/, its working folder.

@@ -17,7 +17,7 @@ add_test(NAME toshiba
          COMMAND env TOSBTSIM_PORTS=21:41 ${NULLMODEM_RUN}
                  COM21 COM41 ${CMAKE_BINARY_DIR}/wine-run $<TARGET_FILE:test_toshiba> --gtest_brief=1
                  --gtest_filter=-ToshibaLibrarySearch.*)
-set_tests_properties(toshiba PROPERTIES TIMEOUT 300)
+set_tests_properties(toshiba PROPERTIES TIMEOUT 300 RESOURCE_LOCK bluetooth_cache)
 # The library search needs a process that has not loaded the stack's library yet.
 add_test(NAME toshiba_library
          COMMAND ${CMAKE_BINARY_DIR}/wine-run $<TARGET_FILE:test_toshiba> --gtest_brief=1
