@@ -42,6 +42,35 @@ private:
     BYTE m_level;
 };
 
+// A command of an owner of type TOwner (a port, a locator), which it reaches
+// through m_owner.
+template <class TOwner>
+class COwnedEscapeFunction : public CEscapeFunction {
+public:
+    COwnedEscapeFunction(const wchar_t* name, BYTE level, TOwner* owner)
+        : CEscapeFunction(name, level), m_owner(owner) {}
+    COwnedEscapeFunction(const COwnedEscapeFunction&) = delete;
+    COwnedEscapeFunction& operator=(const COwnedEscapeFunction&) = delete;
+
+protected:
+    ~COwnedEscapeFunction() {}
+
+    TOwner* const m_owner;
+};
+
+// The parameters of a command that takes one argument: its name, its type and
+// the default a client starts from.
+inline boost::shared_ptr<IPropertySet> OneParameter(const wchar_t* name, VARTYPE vt, const _variant_t& value) {
+    boost::shared_ptr<CPropertySet> set(new CPropertySet);
+    set->AddCopy(CProperty(name, IProperty::accessFull, vt, 0, 0, value));
+    return set;
+}
+
+// The argument of that name, empty when args is empty or lacks it.
+inline boost::shared_ptr<IProperty> Argument(const boost::shared_ptr<IPropertySet>& args, const wchar_t* name) {
+    return args ? args->Find(name) : boost::shared_ptr<IProperty>();
+}
+
 // The commands of one owner by name (exact, case-sensitive). Filled once by
 // the owner's constructor and only read afterwards, so it takes no lock; a
 // command that touches its owner's state takes the owner's lock itself.

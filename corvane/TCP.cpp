@@ -30,18 +30,14 @@ basalt::ustring DecodeUtf8(const char* bytes, DWORD count) {
 CTCPPort::CTCPPort(boost::shared_ptr<const IPortAddr> address)
     : CStreamPort(address,
                   {kFile, L"CTCPPort::Send", L"CTCPPort::Recv", CTCPPort::defaultBufferSize,
-                   CTCPPort::defaultBufferSize, CPortStreamRules::zeroIsDefault, CPortStreamRules::errorsInIncoming}),
-      m_stop(true, false) {}
+                   CTCPPort::defaultBufferSize, CPortStreamRules::zeroIsDefault, CPortStreamRules::errorsInIncoming}) {}
 
 CTCPPort::~CTCPPort() { CloseQuietly(); }
 
 bool CTCPPort::IsOpen() const { return m_socket.IsCreated(); }
 
 void CTCPPort::Close() {
-    m_stopping = true;
-    m_stop.Set();
-    m_sendThread.Join();
-    m_recvThread.Join();
+    m_workers.Stop();
     m_socket.Close();
     m_streams.Reset();
 }
@@ -52,8 +48,7 @@ void CTCPPort::Open() {
     try {
         basalt::ustring host(m_address->GetPhysicalName());
         basalt::ustring service(m_address->GetService());
-        m_stop.Reset();
-        m_stopping = false;
+        m_workers.Rearm();
         m_sendRecord.Prepare();
         m_recvRecord.Prepare();
 
@@ -72,8 +67,7 @@ void CTCPPort::Open() {
         // The dialogue's operations completed with their events set.
         m_sendRecord.Prepare();
         m_recvRecord.Prepare();
-        m_sendThread = StartWorker<CTCPPort, &CTCPPort::SendThreadProcFn>(this);
-        m_recvThread = StartWorker<CTCPPort, &CTCPPort::RecvThreadProcFn>(this);
+        m_workers.Start<CTCPPort, &CTCPPort::SendThreadProcFn, &CTCPPort::RecvThreadProcFn>(this);
     } catch (...) {
         Close();
         throw;
@@ -182,7 +176,8 @@ void CTCPPort::SyncRecv(basalt::ustring& text, DWORD limitMs, const wchar_t* exp
         // holds: the rest stays in the socket, whose window holds the device
         // back, as the receive worker does once the stream is full.
         size_t capacity = m_streams.incoming.GetCapacity();
-        DWORD room = static_cast<DWORD>(std::min<size_t>(sizeof buffer, capacity - std::min(capacity, m_dialogueBytes.size())));
+        DWORD room =
+            static_cast<DWORD>(std::min<size_t>(sizeof buffer, capacity - std::min(capacity, m_dialogueBytes.size())));
         if (room == 0) {
             ::Sleep(limitMs - elapsed);
             continue;
@@ -202,8 +197,8 @@ void CTCPPort::SyncRecv(basalt::ustring& text, DWORD limitMs, const wchar_t* exp
 // The workers
 
 CSocketWorkers CTCPPort::Workers(HANDLE wake) {
-    return CSocketWorkers({m_socket, m_streams.incoming, m_streams.outgoing, m_stop.GetHandle(), m_stopping, m_recvRecord,
-                           m_sendRecord, wake});
+    return CSocketWorkers({m_socket, m_streams.incoming, m_streams.outgoing, m_workers.stop.GetHandle(),
+                           m_workers.stopping, m_recvRecord, m_sendRecord, wake});
 }
 
 void CTCPPort::RecvThreadProcFn() {

@@ -50,11 +50,8 @@ private:
     // Stores a failure of a worker for the client's next call (eventError).
     void StoreWorkerError(const wchar_t* function);
 
-    basalt::CEvent m_stop;
-    std::atomic<bool> m_stopping{false};  // set with m_stop, for the receive worker's busy path
+    CWorkerPair m_workers;
     basalt::CWSASocket m_socket;
-    basalt::CThread m_sendThread;
-    basalt::CThread m_recvThread;
     basalt::COverlapped m_sendRecord;
     basalt::COverlapped m_recvRecord;
     // Bytes of the dialogue's current wait; after Auth, those that were not

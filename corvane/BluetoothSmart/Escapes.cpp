@@ -32,7 +32,7 @@ basalt::ustring TextOf(const boost::shared_ptr<IProperty>& property) {
 // The argument named, or CWinException 87 when the set lacks it.
 boost::shared_ptr<IProperty> Argument(const boost::shared_ptr<IPropertySet>& args, const wchar_t* name,
                                       const wchar_t* function) {
-    boost::shared_ptr<IProperty> property = args ? args->Find(name) : boost::shared_ptr<IProperty>();
+    boost::shared_ptr<IProperty> property = Argument(args, name);
     if (!property) throw basalt::CWinException(__LINE__, kFile, function, ERROR_INVALID_PARAMETER);
     return property;
 }
@@ -54,7 +54,7 @@ void AddTemplate(CPropertySet& set, const wchar_t* name) {
 // "GetSupportedServices"
 
 CBluetoothSmartPortLocator::CGetSupportedServicesFunc::CGetSupportedServicesFunc(CBluetoothSmartPortLocator* owner)
-    : CEscapeFunction(L"GetSupportedServices", 0), m_owner(owner) {}
+    : COwnedEscapeFunction(L"GetSupportedServices", 0, owner) {}
 
 boost::shared_ptr<IPropertySet> CBluetoothSmartPortLocator::CGetSupportedServicesFunc::GetParameters() const {
     boost::shared_ptr<CPropertySet> parameters(new CPropertySet);
@@ -89,7 +89,7 @@ boost::shared_ptr<IPropertySet> CBluetoothSmartPortLocator::CGetSupportedService
 
 CBluetoothSmartPortLocator::CGetCharacteristicValuesFunc::CGetCharacteristicValuesFunc(
     CBluetoothSmartPortLocator* owner)
-    : CEscapeFunction(L"GetCharacteristicValues", 0), m_owner(owner) {}
+    : COwnedEscapeFunction(L"GetCharacteristicValues", 0, owner) {}
 
 boost::shared_ptr<IPropertySet> CBluetoothSmartPortLocator::CGetCharacteristicValuesFunc::GetParameters() const {
     boost::shared_ptr<CPropertySet> parameters(new CPropertySet);

@@ -3,32 +3,25 @@
 #include <Corvane/BluetoothSmart.h>
 #include "CorvaneAux/Escape.h"
 
-#include <boost/noncopyable.hpp>
-
 namespace corvane {
 
 // "GetSupportedServices" (Address): the GATT services of a known device, from
 // its device node; the device itself is not asked.
-class CBluetoothSmartPortLocator::CGetSupportedServicesFunc : public CEscapeFunction, boost::noncopyable {
+class CBluetoothSmartPortLocator::CGetSupportedServicesFunc : public COwnedEscapeFunction<CBluetoothSmartPortLocator> {
 public:
     explicit CGetSupportedServicesFunc(CBluetoothSmartPortLocator* owner);
     boost::shared_ptr<IPropertySet> GetParameters() const override;
     boost::shared_ptr<IPropertySet> Invoke(boost::shared_ptr<IPropertySet> args) override;
-
-private:
-    CBluetoothSmartPortLocator* m_owner;
 };
 
 // "GetCharacteristicValues" (Address, Service): the value of every readable
 // characteristic of one GATT service, read from the device.
-class CBluetoothSmartPortLocator::CGetCharacteristicValuesFunc : public CEscapeFunction, boost::noncopyable {
+class CBluetoothSmartPortLocator::CGetCharacteristicValuesFunc
+    : public COwnedEscapeFunction<CBluetoothSmartPortLocator> {
 public:
     explicit CGetCharacteristicValuesFunc(CBluetoothSmartPortLocator* owner);
     boost::shared_ptr<IPropertySet> GetParameters() const override;
     boost::shared_ptr<IPropertySet> Invoke(boost::shared_ptr<IPropertySet> args) override;
-
-private:
-    CBluetoothSmartPortLocator* m_owner;
 };
 
 }  // namespace corvane

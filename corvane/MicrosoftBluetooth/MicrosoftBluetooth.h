@@ -3,6 +3,7 @@
 // Winsock, the locator with its registry cache, and the stream server that
 // accepts devices' connections.
 #include "BtDrtApi.h"
+#include "Shared/PinEscape.h"
 #include "Shared/SocketWorkers.h"
 #include "Shared/StreamPort.h"
 
@@ -71,12 +72,9 @@ private:
     // The worker loops on this port's socket, streams and records.
     corvane::CSocketWorkers Workers();
 
-    basalt::CEvent m_stop;
-    std::atomic<bool> m_stopping{false};  // set with m_stop, for the receive worker's busy path
+    corvane::CWorkerPair m_workers;
     basalt::CWSASocket m_socket;
     std::atomic<bool> m_open{false};  // the socket exists; IsOpen reads it without the port lock
-    basalt::CThread m_sendThread;
-    basalt::CThread m_recvThread;
     basalt::CWSAOverlapped m_sendRecord;
     basalt::CWSAOverlapped m_recvRecord;
     std::atomic<bool> m_autoRevoke{true};

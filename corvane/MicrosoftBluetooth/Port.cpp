@@ -2,8 +2,6 @@
 
 #include "MicrosoftBluetooth/Winsock.h"
 
-#include <boost/noncopyable.hpp>
-
 #include <algorithm>
 #include <cstring>
 
@@ -53,7 +51,8 @@ BOOL CALLBACK CollectServiceClasses(ULONG attribute, LPBYTE value, ULONG size, L
         // short form; the sub-type code is not looked at, since stacks differ
         // in the code they give a 32-bit UUID.
         USHORT uuid = static_cast<USHORT>(element.data.uuid32);
-        if (std::find(walk.classes.begin(), walk.classes.end(), uuid) == walk.classes.end()) walk.classes.push_back(uuid);
+        if (std::find(walk.classes.begin(), walk.classes.end(), uuid) == walk.classes.end())
+            walk.classes.push_back(uuid);
     }
     return TRUE;
 }
@@ -77,19 +76,13 @@ bool RecordHasServiceClass(const BYTE* record, ULONG size, USHORT uuid16) {
 // ---------------------------------------------------------------------------
 // Escape functions
 
-class CBluetoothPort::CRegisterForAuthenticationFunc : public CEscapeFunction, boost::noncopyable {
+class CBluetoothPort::CRegisterForAuthenticationFunc : public CRegisterPinFunction<CBluetoothPort> {
 public:
-    explicit CRegisterForAuthenticationFunc(CBluetoothPort* owner)
-        : CEscapeFunction(L"RegisterForAuthentication", 0), m_owner(owner) {}
-    boost::shared_ptr<IPropertySet> GetParameters() const override {
-        boost::shared_ptr<CPropertySet> set(new CPropertySet);
-        set->AddCopy(CProperty(L"PIN", IProperty::accessFull, VT_BSTR, 0, 0, _variant_t(L"")));
-        return set;
-    }
+    explicit CRegisterForAuthenticationFunc(CBluetoothPort* port) : CRegisterPinFunction(port) {}
     boost::shared_ptr<IPropertySet> Invoke(boost::shared_ptr<IPropertySet> args) override {
         static const wchar_t kName[] = L"Microsoft::CBluetoothPort::CRegisterForAuthenticationFunc::Invoke";
         ULONGLONG device = m_owner->DeviceAddress(kName);
-        boost::shared_ptr<IProperty> pin = args ? args->Find(L"PIN") : boost::shared_ptr<IProperty>();
+        boost::shared_ptr<IProperty> pin = Argument(args, L"PIN");
         if (!pin) Fail(__LINE__, kName, ERROR_INVALID_PARAMETER);
         _variant_t value = pin->GetValue();
         if (IsNullText(value)) {
@@ -100,58 +93,44 @@ public:
         }
         return boost::shared_ptr<IPropertySet>();
     }
-
-private:
-    CBluetoothPort* m_owner;
 };
 
-class CBluetoothPort::CUnregisterAuthenticationFunc : public CEscapeFunction, boost::noncopyable {
+class CBluetoothPort::CUnregisterAuthenticationFunc : public COwnedEscapeFunction<CBluetoothPort> {
 public:
     explicit CUnregisterAuthenticationFunc(CBluetoothPort* owner)
-        : CEscapeFunction(L"UnregisterForAuthentication", 0), m_owner(owner) {}
+        : COwnedEscapeFunction(L"UnregisterForAuthentication", 0, owner) {}
     boost::shared_ptr<IPropertySet> Invoke(boost::shared_ptr<IPropertySet>) override {
         SetAuthenticationPin(m_owner->DeviceAddress(L"Microsoft::CBluetoothPort::CUnregisterAuthenticationFunc::Invoke"),
                              nullptr);
         return boost::shared_ptr<IPropertySet>();
     }
-
-private:
-    CBluetoothPort* m_owner;
 };
 
-class CBluetoothPort::CSetAutoRevokePairingFunc : public CEscapeFunction, boost::noncopyable {
+class CBluetoothPort::CSetAutoRevokePairingFunc : public COwnedEscapeFunction<CBluetoothPort> {
 public:
     explicit CSetAutoRevokePairingFunc(CBluetoothPort* owner)
-        : CEscapeFunction(L"SetAutoRevokePairing", 0), m_owner(owner) {}
-    boost::shared_ptr<IPropertySet> GetParameters() const override {
-        boost::shared_ptr<CPropertySet> set(new CPropertySet);
-        set->AddCopy(CProperty(L"Enable", IProperty::accessFull, VT_BOOL, 0, 0, _variant_t(true)));
-        return set;
-    }
+        : COwnedEscapeFunction(L"SetAutoRevokePairing", 0, owner) {}
+    boost::shared_ptr<IPropertySet> GetParameters() const override { return OneParameter(L"Enable", VT_BOOL, true); }
     boost::shared_ptr<IPropertySet> Invoke(boost::shared_ptr<IPropertySet> args) override {
-        boost::shared_ptr<IProperty> enable = args ? args->Find(L"Enable") : boost::shared_ptr<IProperty>();
+        boost::shared_ptr<IProperty> enable = Argument(args, L"Enable");
         _variant_t value = enable ? enable->GetValue() : _variant_t();
         if (!enable || value.vt != VT_BOOL)
             Fail(__LINE__, L"Microsoft::CBluetoothPort::CSetAutoRevokePairingFunc::Invoke", ERROR_INVALID_PARAMETER);
         m_owner->m_autoRevoke = value.boolVal != VARIANT_FALSE;
         return boost::shared_ptr<IPropertySet>();
     }
-
-private:
-    CBluetoothPort* m_owner;
 };
 
 // ---------------------------------------------------------------------------
 // Life
 
 CBluetoothPort::CBluetoothPort(boost::shared_ptr<const IPortAddr> address)
-    : CStreamPort(address, kStreamRules), m_stop(true, false) {
+    : CStreamPort(address, kStreamRules) {
     RegisterEscapes();
 }
 
 CBluetoothPort::CBluetoothPort(basalt::CWSASocket&& accepted)
     : CStreamPort(boost::shared_ptr<const IPortAddr>(), kStreamRules),
-      m_stop(true, false),
       m_socket(std::move(accepted)) {
     SOCKADDR_BTH local;
     std::memset(&local, 0, sizeof local);
@@ -160,7 +139,7 @@ CBluetoothPort::CBluetoothPort(basalt::CWSASocket&& accepted)
     m_address = CBluetoothPortAddr::CreateInstance(local.btAddr, 0, nullptr, nullptr, 0, 0);
     RegisterEscapes();
     m_streams.Reset();
-    m_stop.Reset();
+    m_workers.Rearm();
     m_sendRecord.Prepare();
     m_recvRecord.Prepare();
     m_open = true;
@@ -189,10 +168,7 @@ bool CBluetoothPort::IsOpen() const { return m_open; }
 
 void CBluetoothPort::Close() {
     basalt::CLocker lock(m_lock);
-    m_stopping = true;
-    m_stop.Set();
-    m_recvThread.Join();
-    m_sendThread.Join();
+    m_workers.Stop();
     m_open = false;
     m_socket.Close();
 }
@@ -254,8 +230,7 @@ void CBluetoothPort::OpenSteps(bool& registered) {
         !DetectRFCommChannel(device, kDialupNetworkingClass, m_autoRevoke, channels) || channels.empty())
         Fail(__LINE__, L"DetectRFCommChannel", WSASERVICE_NOT_FOUND);
 
-    m_stop.Reset();
-    m_stopping = false;
+    m_workers.Rearm();
     m_sendRecord.Prepare();
     m_recvRecord.Prepare();
     m_socket.UseCalls(&BthWinsock().sockets);
@@ -353,13 +328,12 @@ bool CBluetoothPort::DetectRFCommChannel(ULONGLONG device, USHORT uuid16, bool a
 // The workers
 
 void CBluetoothPort::StartWorkers() {
-    m_sendThread = StartWorker<CBluetoothPort, &CBluetoothPort::SendThreadProcFn>(this);
-    m_recvThread = StartWorker<CBluetoothPort, &CBluetoothPort::RecvThreadProcFn>(this);
+    m_workers.Start<CBluetoothPort, &CBluetoothPort::SendThreadProcFn, &CBluetoothPort::RecvThreadProcFn>(this);
 }
 
 corvane::CSocketWorkers CBluetoothPort::Workers() {
-    return corvane::CSocketWorkers({m_socket, m_streams.incoming, m_streams.outgoing, m_stop.GetHandle(), m_stopping, m_recvRecord,
-                                    m_sendRecord, m_wake.GetEventHandle()});
+    return corvane::CSocketWorkers({m_socket, m_streams.incoming, m_streams.outgoing, m_workers.stop.GetHandle(),
+                                    m_workers.stopping, m_recvRecord, m_sendRecord, m_wake.GetEventHandle()});
 }
 
 void CBluetoothPort::RecvThreadProcFn() {

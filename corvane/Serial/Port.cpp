@@ -279,7 +279,9 @@ void CSerialPort::Close() {
 
 void CSerialPort::SetBufferSize(DWORD incoming, DWORD outgoing) { m_state->streams.SetBufferSize(incoming, outgoing); }
 
-void CSerialPort::GetBufferSize(DWORD* incoming, DWORD* outgoing) { m_state->streams.GetBufferSize(incoming, outgoing); }
+void CSerialPort::GetBufferSize(DWORD* incoming, DWORD* outgoing) {
+    m_state->streams.GetBufferSize(incoming, outgoing);
+}
 
 void CSerialPort::Purge(DWORD flags) {
     m_state->streams.Purge(flags);

@@ -8,6 +8,19 @@ namespace corvane {
 namespace {
 // The workers' errors name the serial driver, whose workers they are first.
 const wchar_t kFile[] = L"Serial";
+
+// Cancels a read or write of the device's and waits for its end, so that
+// nothing writes into the record or the buffer afterwards.
+void CancelAndWait(basalt::CCommPort& device, basalt::COverlapped& record) noexcept {
+    try {
+        device.CancelIo(&record);
+        DWORD ignored = 0;
+        device.GetOverlappedResult(&record, &ignored, true);
+    } catch (const basalt::CStdException&) {
+        // A cancelled operation ends in error.
+    }
+}
+
 }  // namespace
 
 namespace serial {
@@ -131,13 +144,7 @@ private:
         DWORD woken = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
         if (woken == WAIT_OBJECT_0) {
             stopped = true;
-            try {
-                s.device->CancelIo(&s.readRecord);
-                DWORD ignored = 0;
-                s.device->GetOverlappedResult(&s.readRecord, &ignored, true);
-            } catch (const basalt::CStdException&) {
-                // A cancelled read ends in error.
-            }
+            CancelAndWait(*s.device, s.readRecord);
             return false;
         }
         if (woken != WAIT_OBJECT_0 + 1)
@@ -189,7 +196,12 @@ namespace {
 class CSender {
 public:
     CSender(serial::CLine& state, const std::function<bool()>& tolerant, const wchar_t* stallFunction)
-        : s(state), tolerant(tolerant), stallFunction(stallFunction), lastProgress(::GetTickCount()), fresh(true), writePending(false) {}
+        : s(state),
+          tolerant(tolerant),
+          stallFunction(stallFunction),
+          lastProgress(::GetTickCount()),
+          fresh(true),
+          writePending(false) {}
 
     bool IsWriting() const { return writePending; }
 
@@ -224,13 +236,7 @@ public:
     void AbandonWrite() noexcept {
         if (!writePending) return;
         writePending = false;
-        try {
-            s.device->CancelIo(&s.writeRecord);
-            DWORD ignored = 0;
-            s.device->GetOverlappedResult(&s.writeRecord, &ignored, true);
-        } catch (const basalt::CStdException&) {
-            // A cancelled write ends in error.
-        }
+        CancelAndWait(*s.device, s.writeRecord);
     }
 
 private:

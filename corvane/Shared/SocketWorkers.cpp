@@ -66,7 +66,7 @@ void CSocketWorkers::Send(const wchar_t* file) {
             if (!inFlight) continue;
             DWORD sent = 0;
             p.socket.GetOverlappedResult(p.sendRecord, sent, true);
-            m_sendOffset += sent;
+            m_inFlight.Completed(sent);
             // What the client queued meanwhile goes at once.
             inFlight = SendQueued();
         } else {
@@ -76,32 +76,11 @@ void CSocketWorkers::Send(const wchar_t* file) {
 }
 
 bool CSocketWorkers::SendQueued() {
-    for (;;) {
-        if (p.stopping) return false;
-        // A send that took only part of its bytes goes on with the rest first.
-        if (m_sendOffset < m_sending.size()) {
-            if (SendRest()) return true;
-            continue;
-        }
-        DWORD size = 0;
-        BYTE* data = p.outgoing.BeginDrain(&size);
-        if (!data) return false;
-        m_sending.assign(data, data + size);
-        m_sendOffset = 0;
-        // Fires eventOutgoingEmpty, or eventOutgoingPending when bytes were
-        // queued meanwhile.
-        p.outgoing.EndDrain(size);
-        if (SendRest()) return true;
-    }
-}
-
-bool CSocketWorkers::SendRest() {
-    DWORD sent = 0;
-    DWORD size = static_cast<DWORD>(m_sending.size()) - m_sendOffset;
-    if (!p.socket.Send(m_sending.data() + m_sendOffset, size, sent, p.sendRecord)) return true;  // its completion wakes us
-    ::ResetEvent(p.sendRecord.hEvent);
-    m_sendOffset += sent;
-    return false;
+    return m_inFlight.WriteQueued(p.outgoing, p.stopping, [this](const BYTE* data, DWORD size, DWORD& sent) {
+        if (!p.socket.Send(data, size, sent, p.sendRecord)) return true;  // its completion wakes us
+        ::ResetEvent(p.sendRecord.hEvent);
+        return false;
+    });
 }
 
 void CSocketWorkers::CancelPending(WSAOVERLAPPED& record) {

@@ -3,7 +3,7 @@
 // the TCP port and the classic Bluetooth (RFCOMM) port share them. The port
 // owns everything they use; its worker procedures raise their priority, call
 // a loop, and store what it throws.
-#include "Streams.h"
+#include "Shared/BytesInFlight.h"
 
 #include <basalt/Sockets.h>
 
@@ -44,22 +44,16 @@ public:
     void Send(const wchar_t* file);
 
 private:
-    // Hands what is queued to one overlapped send, again while sends
-    // complete at once and bytes remain. True when a send is left pending.
-    // The bytes leave the stream as the send takes them, into a buffer of
-    // the worker's own: the client refills the stream while the socket is
-    // busy, and the next send goes as soon as this one completes.
+    // Hands what is queued to overlapped sends (see CBytesInFlight); true
+    // when a send is left pending.
     bool SendQueued();
-    // Sends m_sending from m_sendOffset on; true when that send is pending.
-    bool SendRest();
     // A loop leaving while its operation is pending cancels it and waits for
     // its end, so that nothing writes into the record or the stream's staging
     // buffer once the worker is gone.
     void CancelPending(WSAOVERLAPPED& record);
 
     CParts p;
-    std::vector<BYTE> m_sending;
-    DWORD m_sendOffset = 0;
+    CBytesInFlight m_inFlight;
 };
 
 }  // namespace corvane

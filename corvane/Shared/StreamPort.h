@@ -12,6 +12,8 @@
 #include <CorvaneAux/Escape.h>
 #include <basalt/Threads.h>
 
+#include <atomic>
+
 namespace corvane {
 
 // How one port class fills the stream operations.
@@ -99,7 +101,7 @@ protected:
 };
 
 // A worker thread of a port running the member function Fn of port, e.g.
-//     m_sendThread = StartWorker<CTCPPort, &CTCPPort::SendThreadProcFn>(this);
+//     m_worker = StartWorker<CBluetoothSmartPort, &CBluetoothSmartPort::ThreadProcFn>(this);
 template <class T, void (T::*Fn)()>
 DWORD WINAPI WorkerEntry(void* object) {
     (static_cast<T*>(object)->*Fn)();
@@ -109,5 +111,35 @@ template <class T, void (T::*Fn)()>
 basalt::CThread StartWorker(T* port) {
     return basalt::CThread::Create(&WorkerEntry<T, Fn>, port);
 }
+
+// The send and receive workers of a port, and how they are told to end.
+class CWorkerPair {
+public:
+    CWorkerPair() : stop(true, false) {}
+
+    // Before the workers start: the stop event cleared.
+    void Rearm() {
+        stop.Reset();
+        stopping = false;
+    }
+    template <class T, void (T::*SendFn)(), void (T::*RecvFn)()>
+    void Start(T* port) {
+        sendThread = StartWorker<T, SendFn>(port);
+        recvThread = StartWorker<T, RecvFn>(port);
+    }
+    // Tells both to end and waits for each, without a time limit; harmless
+    // when none runs.
+    void Stop() {
+        stopping = true;
+        stop.Set();
+        sendThread.Join();
+        recvThread.Join();
+    }
+
+    basalt::CEvent stop;                // manual reset: the workers end when it is set
+    std::atomic<bool> stopping{false};  // set with stop, for a busy loop between its waits
+    basalt::CThread sendThread;
+    basalt::CThread recvThread;
+};
 
 }  // namespace corvane

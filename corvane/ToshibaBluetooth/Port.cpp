@@ -66,48 +66,36 @@ LRESULT CALLBACK PortWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 // ---------------------------------------------------------------------------
 // Escape functions
 
-class CBluetoothPort::CRegisterForAuthenticationFunc : public CEscapeFunction {
+class CBluetoothPort::CRegisterForAuthenticationFunc : public CRegisterPinFunction<CBluetoothPort> {
 public:
-    explicit CRegisterForAuthenticationFunc(CBluetoothPort* port)
-        : CEscapeFunction(L"RegisterForAuthentication", 0), m_port(port) {}
-    boost::shared_ptr<IPropertySet> GetParameters() const override {
-        boost::shared_ptr<CPropertySet> set(new CPropertySet);
-        set->AddCopy(CProperty(L"PIN", IProperty::accessFull, VT_BSTR, 0, 0, _variant_t(L"")));
-        return set;
-    }
+    explicit CRegisterForAuthenticationFunc(CBluetoothPort* port) : CRegisterPinFunction(port) {}
     boost::shared_ptr<IPropertySet> Invoke(boost::shared_ptr<IPropertySet> args) override {
         const wchar_t* const function = L"Toshiba::CBluetoothPort::CRegisterForAuthenticationFunc::Invoke";
-        boost::shared_ptr<IProperty> pin = args ? args->Find(L"PIN") : boost::shared_ptr<IProperty>();
+        boost::shared_ptr<IProperty> pin = Argument(args, L"PIN");
         if (!pin) Fail(__LINE__, function, ERROR_INVALID_PARAMETER);
-        if (!m_port->m_address) Fail(__LINE__, function, ERROR_INTERNAL_ERROR);
+        if (!m_owner->m_address) Fail(__LINE__, function, ERROR_INTERNAL_ERROR);
         BYTE device[6];
-        DeviceBytes(m_port->m_address, device, function);
+        DeviceBytes(m_owner->m_address, device, function);
         basalt::ustring text(static_cast<_bstr_t>(pin->GetValue()));
-        basalt::CLocker lock(m_port->m_slots);
-        m_port->m_sdk.SetAutoReplyPinCode(device, text);
+        basalt::CLocker lock(m_owner->m_slots);
+        m_owner->m_sdk.SetAutoReplyPinCode(device, text);
         return boost::shared_ptr<IPropertySet>(new CPropertySet);
     }
-
-private:
-    CBluetoothPort* m_port;
 };
 
-class CBluetoothPort::CUnregisterAuthenticationFunc : public CEscapeFunction {
+class CBluetoothPort::CUnregisterAuthenticationFunc : public COwnedEscapeFunction<CBluetoothPort> {
 public:
-    explicit CUnregisterAuthenticationFunc(CBluetoothPort* port)
-        : CEscapeFunction(L"UnregisterForAuthentication", 0), m_port(port) {}
+    explicit CUnregisterAuthenticationFunc(CBluetoothPort* owner)
+        : COwnedEscapeFunction(L"UnregisterForAuthentication", 0, owner) {}
     boost::shared_ptr<IPropertySet> Invoke(boost::shared_ptr<IPropertySet>) override {
         const wchar_t* const function = L"Toshiba::CBluetoothPort::CUnregisterAuthenticationFunc::Invoke";
-        if (!m_port->m_address) Fail(__LINE__, function, ERROR_INTERNAL_ERROR);
+        if (!m_owner->m_address) Fail(__LINE__, function, ERROR_INTERNAL_ERROR);
         BYTE device[6];
-        DeviceBytes(m_port->m_address, device, function);
-        basalt::CLocker lock(m_port->m_slots);
-        m_port->m_sdk.ClearAutoReplyPinCode(device);
+        DeviceBytes(m_owner->m_address, device, function);
+        basalt::CLocker lock(m_owner->m_slots);
+        m_owner->m_sdk.ClearAutoReplyPinCode(device);
         return boost::shared_ptr<IPropertySet>(new CPropertySet);
     }
-
-private:
-    CBluetoothPort* m_port;
 };
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 // locator each own a hidden window whose procedure does their work.
 #include "Common.h"
 #include "Shared/ComLine.h"
+#include "Shared/PinEscape.h"
 #include "ToshibaBluetooth/TosBtApi.h"
 #include "ToshibaBluetooth/Windows.h"
 

@@ -84,7 +84,6 @@ basalt::ustring FriendlyName(const basalt::ustring& busDescription, const basalt
 CUSBPort::CUSBPort(boost::shared_ptr<const IPortAddr> address)
     : CStreamPort(address, {kFile, L"CUSBPort::Send", L"CUSBPort::Recv", usb::defaultBufferSize, usb::defaultBufferSize,
                             CPortStreamRules::zeroIsDefault, CPortStreamRules::errorsInOwnStream}),
-      m_stop(true, false),
       m_wakeNotice(INotice::CreateInstance(m_wake)) {}
 
 CUSBPort::~CUSBPort() { CloseQuietly(); }
@@ -92,10 +91,7 @@ CUSBPort::~CUSBPort() { CloseQuietly(); }
 bool CUSBPort::IsOpen() const { return m_reading.IsOpen() && m_writing.IsOpen(); }
 
 void CUSBPort::Close() {
-    m_stopping = true;
-    m_stop.Set();
-    m_sendThread.Join();
-    m_recvThread.Join();
+    m_workers.Stop();
     m_streams.outgoing.SetWorkerNotice(boost::shared_ptr<INotice>());
     basalt::CLogFileServer::Ref().CloseLogFile(m_writing);
     m_reading.Close();
@@ -108,8 +104,7 @@ void CUSBPort::Open() {
     if (!m_address) Fail(__LINE__, L"CUSBPort::Open", ERROR_INVALID_PARAMETER);
     try {
         basalt::ustring path(m_address->GetPhysicalName());
-        m_stop.Reset();
-        m_stopping = false;
+        m_workers.Rearm();
         m_readRecord.Prepare();
         m_writeRecord.Prepare();
         // The driver wants the device opened, bound and let go once before
@@ -121,8 +116,7 @@ void CUSBPort::Open() {
         // Held apart from the client's notices: no deregistration of theirs
         // can silence the send worker.
         m_streams.outgoing.SetWorkerNotice(m_wakeNotice);
-        m_sendThread = StartWorker<CUSBPort, &CUSBPort::SendThreadProcFn>(this);
-        m_recvThread = StartWorker<CUSBPort, &CUSBPort::RecvThreadProcFn>(this);
+        m_workers.Start<CUSBPort, &CUSBPort::SendThreadProcFn, &CUSBPort::RecvThreadProcFn>(this);
     } catch (...) {
         Close();
         throw;
@@ -189,11 +183,11 @@ void CUSBPort::Control(basalt::CFile& file, DWORD code, const void* input, DWORD
 void CUSBPort::RecvThreadProcFn() {
     try {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
-        HANDLE handles[2] = {m_stop.GetHandle(), m_readRecord.GetEventHandle()};
+        HANDLE handles[2] = {m_workers.stop.GetHandle(), m_readRecord.GetEventHandle()};
         for (;;) {
             // An instrument that sends without pause completes every read at
             // once, so the stop is looked at here too.
-            if (m_stopping) break;
+            if (m_workers.stopping) break;
             // Only what the stream has room for: the pipe holds the instrument
             // back while a slow client lets the stream fill, where taking the
             // bytes would drop them as an overflow. Reads come in whole
@@ -201,7 +195,7 @@ void CUSBPort::RecvThreadProcFn() {
             DWORD room = 0;
             BYTE* area = m_streams.incoming.BeginFillRoom(usb::readChunk, usb::packetSize, &room);
             if (!area) {
-                if (!m_streams.incoming.AwaitRoom(m_stop.GetHandle())) break;
+                if (!m_streams.incoming.AwaitRoom(m_workers.stop.GetHandle())) break;
                 continue;
             }
             if (room >= usb::packetSize) room -= room % usb::packetSize;
@@ -235,12 +229,11 @@ void CUSBPort::SendThreadProcFn() {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
         // Bytes queued before the worker listened are written all the same.
         if (m_streams.outgoing.GetCount() > 0) m_wake.GetEvent().Set();
-        HANDLE handles[3] = {m_stop.GetHandle(), m_wake.GetEventHandle(), m_writeRecord.GetEventHandle()};
+        HANDLE handles[3] = {m_workers.stop.GetHandle(), m_wake.GetEventHandle(), m_writeRecord.GetEventHandle()};
         // Whether a write is pending; its bytes have left the stream already
         // (a purge no longer reaches them).
         bool inFlight = false;
-        m_sending.clear();
-        m_sendOffset = 0;
+        m_inFlight.Clear();
         for (;;) {
             DWORD woken = ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
             if (woken == WAIT_OBJECT_0) {
@@ -258,7 +251,7 @@ void CUSBPort::SendThreadProcFn() {
                 DWORD sent = 0;
                 m_writing.GetOverlappedResult(m_writeRecord, sent, true);
                 CheckWritten(sent);
-                m_sendOffset += sent;
+                m_inFlight.Completed(sent);
                 // What the client queued meanwhile goes at once.
                 inFlight = WriteQueued();
             } else {
@@ -274,33 +267,14 @@ void CUSBPort::SendThreadProcFn() {
 }
 
 bool CUSBPort::WriteQueued() {
-    for (;;) {
-        if (m_stopping) return false;
-        // A write that took only part of its bytes goes on with the rest first.
-        if (m_sendOffset < m_sending.size()) {
-            if (WriteRest()) return true;
-            continue;
-        }
-        DWORD size = 0;
-        BYTE* data = m_streams.outgoing.BeginDrain(&size);
-        if (!data) return false;
-        m_sending.assign(data, data + size);
-        m_sendOffset = 0;
-        // Fires eventOutgoingEmpty, or eventOutgoingPending when bytes were
-        // queued meanwhile.
-        m_streams.outgoing.EndDrain(size);
-        if (WriteRest()) return true;
-    }
-}
-
-bool CUSBPort::WriteRest() {
-    DWORD sent = 0;
-    DWORD size = static_cast<DWORD>(m_sending.size()) - m_sendOffset;
-    if (!m_writing.Write(m_sending.data() + m_sendOffset, size, sent, m_writeRecord)) return true;  // its completion wakes us
-    m_writeRecord.GetEvent().Reset();
-    CheckWritten(sent);
-    m_sendOffset += sent;
-    return false;
+    return m_inFlight.WriteQueued(m_streams.outgoing, m_workers.stopping,
+                                  [this](const BYTE* data, DWORD size, DWORD& sent) {
+                                      if (!m_writing.Write(data, size, sent, m_writeRecord))
+                                          return true;  // its completion wakes us
+                                      m_writeRecord.GetEvent().Reset();
+                                      CheckWritten(sent);
+                                      return false;
+                                  });
 }
 
 void CUSBPort::CheckWritten(DWORD sent) {

@@ -2,6 +2,7 @@
 // The USB driver inside the library: the port that moves bytes over the two
 // bulk pipes of an instrument on the maker's kernel driver, and the locator
 // that lists the instruments present.
+#include "Shared/BytesInFlight.h"
 #include "Shared/ImmediateLocator.h"
 #include "Shared/StreamPort.h"
 
@@ -85,13 +86,9 @@ private:
 
     void SendThreadProcFn();
     void RecvThreadProcFn();
-    // Writes what is queued, again while writes complete at once and bytes
-    // remain. True when a write is left pending. The bytes leave the stream
-    // as the write takes them, into a buffer of the worker's own, so that the
-    // client refills the stream while the pipe is busy.
+    // Hands what is queued to overlapped writes (see CBytesInFlight); true
+    // when a write is left pending.
     bool WriteQueued();
-    // Writes m_sending from m_sendOffset on; true when that write is pending.
-    bool WriteRest();
     // A write of queued bytes that took none: the instrument takes no more (1226).
     void CheckWritten(DWORD sent);
     // A worker leaving with its operation pending cancels it and waits for its
@@ -100,16 +97,12 @@ private:
     // Stores a failure that is not of the helper library's family (eventError).
     void StoreWorkerError(CStreamBase& stream, const wchar_t* function);
 
+    CWorkerPair m_workers;
     basalt::CFile m_reading;
     basalt::CFile m_writing;
-    basalt::CEvent m_stop;
-    std::atomic<bool> m_stopping{false};  // set with m_stop, for the receive worker's busy path
-    basalt::CThread m_recvThread;
-    basalt::CThread m_sendThread;
     basalt::COverlapped m_readRecord;
     basalt::COverlapped m_writeRecord;
-    std::vector<BYTE> m_sending;  // the send worker's bytes on their way
-    DWORD m_sendOffset = 0;
+    CBytesInFlight m_inFlight;  // the send worker's bytes on their way
 
     // The send worker's wake-up: a notice on the outgoing stream for
     // eventOutgoingPending, registered while the worker runs.
