@@ -1,5 +1,5 @@
-// The COM port driver: Open with its baud probe, the receiving and sending
-// workers, settings and the line-control escape.
+// The COM port: option tables and settings, Open with its baud probe, the
+// worker threads on the line (Shared/ComLine) and the line-control escape.
 #include "Serial/Serial.h"
 
 #include "Common.h"

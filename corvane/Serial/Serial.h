@@ -1,7 +1,8 @@
 #pragma once
-// The COM port driver inside the library: the port's state and workers, its
+// The COM port driver inside the library (this folder): the port's state, its
 // settings (option tables, DCB to properties and back), the line-control
-// escape, and the locator that lists the machine's COM ports.
+// escape, and the locator that lists the machine's COM ports. The workers on
+// the COM device are shared with the Toshiba driver (Shared/ComLine).
 #include <Corvane/Serial.h>
 
 #include "CorvaneAux/Escape.h"
