@@ -1,7 +1,7 @@
 // Where the stack's library is looked for: as a vendor library, in a folder
 // of its own on PATH, never in the current folder; and a load that failed is
 // tried again by the next object. It needs a process in which the library was
-// never loaded: CTest runs it on its own (toshiba_library).
+// never loaded: CTest runs it on its own (toshiba_bluetooth_library).
 #include "ToshibaTestKit.h"
 
 #include <string>

@@ -2,7 +2,7 @@
 // no "Ex" entry points): the driver registers its handlers with the basic
 // call, and the basic handler answers the stack with the PIN a client gave.
 // These cases run from bin/basic-stack/, beside the simulator built that way
-// (CTest entry bluetooth_basic); against the full stack they are skipped.
+// (CTest entry microsoft_bluetooth_basic); against the full stack they are skipped.
 #include "BluetoothTestKit.h"
 
 #include "kit/TestKit.h"

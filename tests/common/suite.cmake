@@ -1,0 +1,1 @@
+corvane_test(common corvane_internal)

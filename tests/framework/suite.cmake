@@ -1,1 +1,0 @@
-corvane_test(framework corvane_internal)

@@ -1,1 +1,0 @@
-corvane_test(framework_api corvane)
