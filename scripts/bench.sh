@@ -41,7 +41,7 @@ rows="$out/rows.txt"
 for name in $names; do
   report="$out/$name.txt"
   echo "== bench $name (report: $report)" >&2
-  if [ "$name" = serial ] || [ "$name" = toshiba ]; then
+  if [ "$name" = serial ] || [ "$name" = toshiba_bluetooth ]; then
     # These two need the null-modem cable, which their run targets lay.
     set -- cmake --build "$tree" --target "run_bench_$name"
   else

@@ -91,7 +91,7 @@ int main() {
     CLibraryScope library;
     CTosBtSim sim;
     if (!sim.IsLoaded()) {
-        std::fprintf(stderr, "bench_toshiba: TosBtApi.dll is not the simulator (CORVANE_SIMULATORS=1?)\n");
+        std::fprintf(stderr, "bench_toshiba_bluetooth: TosBtApi.dll is not the simulator (CORVANE_SIMULATORS=1?)\n");
         return 2;
     }
     sim.TosBtSimReset();
@@ -120,7 +120,7 @@ int main() {
         std::printf("ratio toshiba/serial: %.2f\n", serial > 0 ? toshiba / serial : 0.0);
         bench::Throughput("toshiba", "echo (bare: serial port on the same COM pair)", toshiba / 1024, serial / 1024, "KiB/s");
     } catch (const basalt::CStdException& e) {
-        std::fprintf(stderr, "bench_toshiba: %s\n", e.what());
+        std::fprintf(stderr, "bench_toshiba_bluetooth: %s\n", e.what());
         return 1;
     }
     return 0;
