@@ -2,7 +2,7 @@
 # Runs CTest on the x86_64 build tree by hand, with the Wine server, the
 # prefix's services and one desktop program started detached from any output
 # (see scripts/test.sh for why), then stops the server. Arguments go to ctest:
-#   scripts/ctest.sh -R 'ble|usb'
+#   scripts/ctest.sh -R 'bluetooth_smart|usb'
 set -e
 top="$(cd "$(dirname "$0")/.." && pwd)"
 . "$top/scripts/steps.sh"

@@ -11,8 +11,9 @@ add_dependencies(test_tool corvane_tool blesim blesim_tool usbsim usbsim_tool bt
 add_test(NAME tool COMMAND test_tool --gtest_brief=1 --gtest_filter=-ToolOnCable.*)
 # It registers the simulated Bluetooth Smart and USB devices' nodes with the
 # prefix's SetupAPI and takes them away, and its searches write the
-# prefix's Bluetooth device cache: the ble, usb, bluetooth and toshiba
-# entries reset those between their cases, so this one runs alone.
+# prefix's Bluetooth device cache: the bluetooth_smart, usb,
+# microsoft_bluetooth and toshiba_bluetooth entries reset those between their
+# cases, so this one runs alone.
 set_tests_properties(tool PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE)
 add_test(NAME tool_serial
          COMMAND ${NULLMODEM_RUN} COM25 COM45 ${CMAKE_BINARY_DIR}/wine-run $<TARGET_FILE:test_tool> --gtest_brief=1

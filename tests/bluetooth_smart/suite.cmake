@@ -1,3 +1,3 @@
 # The Bluetooth Smart port, locator and escape functions end to end against
 # the simulated stack (sim/bluetooth-smart), device nodes in Wine's SetupAPI.
-corvane_test(ble corvane_internal blesim)
+corvane_test(bluetooth_smart corvane_internal blesim)
