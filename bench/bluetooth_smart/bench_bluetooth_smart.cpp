@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -116,14 +117,16 @@ struct CPortRules {
 
 // Mean goodput (B/s) over seeds of one stream one way; counts corrupt runs.
 double ModelGoodput(const CPortRules& port, const CPeer& peer, bool toDevice, DWORD delayMs, DWORD lossPermille,
-                    int& corrupt, int& stalled, int& told) {
+                    int& corrupt, int& stalled, int& told, int& firstFailed, DWORD reorderPermille = 0,
+                    DWORD reorderDepth = 0) {
     const int seeds = 100;
     const size_t bytes = 50 * 1024;
     double total = 0;
     for (int seed = 1; seed <= seeds; ++seed) {
         link_model::CModelConfig config;
         config.seed = seed;
-        config.SetChannel(delayMs, lossPermille, 0, 0, kFramesPerSecond, seed);
+        config.SetChannel(delayMs, lossPermille, reorderPermille, 0, kFramesPerSecond, seed);
+        if (reorderDepth) config.up.reorderDepth = config.down.reorderDepth = reorderDepth;
         config.portRules = port.rules;
         config.deviceRules = peer.rules;
         config.plainDevice = peer.plain;
@@ -133,6 +136,7 @@ double ModelGoodput(const CPortRules& port, const CPeer& peer, bool toDevice, DW
         config.bytesDown = toDevice ? 0 : bytes;
         config.timeLimitMs = 600 * 1000;
         link_model::CModelResult result = link_model::RunLinkModel(config);
+        if (!result.Ok() && (firstFailed == 0 || (!result.intact && corrupt == 0))) firstFailed = seed;
         if (!result.intact) ++corrupt;
         else if (result.told) ++told;
         else if (!result.complete) ++stalled;
@@ -177,12 +181,14 @@ void RunModel(bool plainOnly) {
                     if (plainOnly && (!peer.plain || peer.mark != blesim::CPlainDevice::markStripped ||
                                       (std::string(port.name) != "default" && std::string(port.name) != "safe")))
                         continue;
-                    int corrupt = 0, stalled = 0, told = 0;
-                    double goodput = ModelGoodput(port, peer, toDevice, 10, loss, corrupt, stalled, told);
+                    int corrupt = 0, stalled = 0, told = 0, firstFailed = 0;
+                    double goodput = ModelGoodput(port, peer, toDevice, 10, loss, corrupt, stalled, told, firstFailed);
                     double ideal = Ideal(10, toDevice ? port.inFlight : peer.inFlight);
                     char lost[64] = "";
                     if (corrupt || stalled || told)
                         std::snprintf(lost, sizeof lost, "%d corrupt, %d stalled, %d told", corrupt, stalled, told);
+                    if (firstFailed)
+                        std::snprintf(lost + std::strlen(lost), sizeof lost - std::strlen(lost), " (first: seed %d)", firstFailed);
                     std::printf("%-12s %-8s %-5s %-13s %11.0f %11.0f %6.2f %s\n", peer.name, port.name,
                                 (std::to_string(loss / 10) + " %").c_str(), toDevice ? "port->device" : "device->port",
                                 goodput, ideal, goodput / ideal, lost);
@@ -194,16 +200,45 @@ void RunModel(bool plainOnly) {
     for (const std::string& row : summary) std::printf("%s\n", row.c_str());
 }
 
+// A channel that reorders too (which a GATT link does not): a tenth of the
+// frames overtaken by 1 to 8 later ones.
+void RunReordering() {
+    const CPeer peers[] = {
+        {"own engine", corvane::CLinkRules::Fast(), 8, false, blesim::CPlainDevice::markStripped},
+        {"plain rules", corvane::CLinkRules::LiteralDevice(), 32, true, blesim::CPlainDevice::markStripped}};
+    const CPortRules ports[] = {{"default", corvane::CLinkRules::Reliable(), 12},
+                                {"safe", corvane::CLinkRules::PlainSafe(), 24}};
+    std::printf("\nThe same, 10 %% of the frames overtaken by up to 8 later ones\n");
+    for (const CPeer& peer : peers)
+        for (const CPortRules& port : ports)
+            for (DWORD loss : {0u, 20u})
+                for (bool toDevice : {true, false}) {
+                    int corrupt = 0, stalled = 0, told = 0, firstFailed = 0;
+                    double goodput =
+                        ModelGoodput(port, peer, toDevice, 10, loss, corrupt, stalled, told, firstFailed, 100, 8);
+                    double ideal = Ideal(10, toDevice ? port.inFlight : peer.inFlight);
+                    std::printf("%-12s %-8s %-5s %-13s %11.0f %11.0f %6.2f %d corrupt, %d stalled, %d told (first: seed %d)\n",
+                                peer.name, port.name, (std::to_string(loss / 10) + " %").c_str(),
+                                toDevice ? "port->device" : "device->port", goodput, ideal, goodput / ideal, corrupt,
+                                stalled, told, firstFailed);
+                    std::fflush(stdout);
+                }
+}
+
 }  // namespace
 
 // One run against the plain device with every frame printed, for chasing a
-// failure with the plain-safe port rules: --trace SEED LOSS-PERMILLE up|down.
-int TraceRun(DWORD seed, DWORD lossPermille, bool toDevice) {
+// failure with the plain-safe port rules: --trace SEED LOSS-PERMILLE up|down
+// [engine] [reorder]: against the device on the engine's own rules; through
+// the reordering channel of RunReordering.
+int TraceRun(DWORD seed, DWORD lossPermille, bool toDevice, bool engineDevice, bool reorder) {
     link_model::CModelConfig config;
     config.seed = seed;
-    config.SetChannel(10, lossPermille, 0, 0, kFramesPerSecond, seed);
+    config.SetChannel(10, lossPermille, reorder ? 100 : 0, 0, kFramesPerSecond, seed);
+    if (reorder) config.up.reorderDepth = config.down.reorderDepth = 8;
     config.portRules = corvane::CLinkRules::PlainSafe();
-    config.plainDevice = true;
+    config.plainDevice = !engineDevice;
+    if (engineDevice) config.deviceRules = corvane::CLinkRules::Fast();
     config.wakeLatencyUs = 50 * 1000;
     config.bytesUp = toDevice ? 50 * 1024 : 0;
     config.bytesDown = toDevice ? 0 : 50 * 1024;
@@ -220,7 +255,12 @@ int TraceRun(DWORD seed, DWORD lossPermille, bool toDevice) {
 
 int main(int argc, char** argv) {
     if (argc > 4 && std::string(argv[1]) == "--trace")
-        return TraceRun(std::stoul(argv[2]), std::stoul(argv[3]), std::string(argv[4]) == "up");
+        return TraceRun(std::stoul(argv[2]), std::stoul(argv[3]), std::string(argv[4]) == "up",
+                        argc > 5 && std::string(argv[5]) == "engine", argc > 6 && std::string(argv[6]) == "reorder");
+    if (argc > 1 && std::string(argv[1]) == "--reorder") {
+        RunReordering();
+        return 0;
+    }
     bool plainOnly = argc > 1 && std::string(argv[1]) == "--plain";
     RunModel(plainOnly);
     if (plainOnly || (argc > 1 && std::string(argv[1]) == "--model")) return 0;

@@ -79,6 +79,7 @@ void CLinkEngine::Reset() {
     m_ackOwed = false;
     m_copySeen = false;
     m_sendNow = false;
+    m_peerOnEngine = false;
     m_lastAck = 0;
     m_lastAckAt = 0;
     m_rxHighest = 0;
@@ -122,8 +123,13 @@ DWORD CLinkEngine::GetSendLimit() const {
     // Three quarters of W (24 of 32): the plain device acknowledges after a
     // third of W, so that many keep it busy between ACKs, and the rest, up
     // to W - 1, is room for probes.
-    if (m_rules.safePlainSend) return std::max<DWORD>(std::min<DWORD>(m_window * 3 / 4, m_window - 1), 1);
+    if (m_rules.safePlainSend && !m_peerOnEngine)
+        return std::max<DWORD>(std::min<DWORD>(m_window * 3 / 4, m_window - 1), 1);
     return std::max<DWORD>(m_rules.fastRecovery ? m_window / 4 : m_window * 3 / 8, 1);
+}
+
+DWORD CLinkEngine::GetMostOutstanding() const {
+    return std::max<DWORD>(m_window - std::max<DWORD>(m_window * 3 / 8, 1), 1);
 }
 
 DWORD CLinkEngine::GetPeerLimit() const {
@@ -362,6 +368,23 @@ void CLinkEngine::ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now, 
         ++m_counters.unmatchedAcks;  // names nothing sent: a late one
         return;
     }
+    if (!nak && named == acked && !m_sendWindow.empty() && m_sendWindow.begin()->second.sends != 0 &&
+        !m_peerOnEngine) {
+        // The same number again: only a peer on this engine's rules repeats
+        // an ACK (for a copy, or for frames beyond what its receive window
+        // takes, which it drops). It drops copies too, unless so many
+        // frames are outstanding that a late one could pass for a frame a
+        // modulus ahead: until they are fewer, frames go again only as
+        // below, one at a time once the peer shows it lacks them.
+        m_peerOnEngine = true;
+        m_copies.clear();
+        if (!SendsPlainSafe()) {
+            // Then what is in flight goes again now, as after a NAK on the
+            // default rules.
+            for (auto& entry : m_sendWindow) entry.second.sentAt = 0;
+            return;
+        }
+    }
     if (named != acked) {
         // The device delivered the frames through named. An ACK of a third
         // of W at once is the one a plain device sends as the frame that
@@ -403,7 +426,11 @@ void CLinkEngine::ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now, 
     // delivers them as soon as it has it, so a copy of one of those arriving
     // later would be filed a modulus ahead.
     CEntry& next = m_sendWindow.begin()->second;
-    bool lost = nak || (next.sentAt != 0 && static_cast<LONG>(arrived - next.sentAt) > static_cast<LONG>(LossAge()));
+    // (A peer on this engine's rules answers every frame it cannot use with
+    // a repeated ACK, so there the time since that frame last went counts,
+    // not since its timer started again.)
+    DWORD since = m_peerOnEngine ? next.lastSent : next.sentAt;
+    bool lost = nak || (next.sentAt != 0 && static_cast<LONG>(arrived - since) > static_cast<LONG>(LossAge()));
     // The device is taking frames: the resend timer starts again for those
     // in flight (an entry marked to go out at once keeps its mark).
     if (named != acked)
@@ -419,7 +446,7 @@ DWORD CLinkEngine::LossAge() const {
 }
 
 void CLinkEngine::ReceiveAcknowledgement(bool nak, BYTE number, DWORD now, DWORD arrived) {
-    if (m_rules.safePlainSend) {
+    if (SendsPlainSafe()) {
         ReceiveAcknowledgementPlain(nak, number, now, arrived);
         return;
     }
@@ -504,7 +531,7 @@ void CLinkEngine::FillWindow() {
     for (DWORD offset = 0; offset < taken; offset += link::maxPayload) {
         CEntry& entry = m_sendWindow[m_txNext++];
         entry.sentAt = 0;
-        entry.firstSent = 0;
+        entry.firstSent = entry.lastSent = 0;
         entry.sends = 0;
         entry.size = static_cast<BYTE>(std::min<DWORD>(taken - offset, link::maxPayload));
         std::memcpy(entry.payload, &m_fillBuffer[offset], entry.size);
@@ -583,7 +610,7 @@ void CLinkEngine::SendPhase(DWORD now) {
         return;
     }
 
-    if (m_rules.safePlainSend) {
+    if (SendsPlainSafe()) {
         SendPhasePlain(now);
         return;
     }
@@ -629,6 +656,8 @@ void CLinkEngine::SendPhase(DWORD now) {
             ++m_counters.dataFrames;
             if (entry.sends) ++m_counters.resentFrames;
             if (entry.sends == 0) entry.firstSent = now;
+    entry.lastSent = now;
+            entry.lastSent = now;
             if (entry.sends < 255) ++entry.sends;
             entry.sentAt = Stamp(now);
             ++start;
@@ -647,6 +676,7 @@ void CLinkEngine::WriteData(DWORD number, CEntry& entry, BYTE acknowledgement, b
     ++m_counters.dataFrames;
     if (entry.sends) ++m_counters.resentFrames;
     if (entry.sends == 0) entry.firstSent = now;
+    entry.lastSent = now;
     if (entry.sends < 255) ++entry.sends;
     entry.sentAt = Stamp(now);
     m_io.WriteFrame(frame, 2 + entry.size, false);
@@ -669,13 +699,13 @@ void CLinkEngine::SendPhasePlain(DWORD now) {
             // only with none to send does the lowest go again.
             DWORD inFlight = m_txNext - m_sendWindow.begin()->first;
             DWORD taken = 0;
-            if (inFlight < static_cast<DWORD>(m_window) - 1) {
+            if (inFlight < (m_peerOnEngine ? GetMostOutstanding() : static_cast<DWORD>(m_window) - 1)) {
                 BYTE payload[link::maxPayload];
                 taken = m_io.TakeOutgoing(payload, link::maxPayload);
                 if (taken) {
                     CEntry& entry = m_sendWindow[m_txNext++];
                     entry.sentAt = 0;
-                    entry.firstSent = 0;
+                    entry.firstSent = entry.lastSent = 0;
                     entry.sends = 0;
                     entry.size = static_cast<BYTE>(taken);
                     std::memcpy(entry.payload, payload, taken);

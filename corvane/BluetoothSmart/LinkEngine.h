@@ -140,6 +140,12 @@ struct CLinkRules {
     //    that frame's (a copy would be equal); once a frame shows that the
     //    device had a later ACK of ours (it sent beyond what the older ones
     //    allowed), the older frames are no longer in question.
+    //  - a device that repeats an ACK (names the frame it named last time
+    //    again) is on this engine's rules: a plain device acknowledges only
+    //    frames it has just taken in order. Its receiver takes only a few
+    //    frames beyond its ACK in any order and drops copies, so from then
+    //    on the sender works as the default rules do (the frames in flight
+    //    go again at once) and keeps no copy in question.
     bool safePlainSend;
     bool safePlainReceive;
 
@@ -261,6 +267,9 @@ public:
     // The state, for the device's driver and for tests.
     ERole GetRole() const { return m_role; }
     const CLinkRules& GetRules() const { return m_rules; }
+    // (safePlainSend) The peer repeated an ACK, so it runs this engine's
+    // rules: the sender has left the plain-safe rules for this link.
+    bool IsPeerOnEngine() const { return m_peerOnEngine; }
     bool IsLinked() const { return m_linked; }
     BYTE GetWindow() const { return m_window; }
     BYTE GetTimerUnit() const { return m_timerUnit; }
@@ -276,6 +285,10 @@ public:
     size_t GetReorderCount() const { return m_reorder.size(); }
     // Frames the sender may have unacknowledged at once.
     DWORD GetSendLimit() const;
+    // Frames sent and not acknowledged that a receiver on the default rules
+    // can take without a late copy passing for a frame a modulus ahead:
+    // W less what it takes beyond its last ACK in any order (20 of 32).
+    DWORD GetMostOutstanding() const;
     // Frames beyond the last acknowledged one that the receive window takes
     // in any order (more only in order).
     DWORD GetPeerLimit() const;
@@ -303,6 +316,7 @@ private:
     struct CEntry {
         DWORD sentAt;     // 0: not sent yet, or to be sent again at once
         DWORD firstSent;  // when it first went out, for round-trip samples
+        DWORD lastSent;   // when it last went out
         BYTE sends;       // how often it went out
         BYTE size;
         BYTE payload[link::maxPayload];
@@ -327,6 +341,13 @@ private:
     bool PlacePlain(DWORD number, bool resent, const BYTE* payload, DWORD size, DWORD now);
     void ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now, DWORD arrived);
     void SendPhasePlain(DWORD now);
+    // The send side follows safePlainSend: asked for, and the peer has not
+    // shown that it runs this engine's rules.
+    bool SendsPlainSafe() const {
+        return m_rules.safePlainSend && !(m_peerOnEngine && m_txNext - SendBase() <= GetMostOutstanding());
+    }
+    // The lowest number not yet acknowledged.
+    DWORD SendBase() const { return m_sendWindow.empty() ? m_txNext : m_sendWindow.begin()->first; }
     void WriteData(DWORD number, CEntry& entry, BYTE acknowledgement, bool flag, DWORD now);
     void FillWindow();
     void WriteControl(const BYTE* frame, DWORD size);
@@ -352,6 +373,7 @@ private:
     bool m_ackOwed;   // a copy of a delivered frame asks for the last ACK again
     bool m_copySeen;  // a copy of a delivered frame came in since the last ACK
     bool m_sendNow;
+    bool m_peerOnEngine;  // see IsPeerOnEngine
     DWORD m_lastAck;    // absolute number the last ACK or NAK named
     DWORD m_lastAckAt;  // when it went out, 0: never
     DWORD m_rxHighest;  // highest absolute number received and kept

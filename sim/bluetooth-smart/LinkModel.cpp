@@ -280,6 +280,7 @@ CModelResult RunLinkModel(const CModelConfig& config) {
     result.deliveredDown = port.Received();
     result.elapsedMs = clock.nowUs / 1000;
     result.port = port.Engine().GetCounters();
+    result.portSawEngine = port.Engine().IsPeerOnEngine();
     result.device = device.GetCounters();
     result.upChannel = up.GetCounters();
     result.downChannel = down.GetCounters();

@@ -55,6 +55,9 @@ struct CModelResult {
     // The port stored an error it raised itself because the stream could no
     // longer be trusted (ERROR_INVALID_DATA), before any wrong byte: told.
     bool told = false;
+    // The port's sender saw the device repeat an ACK, which only a device on
+    // the engine's own rules does (CLinkEngine::IsPeerOnEngine).
+    bool portSawEngine = false;
     std::string failure;    // what went wrong first, for the test's message
     size_t deliveredUp = 0;
     size_t deliveredDown = 0;

@@ -770,3 +770,52 @@ TEST_F(CPlainSafeTest, PossibleCopyIsTakenOnlyWithAPayloadOfItsOwn) {
     EXPECT_EQ(33, io.delivered[32]);
     EXPECT_EQ(99, io.delivered[33]);
 }
+
+// A plain device names a number again only in a NAK (rxNext - 1, what its
+// last ACK named). An ACK that repeats the last one comes from a device on
+// this engine's rules, which answers so a frame it cannot take and drops
+// copies: from then on the sender sends what is in flight again at once.
+TEST_F(CPlainSafeTest, RepeatedAckShowsADeviceOnTheEngineAndTheWindowGoesAgain) {
+    LinkUp();
+    SendFrames(5);
+    Receive({0x42}, kStart + 100);
+    engine.SendPhase(kStart + 100);
+    EXPECT_TRUE(Sequences(io.Take()).empty());
+    Receive({0x82}, kStart + 110);  // the plain device's NAK of a gap at 3
+    EXPECT_FALSE(engine.IsPeerOnEngine());
+    engine.SendPhase(kStart + 110);
+    EXPECT_EQ((Bytes{0x23}), Sequences(io.Take()));
+
+    Receive({0x42}, kStart + 120);
+    EXPECT_TRUE(engine.IsPeerOnEngine());
+    engine.SendPhase(kStart + 120);
+    EXPECT_EQ((Bytes{0x23, 0x24, 0x25}), Sequences(io.Take()));
+    // And it keeps no more in flight than the default rules.
+    io.queue = Sequence(18 * 20);
+    Receive({0x45}, kStart + 130);
+    engine.SendPhase(kStart + 130);
+    EXPECT_EQ(12u, engine.GetSendWindowCount());
+}
+
+// With more frames outstanding than the device's receive window can tell
+// from copies (20 of 32), a copy could still pass for a frame a modulus
+// ahead: then only the lowest frame goes again, once the device shows it
+// lacks it, until fewer are outstanding.
+TEST_F(CPlainSafeTest, DeviceOnTheEngineGetsOneFrameAtATimeWhileManyAreOutstanding) {
+    LinkUp();
+    SendFrames(24);
+    Receive({0x42}, kStart + 100);
+    engine.SendPhase(kStart + 100);
+    io.Take();
+    Receive({0x42}, kStart + 110);
+    ASSERT_TRUE(engine.IsPeerOnEngine());
+    engine.SendPhase(kStart + 110);
+    EXPECT_TRUE(Sequences(io.Take()).empty()) << "frame 3 went out 110 ms ago: it may still be on its way";
+    Receive({0x42}, kStart + 400);
+    engine.SendPhase(kStart + 400);
+    EXPECT_EQ((Bytes{0x23}), Sequences(io.Take()));
+    // Through 4: 20 outstanding, and the window goes again.
+    Receive({0x44}, kStart + 450);
+    engine.SendPhase(kStart + 450);
+    EXPECT_EQ(20u, Sequences(io.Take()).size());
+}

@@ -146,6 +146,7 @@ TEST(PlainDeviceModel, PlainSafeRulesCarryTheStreamWholeUnderLoss) {
                 link_model::CModelResult result = PlainRun(corvane::CLinkRules::PlainSafe(), seed, loss, toDevice);
                 ASSERT_TRUE(result.Ok()) << (toDevice ? "port to device" : "device to port") << ", loss "
                                            << loss << " permille, seed " << seed << ": " << result.Describe();
+                ASSERT_FALSE(result.portSawEngine) << "the plain device repeated an ACK, seed " << seed;
             }
 }
 
@@ -182,4 +183,29 @@ TEST(PlainDeviceModel, PlainSafeRulesCarryTheStreamWholeThroughReorderingBy8) {
                 ASSERT_TRUE(result.Ok()) << (toDevice ? "port to device" : "device to port") << ", loss " << loss
                                          << " permille, seed " << seed << ": " << result.Describe();
             }
+}
+
+// Against a device on the engine's own rules, which takes only a few frames
+// beyond its last ACK in any order and drops the rest, the plain-safe sender
+// learns what the device is from its repeated ACKs and neither stalls nor
+// lets a copy pass for a frame a modulus ahead: every run arrives whole or
+// is told (a copy it could not rule out).
+TEST(PlainDeviceModel, PlainSafeRulesCarryTheStreamToADeviceOnTheEngine) {
+    int told = 0;
+    for (DWORD loss : {10u, 20u, 50u, 100u})
+        for (DWORD seed = 1; seed <= 100; ++seed) {
+            link_model::CModelConfig config;
+            config.seed = seed;
+            config.SetChannel(10, loss, 0, 0, 400, seed);
+            config.portRules = corvane::CLinkRules::PlainSafe();
+            config.wakeLatencyUs = 50 * 1000;
+            config.bytesUp = 8 * 1024;
+            config.bytesDown = 0;
+            config.timeLimitMs = 120 * 1000;
+            link_model::CModelResult result = link_model::RunLinkModel(config);
+            ASSERT_TRUE(result.intact && (result.complete || result.told))
+                << "loss " << loss << " permille, seed " << seed << ": " << result.Describe();
+            if (result.told) ++told;
+        }
+    EXPECT_LT(told, 40) << "of 400 runs";
 }
