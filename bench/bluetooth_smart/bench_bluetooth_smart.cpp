@@ -1,9 +1,10 @@
 // Goodput of the Bluetooth Smart link each way against the window-limited
 // ideal (the frames the sender keeps in flight, 18 bytes each, per round
-// trip, capped by the channel's frame rate), at 0, 2 and 10 % loss, for both
+// trip, capped by the channel's frame rate), at 0 to 10 % loss, for both
 // peers: the simulated device on this engine's rules and one on the plain
-// rules, with the port's default rules, with fast recovery, and (as the
-// baseline) with the plain rules.
+// rules, with the port's default rules, with the engine's own rules
+// ("PlainDevice" false), with fast recovery, and (as the baseline) with the
+// plain rules.
 //   1. The link model in virtual time (the port's own worker loop and engine):
 //      50 KB one way, averaged over seeds, so loss is measured, not guessed.
 //   2. The real port through the simulated stack, in real time, briefly:
@@ -164,8 +165,8 @@ void RunModel(bool plainOnly) {
         {"own engine", corvane::CLinkRules::Fast(), 8, false, blesim::CPlainDevice::markStripped},
         {"plain rules", corvane::CLinkRules::LiteralDevice(), 32, true, blesim::CPlainDevice::markStripped},
         {"plain, mark", corvane::CLinkRules::LiteralDevice(), 32, true, blesim::CPlainDevice::markKept}};
-    const CPortRules ports[] = {{"default", corvane::CLinkRules::Reliable(), 12},
-                                {"safe", corvane::CLinkRules::PlainSafe(), 24},
+    const CPortRules ports[] = {{"default", corvane::CLinkRules::PlainSafe(), 24},
+                                {"engine", corvane::CLinkRules::Reliable(), 12},
                                 {"fast", corvane::CLinkRules::Fast(), 8},
                                 {"plain", corvane::CLinkRules::Literal(), 32}};
     std::printf("Link model, virtual time: 50 KB one way, 100 seeds, %lu frames/s, 10 ms one-way delay, W 32,\n"
@@ -179,7 +180,7 @@ void RunModel(bool plainOnly) {
             for (DWORD loss : {0u, 10u, 20u, 50u, 100u})
                 for (bool toDevice : {true, false}) {
                     if (plainOnly && (!peer.plain || peer.mark != blesim::CPlainDevice::markStripped ||
-                                      (std::string(port.name) != "default" && std::string(port.name) != "safe")))
+                                      (std::string(port.name) != "default" && std::string(port.name) != "engine")))
                         continue;
                     int corrupt = 0, stalled = 0, told = 0, firstFailed = 0;
                     double goodput = ModelGoodput(port, peer, toDevice, 10, loss, corrupt, stalled, told, firstFailed);
@@ -194,7 +195,7 @@ void RunModel(bool plainOnly) {
                                 goodput, ideal, goodput / ideal, lost);
                     std::fflush(stdout);
                     if (peer.plain && peer.mark == blesim::CPlainDevice::markStripped &&
-                        (std::string(port.name) == "default" || std::string(port.name) == "safe"))
+                        (std::string(port.name) == "default" || std::string(port.name) == "engine"))
                         summary.push_back(SummaryRow(port.name, toDevice, loss, goodput, ideal, corrupt, stalled, told));
                 }
     for (const std::string& row : summary) std::printf("%s\n", row.c_str());
@@ -206,8 +207,8 @@ void RunReordering() {
     const CPeer peers[] = {
         {"own engine", corvane::CLinkRules::Fast(), 8, false, blesim::CPlainDevice::markStripped},
         {"plain rules", corvane::CLinkRules::LiteralDevice(), 32, true, blesim::CPlainDevice::markStripped}};
-    const CPortRules ports[] = {{"default", corvane::CLinkRules::Reliable(), 12},
-                                {"safe", corvane::CLinkRules::PlainSafe(), 24}};
+    const CPortRules ports[] = {{"default", corvane::CLinkRules::PlainSafe(), 24},
+                                {"engine", corvane::CLinkRules::Reliable(), 12}};
     std::printf("\nThe same, 10 %% of the frames overtaken by up to 8 later ones\n");
     for (const CPeer& peer : peers)
         for (const CPortRules& port : ports)
@@ -228,7 +229,7 @@ void RunReordering() {
 }  // namespace
 
 // One run against the plain device with every frame printed, for chasing a
-// failure with the plain-safe port rules: --trace SEED LOSS-PERMILLE up|down
+// failure with the default port rules: --trace SEED LOSS-PERMILLE up|down
 // [engine] [reorder]: against the device on the engine's own rules; through
 // the reordering channel of RunReordering.
 int TraceRun(DWORD seed, DWORD lossPermille, bool toDevice, bool engineDevice, bool reorder) {
@@ -262,7 +263,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     bool plainOnly = argc > 1 && std::string(argv[1]) == "--plain";
-    RunModel(plainOnly);
+    if (argc < 2 || std::string(argv[1]) != "--realtime") RunModel(plainOnly);
     if (plainOnly || (argc > 1 && std::string(argv[1]) == "--model")) return 0;
 
     corvane::CLibraryScope library;
@@ -296,8 +297,8 @@ int main(int argc, char** argv) {
                 std::printf("failed: %s\n", e.what());
                 return 2;
             }
-            // In flight: the port 12 (8 with fast recovery), the device 8, or 32 on the plain rules.
-            double ideal = Ideal(delay, direction == 0 ? (run.fast ? 8 : 12) : (run.literal ? 32 : 8));
+            // In flight: the port 24 (8 with fast recovery), the device 8, or 32 on the plain rules.
+            double ideal = Ideal(delay, direction == 0 ? (run.fast ? 8 : 24) : (run.literal ? 32 : 8));
             std::printf("%-12s %-8s %-7s %-6s %-14s %12.0f %12.0f %7.2f\n", run.literal ? "plain rules" : "own engine",
                         run.fast ? "fast" : "default", (std::to_string(delay) + " ms").c_str(),
                         (std::to_string(run.loss / 10) + " %").c_str(),

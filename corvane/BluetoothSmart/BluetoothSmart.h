@@ -21,7 +21,8 @@ const USHORT dataCharacteristicUuid = 0xA002;
 const DWORD defaultBufferSize = 0x10000;
 // SetSettings: a boolean property of this name turns fast recovery on or off.
 const wchar_t fastRecoverySetting[] = L"FastRecovery";
-// For a device known to follow the plain link rules: CLinkRules::PlainSafe.
+// The plain-safe rules (CLinkRules::PlainSafe), on by default; off, the
+// engine's own rules (CLinkRules::Reliable), for a device known to run them.
 const wchar_t plainDeviceSetting[] = L"PlainDevice";
 }  // namespace bluetooth_smart
 

@@ -80,6 +80,8 @@ void CLinkEngine::Reset() {
     m_copySeen = false;
     m_sendNow = false;
     m_peerOnEngine = false;
+    m_riskyCopy = m_riskyCopyAt = 0;
+    m_unmatchedSinceProgress = m_timeoutsSinceProgress = 0;
     m_lastAck = 0;
     m_lastAckAt = 0;
     m_rxHighest = 0;
@@ -93,7 +95,8 @@ void CLinkEngine::Reset() {
     m_acksSent.clear();
     m_peerHas = 0;
     m_peerHasAfterPass = 0;
-    m_lastNakAt = 0;
+    m_naksSent.clear();
+    m_blockedSince = 0;
     m_copies.clear();
     m_roundTripHigh = 0;
     m_sendWindow.clear();
@@ -286,6 +289,22 @@ void CLinkEngine::ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size,
     m_reorder[number].assign(payload, payload + size);
 }
 
+bool CLinkEngine::ContinuesStream(DWORD number) const {
+    // Right after the highest frame held or delivered: a plain device sends
+    // its frames in order, the first time.
+    DWORD highest = m_reorder.empty() ? m_rxNext - 1 : std::max(m_rxNext - 1, m_reorder.rbegin()->first);
+    return number == highest + 1;
+}
+
+bool CLinkEngine::NakInQuestion(DWORD alias, DWORD now) {
+    // A plain device answers a NAK at once; its frames arrive within a round
+    // trip, which the plain rules need well under T x 10 ms.
+    m_naksSent.erase(std::remove_if(m_naksSent.begin(), m_naksSent.end(),
+                                    [&](const CNakSent& nak) { return now - nak.at > TimerSpan(); }),
+                     m_naksSent.end());
+    return std::any_of(m_naksSent.begin(), m_naksSent.end(), [&](const CNakSent& nak) { return nak.number < alias; });
+}
+
 bool CLinkEngine::PlacePlain(DWORD number, bool resent, const BYTE* payload, DWORD size, DWORD now) {
     // The device sends nothing beyond W past the last number we named: this
     // is a copy of a frame delivered a modulus before.
@@ -303,7 +322,20 @@ bool CLinkEngine::PlacePlain(DWORD number, bool resent, const BYTE* payload, DWO
             const CDelivered& delivered = m_delivered[alias % m_window];
             bool same = delivered.number == alias && delivered.payload.size() == size &&
                         std::equal(payload, payload + size, delivered.payload.begin());
-            if (same || delivered.number != alias) {
+            // A first send that continues the stream where it stands is the
+            // frame it says, even with the payload of the one a modulus
+            // before (a stream that repeats itself), unless the device may
+            // be answering a NAK of ours that named a number below alias:
+            // then it sends again, unmarked, what we may have since had.
+            bool fresh = !resent && same && ContinuesStream(number) && !NakInQuestion(alias, now);
+            if ((same || delivered.number != alias) && !fresh) {
+                // Dropped for good if it is the next frame due and nothing
+                // else comes to fill its place: tell the client instead.
+                if (number == m_rxNext) {
+                    if (m_blockedSince == 0) m_blockedSince = Stamp(now);
+                    else if (now - m_blockedSince > 6 * TimerSpan())
+                        throw basalt::CWinException(__LINE__, kFile, kWorker, ERROR_INVALID_DATA);
+                }
                 ++m_counters.unplaced;
                 m_copySeen = true;
                 // The device resent the very frame our last ACK named, T x 5
@@ -385,6 +417,22 @@ void CLinkEngine::ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now, 
             return;
         }
     }
+    if (nak && !m_peerOnEngine) {
+        // A plain device NAKs a gap only after T x 10 ms, and the gap at the
+        // frame after named opened only once a later frame arrived, after
+        // that frame first went out. A NAK much sooner than that comes from
+        // a device on this engine's rules, which NAKs a gap at once.
+        auto gap = m_sendWindow.find(named + 1);
+        if (gap != m_sendWindow.end() && gap->second.firstSent != 0 &&
+            static_cast<LONG>(arrived - gap->second.firstSent) < static_cast<LONG>(TimerSpan() / 2)) {
+            m_peerOnEngine = true;
+            m_copies.clear();
+            if (!SendsPlainSafe()) {
+                ReceiveAcknowledgement(nak, number, now, arrived);
+                return;
+            }
+        }
+    }
     if (named != acked) {
         // The device delivered the frames through named. An ACK of a third
         // of W at once is the one a plain device sends as the frame that
@@ -457,8 +505,12 @@ void CLinkEngine::ReceiveAcknowledgement(bool nak, BYTE number, DWORD now, DWORD
             break;
         }
 
-    if (match == m_sendWindow.end()) ++m_counters.unmatchedAcks;
+    if (match == m_sendWindow.end()) {
+        ++m_counters.unmatchedAcks;
+        if (!nak && !m_sendWindow.empty()) ++m_unmatchedSinceProgress;
+    }
     if (match != m_sendWindow.end()) {
+        m_unmatchedSinceProgress = m_timeoutsSinceProgress = 0;
         // Only frames sent once time the round trip: for one sent again, the
         // ACK may answer either copy, and an ACK that waited for a resent
         // frame before it measures the loss, not the link.
@@ -508,6 +560,7 @@ void CLinkEngine::Deliver(DWORD now) {
             }
             ++m_rxNext;
             ++m_rxSinceAck;
+            m_blockedSince = 0;
             m_gapSince = 0;
             m_lastDataAt = Stamp(now);
             m_reorder.erase(lowest);
@@ -523,10 +576,20 @@ void CLinkEngine::Deliver(DWORD now) {
 // ---------------------------------------------------------------------------
 // Send phase
 
-void CLinkEngine::FillWindow() {
+void CLinkEngine::FillWindow(DWORD now) {
     DWORD limit = GetSendLimit();
     if (m_sendWindow.size() >= limit) return;
     DWORD room = static_cast<DWORD>(limit - m_sendWindow.size()) * link::maxPayload;
+    if (m_riskyCopyAt != 0 && now - m_riskyCopyAt >= LossAge()) m_riskyCopyAt = 0;
+    if (m_riskyCopyAt != 0) {
+        // A copy sent while more were outstanding than the device's receive
+        // window tells from copies may still be on its way, overtaken by
+        // later frames: until it has surely arrived, no frame is numbered so
+        // far beyond it that the device could take the copy for that one.
+        DWORD end = m_riskyCopy + GetMostOutstanding();
+        room = m_txNext >= end ? 0 : std::min<DWORD>(room, (end - m_txNext) * link::maxPayload);
+        if (room == 0) return;
+    }
     DWORD taken = m_io.TakeOutgoing(m_fillBuffer.data(), std::min<DWORD>(room, m_fillBuffer.size()));
     for (DWORD offset = 0; offset < taken; offset += link::maxPayload) {
         CEntry& entry = m_sendWindow[m_txNext++];
@@ -559,6 +622,15 @@ BYTE CLinkEngine::ChooseAcknowledgement(DWORD now) {
             kind = link::nakKind;
             number = received;
             m_gapSince = 0;
+        } else if (gapOld && received == 0 && m_role == roleDevice) {
+            // Frame 1 is missing and nothing has been named yet. The device
+            // NAKs "0" as a plain device does: every port's sender reads it
+            // from the start of its numbering, none keeps frame 32 in
+            // flight then. Otherwise a port that waits to be told what is
+            // missing (the plain-safe rules) would wait in vain.
+            kind = link::nakKind;
+            number = 0;
+            m_gapSince = 0;
         } else {
             // While data flows (a frame came in order in the last T ms),
             // fast recovery leaves the newest frame unacknowledged, for a
@@ -587,7 +659,7 @@ BYTE CLinkEngine::ChooseAcknowledgement(DWORD now) {
         m_lastAckAt = Stamp(now);
         if (m_rules.safePlainReceive) {
             m_acksSent.push_back(number);
-            if (kind == link::nakKind) m_lastNakAt = Stamp(now);
+            if (kind == link::nakKind) m_naksSent.push_back(CNakSent{number, Stamp(now)});
         }
     }
     // Plain rules: every decision starts the count afresh. Otherwise frames
@@ -614,7 +686,7 @@ void CLinkEngine::SendPhase(DWORD now) {
         SendPhasePlain(now);
         return;
     }
-    FillWindow();
+    FillWindow(now);
 
     auto start = m_sendWindow.end();
     auto stop = m_sendWindow.end();
@@ -622,7 +694,16 @@ void CLinkEngine::SendPhase(DWORD now) {
         CEntry& lowest = m_sendWindow.begin()->second;
         if (now - lowest.sentAt >= TimerSpan()) {
             start = m_sendWindow.begin();
-            if (lowest.sentAt != 0) ++m_counters.timeouts;
+            if (lowest.sentAt != 0) {
+                ++m_counters.timeouts;
+                // (Plain-safe rules, past a device on the engine's rules) The
+                // device keeps acknowledging a number that names nothing in
+                // flight, time-out after time-out: it lacks frames an ACK
+                // misread through reordering removed, and will never have
+                // them. Tell the client rather than wait for ever.
+                if (m_rules.safePlainSend && ++m_timeoutsSinceProgress >= 8 && m_unmatchedSinceProgress >= 8)
+                    throw basalt::CWinException(__LINE__, kFile, kWorker, ERROR_INVALID_DATA);
+            }
         } else {
             start = std::find_if(m_sendWindow.begin(), m_sendWindow.end(),
                                  [](const std::pair<const DWORD, CEntry>& e) { return e.second.sentAt == 0; });
@@ -684,7 +765,7 @@ void CLinkEngine::WriteData(DWORD number, CEntry& entry, BYTE acknowledgement, b
 }
 
 void CLinkEngine::SendPhasePlain(DWORD now) {
-    FillWindow();
+    FillWindow(now);
     bool resendLowest = false;
     if (!m_sendWindow.empty()) {
         CEntry& lowest = m_sendWindow.begin()->second;
@@ -736,6 +817,10 @@ void CLinkEngine::SendPhasePlain(DWORD now) {
             for (const CCopy& copy : m_copies)
                 if (entry.first + 1 >= copy.frame + m_window)
                     throw basalt::CWinException(__LINE__, kFile, kWorker, ERROR_INVALID_DATA);
+        }
+        if (entry.second.sends != 0 && m_peerOnEngine) {
+            m_riskyCopy = entry.first;
+            m_riskyCopyAt = Stamp(now);
         }
         // A frame sent again carries the flag, so that a receiver can tell
         // it from a first send.

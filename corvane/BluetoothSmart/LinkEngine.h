@@ -48,11 +48,11 @@ const BYTE initialTimerUnit = 255;
 }  // namespace link
 
 // Which of the link rules the engine applies. The plain rules (Literal) are
-// what devices in the field run; every departure below keeps the engine safe
-// against such a device and is named by the fault it prevents. The port runs
-// Reliable() unless its client turns fast recovery on; the simulated device
-// runs Fast(), or LiteralDevice() to stand for a device that follows the
-// plain rules.
+// what devices in the field run; every departure below is named by the
+// fault it prevents. The port runs PlainSafe() unless its client chooses the
+// engine's own rules (Reliable()) or fast recovery (Fast()); the simulated
+// device runs Fast(), or LiteralDevice() to stand for a device that follows
+// the plain rules.
 //
 // The sequence number is the absolute number modulo W (at most 32), so an
 // acknowledgement or a data frame that arrives late names a frame a whole
@@ -156,12 +156,15 @@ struct CLinkRules {
         rules.stripResendFlag = true;
         return rules;
     }
+    // For a peer known to run this engine: safe through reordering and
+    // doubled frames, not against a plain device under loss.
     static CLinkRules Reliable() { return CLinkRules{true, true, true, true, true, true, false, true, false, false}; }
-    // For a peer known to follow the plain rules on an in-order channel:
-    // never a wrong byte either way (see safePlainSend and
-    // safePlainReceive), slower under loss. Against this engine's own rules
-    // with reordering or doubled frames it stalls or, as sender, corrupts,
-    // so it is not the default.
+    // The port's default. Against a peer on the plain rules on an in-order
+    // channel: never a wrong byte either way (see safePlainSend and
+    // safePlainReceive), slower under loss. Against a peer on this engine's
+    // rules: the sender finds out from the peer's repeated ACKs or early NAKs
+    // and works as Reliable() does; through reordering by up to 8 places the
+    // stream arrives whole or the link stores an error.
     static CLinkRules PlainSafe() { return CLinkRules{true, true, true, false, true, true, false, true, true, true}; }
     static CLinkRules Fast() { return CLinkRules{true, true, true, true, true, true, true, true, false, false}; }
 };
@@ -339,6 +342,10 @@ private:
     DWORD LossAge() const;
     // (safePlain) Whether a payload numbered number is taken.
     bool PlacePlain(DWORD number, bool resent, const BYTE* payload, DWORD size, DWORD now);
+    // (safePlainReceive) Whether number comes right after the highest frame held.
+    bool ContinuesStream(DWORD number) const;
+    // (safePlainReceive) Whether a recent NAK of ours named a number below alias.
+    bool NakInQuestion(DWORD alias, DWORD now);
     void ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now, DWORD arrived);
     void SendPhasePlain(DWORD now);
     // The send side follows safePlainSend: asked for, and the peer has not
@@ -349,7 +356,7 @@ private:
     // The lowest number not yet acknowledged.
     DWORD SendBase() const { return m_sendWindow.empty() ? m_txNext : m_sendWindow.begin()->first; }
     void WriteData(DWORD number, CEntry& entry, BYTE acknowledgement, bool flag, DWORD now);
-    void FillWindow();
+    void FillWindow(DWORD now);
     void WriteControl(const BYTE* frame, DWORD size);
     // T × 10 ms, at least 10 ms: a timer unit of 0 would resend on every pass.
     DWORD TimerSpan() const;
@@ -374,6 +381,11 @@ private:
     bool m_copySeen;  // a copy of a delivered frame came in since the last ACK
     bool m_sendNow;
     bool m_peerOnEngine;  // see IsPeerOnEngine
+    // The newest copy sent to such a peer while more than GetMostOutstanding
+    // frames were, and when (0: none on its way).
+    DWORD m_riskyCopy, m_riskyCopyAt;
+    // ACKs that named nothing in flight, and time-outs, since one named a frame.
+    DWORD m_unmatchedSinceProgress, m_timeoutsSinceProgress;
     DWORD m_lastAck;    // absolute number the last ACK or NAK named
     DWORD m_lastAckAt;  // when it went out, 0: never
     DWORD m_rxHighest;  // highest absolute number received and kept
@@ -386,7 +398,8 @@ private:
     std::map<DWORD, CBeyond> m_beyond;
     // (safePlain) Receiver: the last W payloads delivered, by number modulo
     // W; the numbers our ACKs and NAKs named that the device may not have
-    // had; the highest one it must have had; when the last NAK went out.
+    // had; the highest one it must have had; the NAKs sent lately, with when;
+    // since when the next frame due was dropped as a possible copy (0: not).
     struct CDelivered {
         DWORD number;
         std::vector<BYTE> payload;
@@ -395,7 +408,11 @@ private:
     std::vector<DWORD> m_acksSent;
     DWORD m_peerHas;
     DWORD m_peerHasAfterPass;
-    DWORD m_lastNakAt;
+    struct CNakSent {
+        DWORD number, at;
+    };
+    std::vector<CNakSent> m_naksSent;
+    DWORD m_blockedSince;
     // Sender: frames sent again that the device may already have had (it
     // then files the copy a modulus ahead), each with txNext when it went
     // and whether a NAK showed the device had the frame; the highest recent

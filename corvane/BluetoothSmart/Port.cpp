@@ -44,7 +44,7 @@ CBluetoothSmartPort::CBluetoothSmartPort(boost::shared_ptr<const IPortAddr> addr
       m_registration(nullptr),
       m_sink(nullptr),
       m_fastRecovery(false),
-      m_plainDevice(false) {
+      m_plainDevice(true) {
     if (!address || address->GetType() != IPortAddr::portBluetoothSmart)
         throw basalt::CWinException(__LINE__, kFile, L"corvane::CBluetoothSmartPort::CBluetoothSmartPort",
                                     ERROR_INVALID_PARAMETER);
@@ -99,12 +99,16 @@ boost::shared_ptr<IPropertySet> CBluetoothSmartPort::Escape(const wchar_t*, boos
 }
 
 void CBluetoothSmartPort::SetSettings(boost::shared_ptr<IPropertySet> settings) {
-    // Two settings, each applying from the next Open: fast recovery from
-    // loss, for devices known to drop stale copies of frames (see
-    // CLinkRules::fastRecovery), and the plain-safe rules, for a device known
-    // to follow the plain rules (CLinkRules::PlainSafe). The wire cannot tell
-    // the kinds of device apart, so both are off unless the client turns them
-    // on. Anything else is ignored.
+    // Two settings, each applying from the next Open. "PlainDevice", on
+    // unless the client turns it off: the plain-safe rules
+    // (CLinkRules::PlainSafe), which never hand either end a wrong byte from
+    // a device that follows the plain rules, the devices in the field, and
+    // carry the stream to a device on Corvane's own engine as well. Off, the
+    // engine's own rules (CLinkRules::Reliable), only for a device known to
+    // run that engine: against a plain device they lose bytes unnoticed at
+    // the first lost frame. "FastRecovery", off unless turned on, for a
+    // device known to drop stale copies of frames (CLinkRules::fastRecovery).
+    // Anything else is ignored.
     if (!settings) return;
     auto read = [&](const wchar_t* name, std::atomic<bool>& setting) {
         boost::shared_ptr<IProperty> property = settings->Find(name);

@@ -19,7 +19,7 @@ namespace link_model {
 struct CModelConfig {
     BLESIM_CHANNEL up = {};    // port to device
     BLESIM_CHANNEL down = {};  // device to port
-    corvane::CLinkRules portRules = corvane::CLinkRules::Reliable();
+    corvane::CLinkRules portRules = corvane::CLinkRules::PlainSafe();  // the port's default
     // The simulated device's rules; CLinkRules::LiteralDevice() for a device
     // that follows the plain rules.
     corvane::CLinkRules deviceRules = corvane::CLinkRules::Fast();

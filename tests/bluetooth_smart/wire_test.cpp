@@ -134,3 +134,25 @@ TEST_F(CRawLinkTest, ValuesOfWrongSizeOrOtherAttributesAreIgnored) {
     Inject(accepted);
     EXPECT_EQ(Data(0x00, 1, {'q'}), Take());
 }
+
+// Unacknowledged, the default rules keep 24 of 32 frames in flight (a plain
+// device acknowledges only after 10); "PlainDevice" false chooses the
+// engine's own rules, which keep 12.
+TEST_F(CRawLinkTest, FramesInFlightFollowTheChosenRules) {
+    for (bool plainDevice : {true, false}) {
+        if (!plainDevice) {
+            port->SetSettings(
+                corvane::IPropertySet::CreateInstance(L"Id=\"PlainDevice\",Flags=0,PL=0,vt=VT_BOOL,Value=0;"));
+            port->Close();
+            while (!Quiet(100)) {
+            }
+            port->Open();
+        }
+        LinkUp({0x00, 0x01, 0x10, 0x20, 0xFF, 0xFF});  // T = 255: no resend within the test
+        Bytes bytes = Pattern(30 * 18, 3);
+        ASSERT_EQ(bytes.size(), port->Send(bytes.data(), static_cast<DWORD>(bytes.size())));
+        size_t frames = 0;
+        while (!Quiet(300)) ++frames;
+        EXPECT_EQ(plainDevice ? 24u : 12u, frames) << (plainDevice ? "default" : "\"PlainDevice\" false");
+    }
+}

@@ -693,8 +693,9 @@ TEST_F(CPlainSafeTest, UnansweredWindowIsProbedWithANewFrameAndALoneResendIsGuar
         EXPECT_EQ(DWORD(ERROR_INVALID_DATA), e.GetErrorCode());
         EXPECT_EQ(basalt::ustring(L"corvane::CBluetoothSmartPort::ThreadProcFn"), e.GetFunction());
     }
-    for (const CWritten& frame : io.Take())
+    for (const CWritten& frame : io.Take()) {
         if (frame.bytes.size() > 2) EXPECT_NE(0, frame.bytes[1] & 0x1F) << "frame 32 went out";
+    }
 }
 
 // An ACK proves the frame after the one it names lost only if that frame
@@ -781,19 +782,19 @@ TEST_F(CPlainSafeTest, RepeatedAckShowsADeviceOnTheEngineAndTheWindowGoesAgain) 
     Receive({0x42}, kStart + 100);
     engine.SendPhase(kStart + 100);
     EXPECT_TRUE(Sequences(io.Take()).empty());
-    Receive({0x82}, kStart + 110);  // the plain device's NAK of a gap at 3
+    Receive({0x82}, kStart + kSpan + 100);  // the plain device's NAK of a gap at 3
     EXPECT_FALSE(engine.IsPeerOnEngine());
-    engine.SendPhase(kStart + 110);
+    engine.SendPhase(kStart + kSpan + 100);
     EXPECT_EQ((Bytes{0x23}), Sequences(io.Take()));
 
-    Receive({0x42}, kStart + 120);
+    Receive({0x42}, kStart + kSpan + 120);
     EXPECT_TRUE(engine.IsPeerOnEngine());
-    engine.SendPhase(kStart + 120);
+    engine.SendPhase(kStart + kSpan + 120);
     EXPECT_EQ((Bytes{0x23, 0x24, 0x25}), Sequences(io.Take()));
-    // And it keeps no more in flight than the default rules.
+    // And it keeps no more in flight than the engine's own rules.
     io.queue = Sequence(18 * 20);
-    Receive({0x45}, kStart + 130);
-    engine.SendPhase(kStart + 130);
+    Receive({0x45}, kStart + kSpan + 130);
+    engine.SendPhase(kStart + kSpan + 130);
     EXPECT_EQ(12u, engine.GetSendWindowCount());
 }
 
@@ -818,4 +819,104 @@ TEST_F(CPlainSafeTest, DeviceOnTheEngineGetsOneFrameAtATimeWhileManyAreOutstandi
     Receive({0x44}, kStart + 450);
     engine.SendPhase(kStart + 450);
     EXPECT_EQ(20u, Sequences(io.Take()).size());
+}
+
+// A plain device NAKs a gap only after T x 10 ms, counted from a frame that
+// followed the missing one. A NAK within half of that after the missing frame
+// first went out comes from a device on this engine's rules.
+TEST_F(CPlainSafeTest, NakSoonerThanThePlainTimerShowsADeviceOnTheEngine) {
+    for (DWORD after : {kSpan / 2 - 10, kSpan + 50}) {
+        LinkUp();
+        SendFrames(5);
+        Receive({0x82}, kStart + after);
+        EXPECT_EQ(after < kSpan / 2, engine.IsPeerOnEngine()) << "NAK " << after << " ms after frame 3 went";
+        engine.SendPhase(kStart + after);
+        // Either way frame 3 goes again; on the engine's rules so do the rest.
+        Bytes expected = after < kSpan / 2 ? Bytes{0x23, 0x24, 0x25} : Bytes{0x23};
+        EXPECT_EQ(expected, Sequences(io.Take()));
+    }
+}
+
+// The device on this engine's rules has no number to name while frame 1 is
+// missing; after T x 10 ms of that gap it NAKs "0" as a plain device does,
+// which every port's sender reads as "frame 1 is missing". (A port, facing a
+// plain sender that may have frame 32 in flight, never does.)
+TEST(DeviceEnd, NaksZeroWhileFrameOneIsMissing) {
+    for (CLinkEngine::ERole role : {CLinkEngine::roleDevice, CLinkEngine::rolePort}) {
+        CRecorder io;
+        CLinkEngine engine(role, io, CLinkRules::Fast());
+        if (role == CLinkEngine::roleDevice) {
+            const BYTE request[] = {0xC0}, confirm[] = {0xC2, 0x01, 0x20, 0x64};
+            engine.Receive(request, 1, kStart);
+            engine.Receive(confirm, 4, kStart);
+        } else {
+            engine.Start(kStart);
+            const BYTE parameters[] = {0xC1, 0x00, 0x01, 0x10, 0x20, 0x50, 0xFF}, accepted[] = {0xC6};
+            engine.Receive(parameters, 7, kStart);
+            engine.Receive(accepted, 1, kStart);
+        }
+        io.Take();
+        Bytes frame = Frame(0x00, 2, {'b'});
+        engine.Receive(frame.data(), static_cast<DWORD>(frame.size()), kStart);
+        engine.Deliver(kStart);
+        engine.SendPhase(kStart + kSpan);
+        EXPECT_TRUE(io.Take().empty()) << "no NAK before the gap is T x 10 ms old";
+        engine.SendPhase(kStart + kSpan + 1);
+        std::vector<CWritten> written = io.Take();
+        if (role == CLinkEngine::roleDevice) {
+            ASSERT_EQ(1u, written.size());
+            EXPECT_EQ(Bytes{0x80}, written[0].bytes);
+        } else {
+            EXPECT_TRUE(written.empty()) << "the port named frame 32";
+        }
+    }
+}
+
+// A stream that repeats itself: frame 33 has the payload of frame 1. Sent
+// the first time (unmarked) right after the highest frame held, it is the
+// frame it says; marked, it may be the device's copy of frame 1, and is not
+// taken while the device may not have had our ACK of frame 1.
+TEST_F(CPlainSafeTest, RepeatingStreamIsTakenInOrderAndAMarkedCopyIsNot) {
+    LinkUp();
+    for (BYTE s = 1; s <= 31; ++s) Receive(Frame(0x00, s, {'x'}));
+    Receive(Frame(0x00, 0, {'x'}));
+    engine.Deliver(kStart);
+    engine.SendPhase(kStart);  // ACK 32
+    io.Take();
+    Receive(Frame(0x00, 0x21, {'x'}), kStart + 10);  // marked: maybe the copy of 1
+    engine.Deliver(kStart + 10);
+    EXPECT_EQ(32u, io.delivered.size());
+    for (BYTE s = 1; s <= 8; ++s) Receive(Frame(0x00, s, {'x'}), kStart + 20);  // 33 to 40, the first time
+    engine.Deliver(kStart + 20);
+    EXPECT_EQ(40u, io.delivered.size());
+}
+
+// After our NAK of 40, the device sends again, unmarked, what follows 40 in
+// its window; if we had those meanwhile, they are copies a modulus behind,
+// even where one reads as the very next frame due.
+TEST_F(CPlainSafeTest, UnmarkedFrameAfterOurNakIsComparedWithTheOneAModulusBefore) {
+    LinkUp();
+    auto seq = [](DWORD number) { return static_cast<BYTE>(number % 32); };
+    for (DWORD n = 1; n <= 32; ++n) Receive(Frame(0x00, seq(n), {static_cast<BYTE>(n)}));
+    engine.Deliver(kStart);
+    engine.SendPhase(kStart);  // ACK 32
+    io.Take();
+    for (DWORD n = 33; n <= 64; ++n)
+        if (n != 41) Receive(Frame(0x00, seq(n), {static_cast<BYTE>(n)}), kStart + 10);
+    engine.Deliver(kStart + 10);
+    engine.SendPhase(kStart + 10 + kSpan + 1);  // NAK 40
+    ASSERT_EQ(Bytes{0x88}, io.Take().at(0).bytes);
+    for (DWORD n = 65; n <= 72; ++n) Receive(Frame(0x00, seq(n), {static_cast<BYTE>(n)}), kStart + kSpan + 15);
+    engine.Deliver(kStart + kSpan + 15);
+    ASSERT_EQ(40u, io.delivered.size());
+    Receive(Frame(0x00, 0x20 | seq(41), {41}), kStart + kSpan + 20);  // the time-out's copy of 41
+    engine.Deliver(kStart + kSpan + 20);
+    ASSERT_EQ(72u, io.delivered.size());
+    engine.SendPhase(kStart + kSpan + 25);  // ACK 72
+    ASSERT_EQ(Bytes{0x48}, io.Take().at(0).bytes);
+    // Answering the NAK, the device sends 41 again unmarked: it reads as 73,
+    // the next frame due, but has the payload delivered as 41.
+    Receive(Frame(0x00, seq(41), {41}), kStart + kSpan + 30);
+    engine.Deliver(kStart + kSpan + 30);
+    EXPECT_EQ(72u, io.delivered.size()) << "the copy of 41 taken for frame 73";
 }
