@@ -694,7 +694,9 @@ TEST_F(CPlainSafeTest, UnansweredWindowIsProbedWithANewFrameAndALoneResendIsGuar
         EXPECT_EQ(basalt::ustring(L"corvane::CBluetoothSmartPort::ThreadProcFn"), e.GetFunction());
     }
     for (const CWritten& frame : io.Take()) {
-        if (frame.bytes.size() > 2) EXPECT_NE(0, frame.bytes[1] & 0x1F) << "frame 32 went out";
+        if (frame.bytes.size() > 2) {
+            EXPECT_NE(0, frame.bytes[1] & 0x1F) << "frame 32 went out";
+        }
     }
 }
 
