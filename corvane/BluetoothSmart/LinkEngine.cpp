@@ -84,6 +84,7 @@ void CLinkEngine::Reset() {
     m_unmatchedSinceProgress = m_timeoutsSinceProgress = 0;
     m_lastAck = 0;
     m_lastAckAt = 0;
+    m_passAt = 0;
     m_rxHighest = 0;
     m_lastDataAt = 0;
     m_srtt = m_rttvar = m_rto = 0;
@@ -93,6 +94,7 @@ void CLinkEngine::Reset() {
     m_beyond.clear();
     m_delivered.assign(link::maxWindow, CDelivered{0, {}});
     m_acksSent.clear();
+    m_acksTimed.clear();
     m_peerHas = 0;
     m_peerHasAfterPass = 0;
     m_naksSent.clear();
@@ -113,6 +115,11 @@ DWORD CLinkEngine::TimerSpan() const { return std::max<DWORD>(m_timerUnit, 1) * 
 
 DWORD CLinkEngine::GetWaitTimeout() const {
     DWORD timeout = TimerSpan() / 3;
+    // An acknowledgement held back by the spacing goes when it ends.
+    if (m_rules.safePlainReceive && !m_peerOnEngine && m_lastAckAt != 0 && IsAckWanted()) {
+        DWORD since = m_passAt - m_lastAckAt;
+        if (since < AckSpacing()) timeout = std::min(timeout, AckSpacing() - since);
+    }
     // The adaptive time-out has to be looked at sooner than a third of T.
     if (m_rules.fastRecovery && m_rto && !m_sendWindow.empty())
         timeout = std::min(timeout, std::max<DWORD>(m_rto * m_backoff / 2, 5));
@@ -150,7 +157,15 @@ DWORD CLinkEngine::GetAckThreshold() const {
     return m_rules.ackThirdOfFlight ? std::max<DWORD>(GetPeerLimit() / 3, 1) : m_window / 3;
 }
 
-bool CLinkEngine::IsAckDue(DWORD now) const {
+DWORD CLinkEngine::AckSpacing() const { return std::max<DWORD>(TimerSpan() / 40, 1); }
+
+bool CLinkEngine::IsAckSpaced(DWORD now) const {
+    return !m_rules.safePlainReceive || m_peerOnEngine || m_lastAckAt == 0 || now - m_lastAckAt >= AckSpacing();
+}
+
+bool CLinkEngine::IsAckDue(DWORD now) const { return IsAckWanted() && IsAckSpaced(now); }
+
+bool CLinkEngine::IsAckWanted() const {
     if (m_rxSinceAck >= GetAckThreshold()) return true;
     if (!m_rules.forwardAcks) return false;
     // A gap, or a copy of a frame we hold, while the last frame received in
@@ -183,7 +198,7 @@ void CLinkEngine::Receive(const BYTE* frame, DWORD size, DWORD now, DWORD arrive
     if (!m_linked) return;  // data before the link is up belongs to no numbering yet
 
     BYTE kind = frame[0] & link::controlBits;
-    if (size > 2) ReceivePayload(frame[1], frame + 2, size - 2, now);
+    if (size > 2) ReceivePayload(frame[1], frame + 2, size - 2, now, arrived);
     if (kind == link::ackKind || kind == link::nakKind)
         ReceiveAcknowledgement(kind == link::nakKind, frame[0] & link::numberMask, now, arrived);
 }
@@ -249,7 +264,7 @@ DWORD CLinkEngine::Unwrap(BYTE sequence) const {
     return sequence >= r ? q * m_window + sequence : (q + 1) * m_window + sequence;
 }
 
-void CLinkEngine::ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size, DWORD now) {
+void CLinkEngine::ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size, DWORD now, DWORD arrived) {
     bool resent = (sequence & link::resendFlag) != 0;
     if (m_rules.safePlainReceive) {
         sequence &= static_cast<BYTE>(~link::resendFlag);
@@ -258,7 +273,7 @@ void CLinkEngine::ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size,
             return;
         }
         DWORD number = Unwrap(sequence);
-        if (PlacePlain(number, resent, payload, size, now)) m_reorder[number].assign(payload, payload + size);
+        if (PlacePlain(number, resent, payload, size, now, arrived)) m_reorder[number].assign(payload, payload + size);
         return;
     }
     // The resend flag marks a frame, it is not part of its number; with W at
@@ -296,16 +311,22 @@ bool CLinkEngine::ContinuesStream(DWORD number) const {
     return number == highest + 1;
 }
 
+DWORD CLinkEngine::AckedBefore(DWORD when) const {
+    for (auto ack = m_acksTimed.rbegin(); ack != m_acksTimed.rend(); ++ack)
+        if (static_cast<LONG>(when - ack->at) >= 0) return ack->number;
+    return 0;
+}
+
 bool CLinkEngine::NakInQuestion(DWORD alias, DWORD now) {
     // A plain device answers a NAK at once; its frames arrive within a round
     // trip, which the plain rules need well under T x 10 ms.
     m_naksSent.erase(std::remove_if(m_naksSent.begin(), m_naksSent.end(),
-                                    [&](const CNakSent& nak) { return now - nak.at > TimerSpan(); }),
+                                    [&](const CAckSent& nak) { return now - nak.at > TimerSpan(); }),
                      m_naksSent.end());
-    return std::any_of(m_naksSent.begin(), m_naksSent.end(), [&](const CNakSent& nak) { return nak.number < alias; });
+    return std::any_of(m_naksSent.begin(), m_naksSent.end(), [&](const CAckSent& nak) { return nak.number < alias; });
 }
 
-bool CLinkEngine::PlacePlain(DWORD number, bool resent, const BYTE* payload, DWORD size, DWORD now) {
+bool CLinkEngine::PlacePlain(DWORD number, bool resent, const BYTE* payload, DWORD size, DWORD now, DWORD arrived) {
     // The device sends nothing beyond W past the last number we named: this
     // is a copy of a frame delivered a modulus before.
     if (number > m_lastAck + m_window) {
@@ -317,8 +338,14 @@ bool CLinkEngine::PlacePlain(DWORD number, bool resent, const BYTE* payload, DWO
         DWORD alias = number - m_window;
         // A device holds alias only if it may have missed our ACKs from alias
         // on; then this may be its copy (resent, or one the channel doubled),
-        // and a copy has the payload delivered under alias.
-        if (alias > m_peerHas) {
+        // and a copy has the payload delivered under alias. A frame resent
+        // after a time-out may also be a copy from before those ACKs, that a
+        // reordering channel held back: a plain device resends T x 10 ms
+        // after the last ACK it had at the soonest, so one that arrives
+        // sooner went out before our later ACKs reached it, from a window
+        // that ended W after the last ACK sent T x 10 ms before it arrived.
+        bool beforeOurAcks = resent && number > AckedBefore(arrived - TimerSpan()) + m_window;
+        if (alias > m_peerHas || beforeOurAcks) {
             const CDelivered& delivered = m_delivered[alias % m_window];
             bool same = delivered.number == alias && delivered.payload.size() == size &&
                         std::equal(payload, payload + size, delivered.payload.begin());
@@ -543,6 +570,7 @@ void CLinkEngine::ReceiveAcknowledgement(bool nak, BYTE number, DWORD now, DWORD
 // Delivery step
 
 void CLinkEngine::Deliver(DWORD now) {
+    m_passAt = now;
     SettleBeyond(now);
     if (m_peerHasAfterPass > m_peerHas) {
         m_peerHas = m_peerHasAfterPass;
@@ -612,6 +640,9 @@ BYTE CLinkEngine::ChooseAcknowledgement(DWORD now) {
             kind = link::ackKind;
         }
         number = m_rxNext - 1;
+    } else if (!IsAckSpaced(now)) {
+        // Too soon after the last one: wait, keeping what asks for it.
+        return 0;
     } else {
         DWORD received = m_rxNext - 1;
         bool gapOld = m_gapSince != 0 && now - m_gapSince > TimerSpan();
@@ -659,7 +690,10 @@ BYTE CLinkEngine::ChooseAcknowledgement(DWORD now) {
         m_lastAckAt = Stamp(now);
         if (m_rules.safePlainReceive) {
             m_acksSent.push_back(number);
-            if (kind == link::nakKind) m_naksSent.push_back(CNakSent{number, Stamp(now)});
+            if (kind == link::nakKind) m_naksSent.push_back(CAckSent{number, Stamp(now)});
+            // Those of the last 2 x T x 10 ms and the newest before them.
+            m_acksTimed.push_back(CAckSent{number, Stamp(now)});
+            while (m_acksTimed.size() > 1 && now - m_acksTimed[1].at > 2 * TimerSpan()) m_acksTimed.pop_front();
         }
     }
     // Plain rules: every decision starts the count afresh. Otherwise frames
@@ -671,6 +705,7 @@ BYTE CLinkEngine::ChooseAcknowledgement(DWORD now) {
 }
 
 void CLinkEngine::SendPhase(DWORD now) {
+    m_passAt = now;
     if (!m_linked) {
         // The device repeats its parameters until the port confirms them.
         if (m_role == roleDevice && m_paramsSentAt != 0 && now - m_paramsSentAt >= TimerSpan()) {
@@ -737,7 +772,6 @@ void CLinkEngine::SendPhase(DWORD now) {
             ++m_counters.dataFrames;
             if (entry.sends) ++m_counters.resentFrames;
             if (entry.sends == 0) entry.firstSent = now;
-    entry.lastSent = now;
             entry.lastSent = now;
             if (entry.sends < 255) ++entry.sends;
             entry.sentAt = Stamp(now);

@@ -20,6 +20,7 @@
 //   TakeSendNow() after Receive: wake at once for a send phase.
 #include <basalt/Config.h>
 
+#include <deque>
 #include <map>
 #include <vector>
 
@@ -139,7 +140,18 @@ struct CLinkRules {
     //    had our acknowledgement, is taken only if its payload differs from
     //    that frame's (a copy would be equal); once a frame shows that the
     //    device had a later ACK of ours (it sent beyond what the older ones
-    //    allowed), the older frames are no longer in question.
+    //    allowed), the older frames are no longer in question, except for a
+    //    frame resent after a time-out that arrives sooner than T x 10 ms
+    //    after those ACKs went: a plain device resends T x 10 ms after the
+    //    last ACK it had at the soonest, so a channel that reorders held it
+    //    back from before. And, while the device is not known to be on this
+    //    engine's rules, two acknowledgements are at least T / 4 ms apart,
+    //    by when a channel that reorders by up to 8 places at 400 frames a
+    //    second has let the first through (2.5 ms a place, 20 ms in all):
+    //    one overtaken names, modulo W, a frame of the device's newer window,
+    //    and the plain device drops the frames before it unsent. A GATT link
+    //    does not reorder; the spacing costs little, for the ACK after W / 3
+    //    frames comes later than that, and only an early one waits.
     //  - a device that repeats an ACK (names the frame it named last time
     //    again) is on this engine's rules: a plain device acknowledges only
     //    frames it has just taken in order. Its receiver takes only a few
@@ -256,6 +268,8 @@ public:
     // an early NAK, or a lost ACK is to be repeated, so that an
     // acknowledgement goes out now.
     bool IsAckDue(DWORD now) const;
+    // As IsAckDue, whatever the time since the last acknowledgement.
+    bool IsAckWanted() const;
     // An ACK or NAK was processed since the last call: send at once.
     bool TakeSendNow();
     // How long the worker waits for something to happen: a third of T × 10 ms.
@@ -327,7 +341,7 @@ private:
 
     void Reset();
     void ReceiveControl(const BYTE* frame, DWORD size, DWORD now);
-    void ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size, DWORD now);
+    void ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size, DWORD now, DWORD arrived);
     // Frames of the last pass that lie beyond the peer's in-flight limit:
     // kept if they continue the highest frame seen, else dropped as copies.
     void SettleBeyond(DWORD now);
@@ -341,7 +355,9 @@ private:
     // it names must be for the ACK to prove that frame lost.
     DWORD LossAge() const;
     // (safePlain) Whether a payload numbered number is taken.
-    bool PlacePlain(DWORD number, bool resent, const BYTE* payload, DWORD size, DWORD now);
+    bool PlacePlain(DWORD number, bool resent, const BYTE* payload, DWORD size, DWORD now, DWORD arrived);
+    // The number the newest of our ACKs and NAKs sent at or before when named (0: none).
+    DWORD AckedBefore(DWORD when) const;
     // (safePlainReceive) Whether number comes right after the highest frame held.
     bool ContinuesStream(DWORD number) const;
     // (safePlainReceive) Whether a recent NAK of ours named a number below alias.
@@ -360,6 +376,10 @@ private:
     void WriteControl(const BYTE* frame, DWORD size);
     // T × 10 ms, at least 10 ms: a timer unit of 0 would resend on every pass.
     DWORD TimerSpan() const;
+    // (safePlainReceive) The least time between two acknowledgements, T / 4
+    // ms, and whether it has passed: see CLinkRules::safePlainReceive.
+    DWORD AckSpacing() const;
+    bool IsAckSpaced(DWORD now) const;
     // A tick that is never 0, which marks "not sent" and "no gap": at the
     // wrap of the tick count, the millisecond before (never one ahead, which
     // would read as 49 days old).
@@ -388,6 +408,7 @@ private:
     DWORD m_unmatchedSinceProgress, m_timeoutsSinceProgress;
     DWORD m_lastAck;    // absolute number the last ACK or NAK named
     DWORD m_lastAckAt;  // when it went out, 0: never
+    DWORD m_passAt;     // the time of the last delivery step or send phase
     DWORD m_rxHighest;  // highest absolute number received and kept
     DWORD m_lastDataAt; // when a payload last arrived in order
     DWORD m_srtt, m_rttvar, m_rto, m_backoff;  // adaptive time-out, ms
@@ -408,10 +429,12 @@ private:
     std::vector<DWORD> m_acksSent;
     DWORD m_peerHas;
     DWORD m_peerHasAfterPass;
-    struct CNakSent {
+    struct CAckSent {
         DWORD number, at;
     };
-    std::vector<CNakSent> m_naksSent;
+    std::vector<CAckSent> m_naksSent;
+    // Our ACKs and NAKs of the last 2 x T x 10 ms and the newest before them.
+    std::deque<CAckSent> m_acksTimed;
     DWORD m_blockedSince;
     // Sender: frames sent again that the device may already have had (it
     // then files the copy a modulus ahead), each with txNext when it went

@@ -130,6 +130,7 @@ private:
     }
 
     void Deliver(const BYTE* data, DWORD size) override {
+        if (m_trace) m_trace(m_clock.nowUs / 1000.0, "P=", data, size);
         for (DWORD i = 0; i < size && m_result.intact; ++i) {
             BYTE want = StreamByte(m_receiveSeed, m_received + i);
             if (data[i] != want) {

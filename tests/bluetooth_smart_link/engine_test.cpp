@@ -914,11 +914,11 @@ TEST_F(CPlainSafeTest, UnmarkedFrameAfterOurNakIsComparedWithTheOneAModulusBefor
     Receive(Frame(0x00, 0x20 | seq(41), {41}), kStart + kSpan + 20);  // the time-out's copy of 41
     engine.Deliver(kStart + kSpan + 20);
     ASSERT_EQ(72u, io.delivered.size());
-    engine.SendPhase(kStart + kSpan + 25);  // ACK 72
+    engine.SendPhase(kStart + kSpan + 40);  // ACK 72, T / 4 ms after the NAK
     ASSERT_EQ(Bytes{0x48}, io.Take().at(0).bytes);
     // Answering the NAK, the device sends 41 again unmarked: it reads as 73,
     // the next frame due, but has the payload delivered as 41.
-    Receive(Frame(0x00, seq(41), {41}), kStart + kSpan + 30);
-    engine.Deliver(kStart + kSpan + 30);
+    Receive(Frame(0x00, seq(41), {41}), kStart + kSpan + 45);
+    engine.Deliver(kStart + kSpan + 45);
     EXPECT_EQ(72u, io.delivered.size()) << "the copy of 41 taken for frame 73";
 }
