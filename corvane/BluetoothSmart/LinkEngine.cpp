@@ -65,6 +65,7 @@ void CLinkEngine::Start(DWORD now) {
     if (m_role == rolePort) {
         const BYTE request = link::connectRequest;
         WriteControl(&request, 1);
+        m_connectSentAt = Stamp(now);
     }
 }
 
@@ -101,6 +102,8 @@ void CLinkEngine::Reset() {
     m_blockedSince = 0;
     m_copies.clear();
     m_roundTripHigh = 0;
+    m_connectSentAt = 0;
+    m_linkRoundTrip = 0;
     m_sendWindow.clear();
     m_counters = CCounters();
 }
@@ -157,6 +160,12 @@ DWORD CLinkEngine::GetAckThreshold() const {
     return m_rules.ackThirdOfFlight ? std::max<DWORD>(GetPeerLimit() / 3, 1) : m_window / 3;
 }
 
+DWORD CLinkEngine::AckFloor() const {
+    // Half the round trip of the handshake, which took a frame each way, but
+    // no more than T / 4 ms, in case the device was slow to answer it.
+    return std::min(m_linkRoundTrip / 2, AckSpacing());
+}
+
 DWORD CLinkEngine::AckSpacing() const { return std::max<DWORD>(TimerSpan() / 40, 1); }
 
 bool CLinkEngine::IsAckSpaced(DWORD now) const {
@@ -192,7 +201,7 @@ void CLinkEngine::WriteControl(const BYTE* frame, DWORD size) {
 void CLinkEngine::Receive(const BYTE* frame, DWORD size, DWORD now, DWORD arrived) {
     if (frame == nullptr || size < 1 || size > link::maxFrame) return;
     if (IsControl(frame[0])) {
-        ReceiveControl(frame, size, now);
+        ReceiveControl(frame, size, now, arrived);
         return;
     }
     if (!m_linked) return;  // data before the link is up belongs to no numbering yet
@@ -203,7 +212,7 @@ void CLinkEngine::Receive(const BYTE* frame, DWORD size, DWORD now, DWORD arrive
         ReceiveAcknowledgement(kind == link::nakKind, frame[0] & link::numberMask, now, arrived);
 }
 
-void CLinkEngine::ReceiveControl(const BYTE* frame, DWORD size, DWORD now) {
+void CLinkEngine::ReceiveControl(const BYTE* frame, DWORD size, DWORD now, DWORD arrived) {
     if (m_role == rolePort) {
         if (frame[0] == link::linkParameters && size == 7) {
             const BYTE* p = frame + 1;
@@ -220,6 +229,8 @@ void CLinkEngine::ReceiveControl(const BYTE* frame, DWORD size, DWORD now) {
             // the device unusable.
             m_window = std::min(window, link::maxWindow);
             m_timerUnit = std::min(std::max<BYTE>(100, p[4]), p[5]);
+            if (m_linkRoundTrip == 0 && m_connectSentAt != 0)
+                m_linkRoundTrip = std::max<DWORD>(arrived - m_connectSentAt, 1);
             const BYTE confirm[4] = {link::linkConfirm, 0x01, m_window, m_timerUnit};
             WriteControl(confirm, sizeof confirm);
         } else if (frame[0] == link::linkAccepted && size == 1) {
@@ -426,6 +437,17 @@ void CLinkEngine::ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now, 
     if (named >= m_txNext) {
         ++m_counters.unmatchedAcks;  // names nothing sent: a late one
         return;
+    }
+    if (named != acked) {
+        // Sooner after that frame first went than any round trip takes: an
+        // older number, whose ACK frames sent since overtook (the device
+        // ACKs up to every frame); read as the newer frame, it would drop
+        // frames the device lacks, and newer ones would take their numbers.
+        const CEntry& entry = m_sendWindow.find(named)->second;
+        if (entry.firstSent != 0 && static_cast<LONG>(arrived - entry.firstSent) < static_cast<LONG>(AckFloor())) {
+            ++m_counters.unmatchedAcks;
+            return;
+        }
     }
     if (!nak && named == acked && !m_sendWindow.empty() && m_sendWindow.begin()->second.sends != 0 &&
         !m_peerOnEngine) {

@@ -340,7 +340,7 @@ private:
     };
 
     void Reset();
-    void ReceiveControl(const BYTE* frame, DWORD size, DWORD now);
+    void ReceiveControl(const BYTE* frame, DWORD size, DWORD now, DWORD arrived);
     void ReceivePayload(BYTE sequence, const BYTE* payload, DWORD size, DWORD now, DWORD arrived);
     // Frames of the last pass that lie beyond the peer's in-flight limit:
     // kept if they continue the highest frame seen, else dropped as copies.
@@ -380,6 +380,9 @@ private:
     // ms, and whether it has passed: see CLinkRules::safePlainReceive.
     DWORD AckSpacing() const;
     bool IsAckSpaced(DWORD now) const;
+    // (Plain rules, sender) No ACK or NAK names a frame that first went less
+    // than this long before it arrived.
+    DWORD AckFloor() const;
     // A tick that is never 0, which marks "not sent" and "no gap": at the
     // wrap of the tick count, the millisecond before (never one ahead, which
     // would read as 49 days old).
@@ -447,6 +450,9 @@ private:
     };
     std::vector<CCopy> m_copies;
     DWORD m_roundTripHigh;
+    // Port: when the connect request went, and the time from then until the
+    // link parameters arrived (0: not yet).
+    DWORD m_connectSentAt, m_linkRoundTrip;
     DWORD m_paramsSentAt;  // device: when the parameters last went out, 0 when confirmed
     std::map<DWORD, std::vector<BYTE>> m_reorder;
     std::map<DWORD, CEntry> m_sendWindow;

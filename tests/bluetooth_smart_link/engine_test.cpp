@@ -922,3 +922,22 @@ TEST_F(CPlainSafeTest, UnmarkedFrameAfterOurNakIsComparedWithTheOneAModulusBefor
     engine.Deliver(kStart + kSpan + 45);
     EXPECT_EQ(72u, io.delivered.size()) << "the copy of 41 taken for frame 73";
 }
+
+// The device ACKs up to every frame, so a late ACK may be overtaken by many:
+// read from the window as it stands, its number names a frame just sent.
+// Sooner after that frame first went than half the handshake's round trip,
+// it cannot name it, and changes nothing; a real ACK of it later does.
+TEST_F(CPlainSafeTest, AckSoonerThanARoundTripAfterItsFrameIsAnOlderOne) {
+    engine.Start(kStart - 80);
+    Receive({link::linkParameters, 0x00, 0x01, 0x10, 0x20, 0x50, 0xFF});  // 80 ms after the request
+    Receive({link::linkAccepted});
+    io.Take();
+    SendFrames(44);                      // 1 to 24 go, the rest waits
+    Receive({0x54}, kStart + 100);       // ACK 20
+    engine.SendPhase(kStart + 100);      // 25 to 44
+    ASSERT_EQ(24u, engine.GetSendWindowCount());
+    Receive({0x4B}, kStart + 110);       // ACK 11, or 43 sent 10 ms before
+    EXPECT_EQ(24u, engine.GetSendWindowCount()) << "a late ACK of 11 read as one of 43";
+    Receive({0x4B}, kStart + 160);
+    EXPECT_EQ(1u, engine.GetSendWindowCount()) << "the ACK of 43";
+}
