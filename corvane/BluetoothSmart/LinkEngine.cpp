@@ -76,6 +76,7 @@ void CLinkEngine::Reset() {
     m_rxNext = 1;
     m_txNext = 1;
     m_gapSince = 0;
+    m_gapOpened = 0;
     m_rxSinceAck = 0;
     m_ackOwed = false;
     m_copySeen = false;
@@ -118,10 +119,13 @@ DWORD CLinkEngine::TimerSpan() const { return std::max<DWORD>(m_timerUnit, 1) * 
 
 DWORD CLinkEngine::GetWaitTimeout() const {
     DWORD timeout = TimerSpan() / 3;
-    // An acknowledgement held back by the spacing goes when it ends.
-    if (m_rules.safePlainReceive && !m_peerOnEngine && m_lastAckAt != 0 && IsAckWanted()) {
-        DWORD since = m_passAt - m_lastAckAt;
-        if (since < AckSpacing()) timeout = std::min(timeout, AckSpacing() - since);
+    if (NaksEarly() && IsAckWanted()) {
+        // An acknowledgement held back by the spacing goes when it ends, and
+        // a gap is NAKed T / 4 ms after it appeared.
+        auto left = [&](DWORD since) { return since < AckSpacing() ? AckSpacing() - since : 0; };
+        DWORD wait = m_lastAckAt != 0 ? left(m_passAt - m_lastAckAt) : 0;
+        if (m_gapOpened != 0 && m_rxNext - 1 > m_lastAck) wait = std::max(wait, left(m_passAt - m_gapOpened));
+        if (wait != 0) timeout = std::min(timeout, wait);
     }
     // The adaptive time-out has to be looked at sooner than a third of T.
     if (m_rules.fastRecovery && m_rto && !m_sendWindow.empty())
@@ -356,7 +360,7 @@ bool CLinkEngine::PlacePlain(DWORD number, bool resent, const BYTE* payload, DWO
         // sooner went out before our later ACKs reached it, from a window
         // that ended W after the last ACK sent T x 10 ms before it arrived.
         bool beforeOurAcks = resent && number > AckedBefore(arrived - TimerSpan()) + m_window;
-        if (alias > m_peerHas || beforeOurAcks) {
+        if (alias > m_peerHas || beforeOurAcks || NakInQuestion(alias, now)) {
             const CDelivered& delivered = m_delivered[alias % m_window];
             bool same = delivered.number == alias && delivered.payload.size() == size &&
                         std::equal(payload, payload + size, delivered.payload.begin());
@@ -612,12 +616,14 @@ void CLinkEngine::Deliver(DWORD now) {
             ++m_rxSinceAck;
             m_blockedSince = 0;
             m_gapSince = 0;
+            m_gapOpened = 0;
             m_lastDataAt = Stamp(now);
             m_reorder.erase(lowest);
         } else if (lowest->first < m_rxNext) {
             m_reorder.erase(lowest);
         } else {
             m_gapSince = Stamp(now);
+            if (m_gapOpened == 0) m_gapOpened = Stamp(now);
             break;
         }
     }
@@ -668,29 +674,41 @@ BYTE CLinkEngine::ChooseAcknowledgement(DWORD now) {
     } else {
         DWORD received = m_rxNext - 1;
         bool gapOld = m_gapSince != 0 && now - m_gapSince > TimerSpan();
-        bool early = m_rules.fastRecovery && m_gapSince != 0;
+        // Against a device not known to run this engine, the NAK waits T / 4
+        // ms, by when a channel that reorders by up to 8 places has let the
+        // missing frame through if it was only late.
+        bool early = m_gapSince != 0 &&
+                     (m_rules.fastRecovery || (NaksEarly() && now - m_gapOpened >= AckSpacing()));
         if ((gapOld || early) && received > m_lastAck) {
             // Names a frame the peer still holds: it removes the frames
             // before and sends the rest again at once.
             kind = link::nakKind;
             number = received;
             m_gapSince = 0;
-        } else if (gapOld && received == 0 && m_role == roleDevice) {
+        } else if (received == 0 && m_role == roleDevice && m_gapOpened != 0 && now - m_gapOpened > TimerSpan()) {
             // Frame 1 is missing and nothing has been named yet. The device
             // NAKs "0" as a plain device does: every port's sender reads it
             // from the start of its numbering, none keeps frame 32 in
             // flight then. Otherwise a port that waits to be told what is
-            // missing (the plain-safe rules) would wait in vain.
+            // missing (the plain-safe rules) would wait in vain. Timed from
+            // when the gap opened, then from this NAK: the port's
+            // acknowledgements, each a receive pass that finds the gap
+            // again, would put it off for as long as data flows.
             kind = link::nakKind;
             number = 0;
             m_gapSince = 0;
+            m_gapOpened = Stamp(now);
         } else {
             // While data flows (a frame came in order in the last T ms),
             // fast recovery leaves the newest frame unacknowledged, for a
             // NAK to name when a gap appears; a later phase, or a copy of
             // it, has it acknowledged.
             bool flowing = m_lastDataAt != 0 && now - m_lastDataAt < TimerSpan() / 10 && m_gapSince == 0 && !m_ackOwed;
-            number = m_rules.fastRecovery && flowing ? received - 1 : received;
+            // So does the receiver that NAKs early, and it keeps that frame
+            // out of its ACKs while the gap is younger than its NAK: a plain
+            // device drops its window for a NAK of a frame it no longer holds.
+            bool hold = m_rules.fastRecovery ? flowing : NaksEarly() && (flowing || m_gapSince != 0);
+            number = hold && received != 0 ? received - 1 : received;
             if (number > m_lastAck) {
                 kind = link::ackKind;
             } else if (m_ackOwed && m_lastAck != 0) {

@@ -151,7 +151,15 @@ struct CLinkRules {
     //    one overtaken names, modulo W, a frame of the device's newer window,
     //    and the plain device drops the frames before it unsent. A GATT link
     //    does not reorder; the spacing costs little, for the ACK after W / 3
-    //    frames comes later than that, and only an early one waits.
+    //    frames comes later than that, and only an early one waits. The
+    //    plain NAK comes T x 10 ms after a gap, and the device's time-out
+    //    as long after its last ACK, so that each lost frame would cost
+    //    that much: instead, while frames flow, the newest one is left out
+    //    of our ACKs, so that the device still holds it when a gap appears,
+    //    and T / 4 ms into the gap a NAK names it; the device then sends
+    //    the rest of its window again, unmarked, so a frame that arrives
+    //    unmarked within T x 10 ms of a NAK is compared with the one a
+    //    modulus before, as a copy may be.
     //  - a device that repeats an ACK (names the frame it named last time
     //    again) is on this engine's rules: a plain device acknowledges only
     //    frames it has just taken in order. Its receiver takes only a few
@@ -380,6 +388,10 @@ private:
     // ms, and whether it has passed: see CLinkRules::safePlainReceive.
     DWORD AckSpacing() const;
     bool IsAckSpaced(DWORD now) const;
+    // (safePlainReceive) While the device is not known to run this engine:
+    // the receiver leaves the newest frame out of its ACKs while frames flow
+    // and NAKs a gap T / 4 ms after it appears, naming that frame.
+    bool NaksEarly() const { return m_rules.safePlainReceive && !m_peerOnEngine; }
     // (Plain rules, sender) No ACK or NAK names a frame that first went less
     // than this long before it arrived.
     DWORD AckFloor() const;
@@ -399,6 +411,7 @@ private:
     DWORD m_rxNext;
     DWORD m_txNext;
     DWORD m_gapSince;
+    DWORD m_gapOpened;  // when the gap at rxNext was first found, 0: none
     DWORD m_rxSinceAck;
     bool m_ackOwed;   // a copy of a delivered frame asks for the last ACK again
     bool m_copySeen;  // a copy of a delivered frame came in since the last ACK

@@ -270,7 +270,7 @@ CModelResult RunLinkModel(const CModelConfig& config) {
     } catch (const basalt::CWinException& e) {
         result.told = e.GetErrorCode() == ERROR_INVALID_DATA;
         result.intact = result.intact && result.told;
-        result.failure = std::string("port worker ended: ") + e.what();
+        result.failure = std::string("port worker ended: ") + e.what() + " (line " + std::to_string(e.GetLine()) + ")";
     } catch (const basalt::CStdException& e) {
         result.intact = false;
         result.failure = std::string("port worker ended: ") + e.what();

@@ -840,7 +840,7 @@ TEST_F(CPlainSafeTest, NakSoonerThanThePlainTimerShowsADeviceOnTheEngine) {
 }
 
 // The device on this engine's rules has no number to name while frame 1 is
-// missing; after T x 10 ms of that gap it NAKs "0" as a plain device does,
+// missing; T x 10 ms after that gap opened it NAKs "0" as a plain device does,
 // which every port's sender reads as "frame 1 is missing". (A port, facing a
 // plain sender that may have frame 32 in flight, never does.)
 TEST(DeviceEnd, NaksZeroWhileFrameOneIsMissing) {
@@ -861,11 +861,21 @@ TEST(DeviceEnd, NaksZeroWhileFrameOneIsMissing) {
         Bytes frame = Frame(0x00, 2, {'b'});
         engine.Receive(frame.data(), static_cast<DWORD>(frame.size()), kStart);
         engine.Deliver(kStart);
+        // The other end's acknowledgements keep coming, each pass finding the gap again.
+        engine.Deliver(kStart + kSpan / 2);
         engine.SendPhase(kStart + kSpan);
         EXPECT_TRUE(io.Take().empty()) << "no NAK before the gap is T x 10 ms old";
         engine.SendPhase(kStart + kSpan + 1);
         std::vector<CWritten> written = io.Take();
         if (role == CLinkEngine::roleDevice) {
+            ASSERT_EQ(1u, written.size());
+            EXPECT_EQ(Bytes{0x80}, written[0].bytes);
+            // Then again T x 10 ms after that NAK, if frame 1 is still missing.
+            engine.Deliver(kStart + kSpan + 2);
+            engine.SendPhase(kStart + 2 * kSpan + 1);
+            EXPECT_TRUE(io.Take().empty());
+            engine.SendPhase(kStart + 2 * kSpan + 2);
+            written = io.Take();
             ASSERT_EQ(1u, written.size());
             EXPECT_EQ(Bytes{0x80}, written[0].bytes);
         } else {
@@ -899,10 +909,11 @@ TEST_F(CPlainSafeTest, RepeatingStreamIsTakenInOrderAndAMarkedCopyIsNot) {
 TEST_F(CPlainSafeTest, UnmarkedFrameAfterOurNakIsComparedWithTheOneAModulusBefore) {
     LinkUp();
     auto seq = [](DWORD number) { return static_cast<BYTE>(number % 32); };
-    for (DWORD n = 1; n <= 32; ++n) Receive(Frame(0x00, seq(n), {static_cast<BYTE>(n)}));
-    engine.Deliver(kStart);
-    engine.SendPhase(kStart);  // ACK 32
-    io.Take();
+    // Long enough before the first ACK that frames no longer flow: it names 32.
+    for (DWORD n = 1; n <= 32; ++n) Receive(Frame(0x00, seq(n), {static_cast<BYTE>(n)}), kStart - kSpan / 5);
+    engine.Deliver(kStart - kSpan / 5);
+    engine.SendPhase(kStart);
+    ASSERT_EQ(Bytes{0x40}, io.Take().at(0).bytes);
     for (DWORD n = 33; n <= 64; ++n)
         if (n != 41) Receive(Frame(0x00, seq(n), {static_cast<BYTE>(n)}), kStart + 10);
     engine.Deliver(kStart + 10);
@@ -914,13 +925,48 @@ TEST_F(CPlainSafeTest, UnmarkedFrameAfterOurNakIsComparedWithTheOneAModulusBefor
     Receive(Frame(0x00, 0x20 | seq(41), {41}), kStart + kSpan + 20);  // the time-out's copy of 41
     engine.Deliver(kStart + kSpan + 20);
     ASSERT_EQ(72u, io.delivered.size());
-    engine.SendPhase(kStart + kSpan + 40);  // ACK 72, T / 4 ms after the NAK
-    ASSERT_EQ(Bytes{0x48}, io.Take().at(0).bytes);
+    engine.SendPhase(kStart + kSpan + 40);  // T / 4 ms after the NAK
+    ASSERT_EQ(Bytes{0x47}, io.Take().at(0).bytes) << "ACK 71: frames flow, 72 stays with the device";
     // Answering the NAK, the device sends 41 again unmarked: it reads as 73,
     // the next frame due, but has the payload delivered as 41.
     Receive(Frame(0x00, seq(41), {41}), kStart + kSpan + 45);
     engine.Deliver(kStart + kSpan + 45);
     EXPECT_EQ(72u, io.delivered.size()) << "the copy of 41 taken for frame 73";
+}
+
+// While frames flow, the newest is left out of our ACKs, so that the device
+// still holds it when a gap appears, and T / 4 ms into the gap a NAK names
+// it: the device sends the rest of its window again at once. (A plain
+// device drops its whole window for a number it no longer holds, and NAKs
+// itself only T x 10 ms into a gap.)
+TEST_F(CPlainSafeTest, GapIsNakedSoonNamingTheNewestFrameLeftOutOfAcks) {
+    LinkUp();
+    for (BYTE s = 1; s <= 4; ++s) Receive(Frame(0x00, s, {s}));
+    engine.Deliver(kStart);
+    ASSERT_TRUE(engine.IsAckDue(kStart)) << "4 frames: a third of the 12 in flight";
+    engine.SendPhase(kStart);
+    EXPECT_EQ(Bytes{0x43}, io.Take().at(0).bytes) << "frame 4 stays with the device";
+
+    Receive(Frame(0x00, 6, {6}), kStart + 30);  // 5 is lost
+    engine.Deliver(kStart + 30);
+    engine.SendPhase(kStart + 30);
+    EXPECT_TRUE(io.Take().empty()) << "no ACK of 4 while the gap is young";
+    EXPECT_EQ(kSpan / 40, engine.GetWaitTimeout()) << "the worker wakes for the NAK";
+    engine.SendPhase(kStart + 30 + kSpan / 40 - 1);
+    EXPECT_TRUE(io.Take().empty());
+    engine.SendPhase(kStart + 30 + kSpan / 40);
+    EXPECT_EQ(Bytes{0x84}, io.Take().at(0).bytes);
+
+    // The device sends 5 and 6 again, unmarked; then nothing more comes,
+    // and a later phase names 6.
+    Receive(Frame(0x00, 5, {5}), kStart + 70);
+    Receive(Frame(0x00, 6, {6}), kStart + 70);
+    engine.Deliver(kStart + 70);
+    EXPECT_EQ((Bytes{1, 2, 3, 4, 5, 6}), io.delivered);
+    engine.SendPhase(kStart + 70 + kSpan / 10);
+    EXPECT_EQ(Bytes{0x46}, io.Take().at(0).bytes);
+    engine.SendPhase(kStart + 70 + kSpan);
+    EXPECT_TRUE(io.Take().empty()) << "nothing named twice";
 }
 
 // The device ACKs up to every frame, so a late ACK may be overtaken by many:
