@@ -121,6 +121,7 @@ struct CPeer {
     DWORD inFlight;  // what this peer keeps in flight as a sender
     bool plain;      // the independent plain-rules device end instead of the engine
     blesim::CPlainDevice::EMark mark;
+    blesim::CPlainDevice::ETimer timer;
 };
 
 struct CPortRules {
@@ -145,6 +146,7 @@ double ModelGoodput(const CPortRules& port, const CPeer& peer, bool toDevice, DW
         config.deviceRules = peer.rules;
         config.plainDevice = peer.plain;
         config.plainMark = peer.mark;
+        config.plainTimer = peer.timer;
         config.wakeLatencyUs = wakeLatencyMs * 1000;
         config.bytesUp = toDevice ? bytes : 0;
         config.bytesDown = toDevice ? 0 : bytes;
@@ -193,18 +195,25 @@ void RunWakeLatency(const CPeer& peer, const CPortRules& port) {
 // plainOnly: only the plain device against the default port rules.
 void RunModel(bool plainOnly) {
     std::vector<std::string> summary;
-    const CPeer peers[] = {
-        {"own engine", corvane::CLinkRules::Fast(), 8, false, blesim::CPlainDevice::markStripped},
-        {"plain rules", corvane::CLinkRules::LiteralDevice(), 32, true, blesim::CPlainDevice::markStripped},
-        {"plain, mark", corvane::CLinkRules::LiteralDevice(), 32, true, blesim::CPlainDevice::markKept}};
+    const CPeer peers[] = {{"own engine", corvane::CLinkRules::Fast(), 8, false, blesim::CPlainDevice::markStripped,
+                            blesim::CPlainDevice::timerPeriodic},
+                           {"plain rules", corvane::CLinkRules::LiteralDevice(), 32, true,
+                            blesim::CPlainDevice::markStripped, blesim::CPlainDevice::timerPeriodic},
+                           {"plain, mark", corvane::CLinkRules::LiteralDevice(), 32, true,
+                            blesim::CPlainDevice::markKept, blesim::CPlainDevice::timerPeriodic},
+                           {"plain, quiet", corvane::CLinkRules::LiteralDevice(), 32, true,
+                            blesim::CPlainDevice::markStripped, blesim::CPlainDevice::timerAfterQuiet}};
     const CPortRules ports[] = {{"default", corvane::CLinkRules::PlainSafe(), 24},
                                 {"engine", corvane::CLinkRules::Reliable(), 12},
                                 {"fast", corvane::CLinkRules::Fast(), 8},
                                 {"plain", corvane::CLinkRules::Literal(), 32}};
-    std::printf("Link model, virtual time: 50 KB one way, 100 seeds, %lu frames/s, 10 ms one-way delay, W 32,\n"
-                "wake-ups up to 50 ms late; \"plain rules\" is the plain device end apart from the engine\n"
-                "(resend mark taken off), \"plain, mark\" the same reading the mark as part of the number\n",
-                kFramesPerSecond);
+    std::printf(
+        "Link model, virtual time: 50 KB one way, 100 seeds, %lu frames/s, 10 ms one-way delay, W 32,\n"
+        "wake-ups up to 50 ms late; \"plain rules\" is the plain device end apart from the engine\n"
+        "(resend mark taken off, its timer every third of T x 10 ms), \"plain, mark\" the same reading\n"
+        "the mark as part of the number, \"plain, quiet\" the same with a timer that waits for a third\n"
+        "of T x 10 ms in which no frame arrived\n",
+        kFramesPerSecond);
     std::printf("%-12s %-8s %-5s %-13s %11s %11s %6s %s\n", "device", "port", "loss", "direction", "goodput B/s",
                 "ideal B/s", "ratio", "runs lost");
     for (const CPeer& peer : peers)
@@ -227,6 +236,7 @@ void RunModel(bool plainOnly) {
                                 goodput, ideal, goodput / ideal, lost);
                     std::fflush(stdout);
                     if (peer.plain && peer.mark == blesim::CPlainDevice::markStripped &&
+                        peer.timer == blesim::CPlainDevice::timerPeriodic &&
                         (std::string(port.name) == "default" || std::string(port.name) == "engine"))
                         summary.push_back(SummaryRow(port.name, toDevice, loss, goodput, ideal, corrupt, stalled, told));
                 }
@@ -237,9 +247,12 @@ void RunModel(bool plainOnly) {
 // A channel that reorders too (which a GATT link does not): a tenth of the
 // frames overtaken by 1 to 8 later ones.
 void RunReordering() {
-    const CPeer peers[] = {
-        {"own engine", corvane::CLinkRules::Fast(), 8, false, blesim::CPlainDevice::markStripped},
-        {"plain rules", corvane::CLinkRules::LiteralDevice(), 32, true, blesim::CPlainDevice::markStripped}};
+    const CPeer peers[] = {{"own engine", corvane::CLinkRules::Fast(), 8, false, blesim::CPlainDevice::markStripped,
+                            blesim::CPlainDevice::timerPeriodic},
+                           {"plain rules", corvane::CLinkRules::LiteralDevice(), 32, true,
+                            blesim::CPlainDevice::markStripped, blesim::CPlainDevice::timerPeriodic},
+                           {"plain, quiet", corvane::CLinkRules::LiteralDevice(), 32, true,
+                            blesim::CPlainDevice::markStripped, blesim::CPlainDevice::timerAfterQuiet}};
     const CPortRules ports[] = {{"default", corvane::CLinkRules::PlainSafe(), 24},
                                 {"engine", corvane::CLinkRules::Reliable(), 12}};
     std::printf("\nThe same, 10 %% of the frames overtaken by up to 8 later ones\n");

@@ -31,13 +31,14 @@ CDeviceLink::CDeviceLink(const corvane::CLinkRules& rules)
       m_bytesReceived(0),
       m_bytesSent(0) {}
 
-void CDeviceLink::SetPlain(bool plain, CPlainDevice::EMark mark) {
+void CDeviceLink::SetPlain(bool plain, CPlainDevice::EMark mark, CPlainDevice::ETimer timer) {
     m_plain.reset();
     if (!plain) return;
     m_plain.reset(new CPlainDevice([this](const BYTE* frame, DWORD size, bool control) { WriteFrame(frame, size, control); },
                                    [this](BYTE* buffer, DWORD size) { return TakeOutgoing(buffer, size); },
                                    [this](const BYTE* data, DWORD size) { Deliver(data, size); }));
     m_plain->SetMark(mark);
+    m_plain->SetTimer(timer);
     m_plain->SetParameters(m_offered);
 }
 

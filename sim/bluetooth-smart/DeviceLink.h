@@ -28,7 +28,8 @@ public:
     void SetRules(const corvane::CLinkRules& rules) { m_engine.SetRules(rules); }
     // Switches the device to the independent plain-rules end (CPlainDevice)
     // with the given reading of the resend mark, or back to the engine.
-    void SetPlain(bool plain, CPlainDevice::EMark mark = CPlainDevice::markStripped);
+    void SetPlain(bool plain, CPlainDevice::EMark mark = CPlainDevice::markStripped,
+                  CPlainDevice::ETimer timer = CPlainDevice::timerPeriodic);
     bool IsPlain() const { return m_plain != nullptr; }
 
     void SetEmitter(Emitter emitter) { m_emit = emitter; }

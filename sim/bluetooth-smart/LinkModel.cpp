@@ -211,7 +211,7 @@ CModelResult RunLinkModel(const CModelConfig& config) {
     CPortModel port(config, clock, up, result);
 
     blesim::CDeviceLink device(config.deviceRules);
-    if (config.plainDevice) device.SetPlain(true, config.plainMark);
+    if (config.plainDevice) device.SetPlain(true, config.plainMark, config.plainTimer);
     device.SetParameters(config.parameters);
     device.SetEmitter([&](const BYTE* frame, DWORD size, bool control) {
         if (config.trace) config.trace(clock.nowUs / 1000.0, "D>", frame, size);

@@ -27,6 +27,7 @@ struct CModelConfig {
     // alone (CPlainDevice); deviceRules are then not used.
     bool plainDevice = false;
     blesim::CPlainDevice::EMark plainMark = blesim::CPlainDevice::markStripped;
+    blesim::CPlainDevice::ETimer plainTimer = blesim::CPlainDevice::timerPeriodic;
     BYTE parameters[6] = {0x00, 0x01, 0x10, 0x20, 0x50, 0xFF};  // W 32, T 100
     size_t bytesUp = 100 * 1024;
     size_t bytesDown = 100 * 1024;

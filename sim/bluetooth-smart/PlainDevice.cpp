@@ -10,6 +10,7 @@ CPlainDevice::CPlainDevice(Emitter emit, Source take, Sink deliver)
       m_take(take),
       m_deliver(deliver),
       m_mark(markStripped),
+      m_timer(timerPeriodic),
       m_params{0x00, 0x01, 0x10, 0x20, 0x50, 0xFF},
       m_w(32),
       m_t(255),
@@ -19,7 +20,8 @@ CPlainDevice::CPlainDevice(Emitter emit, Source take, Sink deliver)
       m_gapSince(0),
       m_rxSinceAck(0),
       m_sendNow(false),
-      m_lastSendPhase(0) {}
+      m_lastSendPhase(0),
+      m_lastWake(0) {}
 
 void CPlainDevice::SetParameters(const BYTE parameters[6]) { std::memcpy(m_params, parameters, 6); }
 
@@ -50,6 +52,7 @@ void CPlainDevice::OnControl(const BYTE* frame, DWORD size) {
 
 void CPlainDevice::OnFrame(const BYTE* frame, DWORD size, DWORD now) {
     if (size == 0 || size > 20) return;
+    m_lastWake = now;
     if ((frame[0] & 0xC0) == 0xC0) {
         OnControl(frame, size);
         return;
@@ -97,11 +100,11 @@ void CPlainDevice::Deliver(DWORD now) {
 }
 
 void CPlainDevice::OnTimer(DWORD now) {
-    if (now - m_lastSendPhase >= Period()) SendPhase(now);
+    if (now - TimerBase() >= Period()) SendPhase(now);
 }
 
 void CPlainDevice::SendPhase(DWORD now) {
-    m_lastSendPhase = now;
+    m_lastSendPhase = m_lastWake = now;
     m_sendNow = false;
     if (!m_linked) return;
     BYTE buffer[18];

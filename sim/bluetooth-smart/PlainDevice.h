@@ -22,6 +22,12 @@ public:
     // a sequence byte: take it off (it is no part of the number) or read the
     // byte as it stands (a marked copy then lands a modulus away).
     enum EMark { markStripped, markKept };
+    // They leave open, too, when the timer's send phase comes (the ACK of
+    // fewer than W / 3 frames, the NAK of a gap, the time-out): every third
+    // of T x 10 ms, or only once a third of T x 10 ms passed in which
+    // nothing woke the device (a loop that waits that long for its next
+    // event: each frame that arrives starts the wait again).
+    enum ETimer { timerPeriodic, timerAfterQuiet };
 
     struct CCounters {
         DWORD framesWritten = 0;
@@ -41,12 +47,13 @@ public:
     CPlainDevice(Emitter emit, Source take, Sink deliver);
 
     void SetMark(EMark mark) { m_mark = mark; }
+    void SetTimer(ETimer timer) { m_timer = timer; }
     void SetParameters(const BYTE parameters[6]);
 
     void OnFrame(const BYTE* frame, DWORD size, DWORD now);
-    // The periodic send phase, every third of T x 10 ms.
+    // The timer's send phase, due at NextTimer().
     void OnTimer(DWORD now);
-    DWORD NextTimer() const { return m_lastSendPhase + Period(); }
+    DWORD NextTimer() const { return TimerBase() + Period(); }
     // The application queued bytes.
     void OnQueued(DWORD now) { SendPhase(now); }
 
@@ -68,12 +75,15 @@ private:
     void Emit(const BYTE* frame, DWORD size, bool control);
     DWORD Span() const { return m_t * 10u; }
     DWORD Period() const { return Span() / 3 ? Span() / 3 : 1; }
+    // What the timer counts from.
+    DWORD TimerBase() const { return m_timer == timerAfterQuiet ? m_lastWake : m_lastSendPhase; }
     static DWORD Stamp(DWORD now) { return now ? now : 1; }
 
     Emitter m_emit;
     Source m_take;
     Sink m_deliver;
     EMark m_mark;
+    ETimer m_timer;
     BYTE m_params[6];
     BYTE m_w;
     BYTE m_t;
@@ -84,6 +94,7 @@ private:
     DWORD m_rxSinceAck;
     bool m_sendNow;
     DWORD m_lastSendPhase;
+    DWORD m_lastWake;  // the last frame or send phase
     std::map<std::uint32_t, std::vector<BYTE>> m_held;
     std::map<std::uint32_t, CSent> m_window;
     CCounters m_counters;

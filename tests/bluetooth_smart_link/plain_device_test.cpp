@@ -85,6 +85,32 @@ TEST_F(CPlainFixture, AcknowledgesAfterAThirdOfTheWindowAndNaksAGapAfterTheTimer
     EXPECT_EQ(10u, delivered.size());
 }
 
+// The rules leave open whether frames that keep arriving put the timer off.
+TEST_F(CPlainFixture, TimerComesEveryThirdOfTheSpanOrAfterAsLongWithoutFramesAsSwitched) {
+    for (blesim::CPlainDevice::ETimer timer :
+         {blesim::CPlainDevice::timerPeriodic, blesim::CPlainDevice::timerAfterQuiet}) {
+        bool periodic = timer == blesim::CPlainDevice::timerPeriodic;
+        DWORD t = periodic ? 10000 : 20000;  // each reading on its own stretch of time
+        device.SetTimer(timer);
+        LinkUp();
+        Give({0x00, 1, 1}, t);
+        device.OnTimer(t + 400);
+        ASSERT_EQ(Bytes{0x41}, Take());
+        Give({0x00, 2, 2}, t + 500);
+        Give({0x00, 3, 3}, t + 600);
+        EXPECT_EQ(periodic ? t + 733 : t + 933, device.NextTimer());
+        device.OnTimer(t + 733);
+        if (periodic)
+            EXPECT_EQ(Bytes{0x43}, Take());
+        else
+            EXPECT_TRUE(written.empty()) << "a frame came 133 ms before";
+        device.OnTimer(t + 933);
+        if (!periodic) EXPECT_EQ(Bytes{0x43}, Take());
+        EXPECT_TRUE(written.empty());
+        delivered.clear();
+    }
+}
+
 // The rules leave open what the resend mark means to a receiver.
 TEST_F(CPlainFixture, ReadsAMarkedCopyAsTheFrameOrAModulusAheadAsSwitched) {
     for (blesim::CPlainDevice::EMark mark : {blesim::CPlainDevice::markStripped, blesim::CPlainDevice::markKept}) {
@@ -121,12 +147,14 @@ TEST(PlainDeviceModel, CarriesBothStreamsIntactWithoutLoss) {
 namespace {
 
 // One stream one way against the plain device on an in-order channel.
-link_model::CModelResult PlainRun(const corvane::CLinkRules& rules, DWORD seed, DWORD lossPermille, bool toDevice) {
+link_model::CModelResult PlainRun(const corvane::CLinkRules& rules, DWORD seed, DWORD lossPermille, bool toDevice,
+                                  blesim::CPlainDevice::ETimer timer = blesim::CPlainDevice::timerPeriodic) {
     link_model::CModelConfig config;
     config.seed = seed;
     config.SetChannel(10, lossPermille, 0, 0, 400, seed);
     config.portRules = rules;
     config.plainDevice = true;
+    config.plainTimer = timer;
     config.wakeLatencyUs = 50 * 1000;  // a busy machine waking the worker late
     config.bytesUp = toDevice ? 8 * 1024 : 0;
     config.bytesDown = toDevice ? 0 : 8 * 1024;
@@ -139,15 +167,20 @@ link_model::CModelResult PlainRun(const corvane::CLinkRules& rules, DWORD seed, 
 // The plain-safe rules carry the stream whole to either end at any loss:
 // never a wrong byte, and no run stalls (a stored error would count as told,
 // not as corrupt, but none is needed on an in-order channel).
+// Either reading of the device's timer.
 TEST(PlainDeviceModel, PlainSafeRulesCarryTheStreamWholeUnderLoss) {
-    for (DWORD loss : {10u, 20u, 50u, 100u})
-        for (bool toDevice : {true, false})
-            for (DWORD seed = 1; seed <= 100; ++seed) {
-                link_model::CModelResult result = PlainRun(corvane::CLinkRules::PlainSafe(), seed, loss, toDevice);
-                ASSERT_TRUE(result.Ok()) << (toDevice ? "port to device" : "device to port") << ", loss "
-                                           << loss << " permille, seed " << seed << ": " << result.Describe();
-                ASSERT_FALSE(result.portSawEngine) << "the plain device repeated an ACK, seed " << seed;
-            }
+    for (blesim::CPlainDevice::ETimer timer :
+         {blesim::CPlainDevice::timerPeriodic, blesim::CPlainDevice::timerAfterQuiet})
+        for (DWORD loss : {10u, 20u, 50u, 100u})
+            for (bool toDevice : {true, false})
+                for (DWORD seed = 1; seed <= 100; ++seed) {
+                    link_model::CModelResult result =
+                        PlainRun(corvane::CLinkRules::PlainSafe(), seed, loss, toDevice, timer);
+                    ASSERT_TRUE(result.Ok())
+                        << (toDevice ? "port to device" : "device to port") << ", loss " << loss << " permille, seed "
+                        << seed << ", timer " << timer << ": " << result.Describe();
+                    ASSERT_FALSE(result.portSawEngine) << "the plain device repeated an ACK, seed " << seed;
+                }
 }
 
 // Lossless, they carry the stream whole both ways.
