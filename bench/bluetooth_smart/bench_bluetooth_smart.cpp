@@ -133,10 +133,11 @@ struct CPortRules {
 // Mean goodput (B/s) over seeds of one stream one way; counts corrupt runs.
 double ModelGoodput(const CPortRules& port, const CPeer& peer, bool toDevice, DWORD delayMs, DWORD lossPermille,
                     int& corrupt, int& stalled, int& told, int& firstFailed, DWORD reorderPermille = 0,
-                    DWORD reorderDepth = 0, DWORD wakeLatencyMs = 50) {
+                    DWORD reorderDepth = 0, DWORD wakeLatencyMs = 50, double* resendWaitMs = nullptr) {
     const int seeds = 100;
     const size_t bytes = 50 * 1024;
     double total = 0;
+    std::uint64_t resends = 0, waitUs = 0;
     for (int seed = 1; seed <= seeds; ++seed) {
         link_model::CModelConfig config;
         config.seed = seed;
@@ -157,7 +158,11 @@ double ModelGoodput(const CPortRules& port, const CPeer& peer, bool toDevice, DW
         else if (result.told) ++told;
         else if (!result.complete) ++stalled;
         if (result.Ok()) total += bytes * 1000.0 / std::max<std::uint64_t>(result.elapsedMs, 1);
+        resends += result.resendsTimed;
+        waitUs += result.resendWaitUs;
     }
+    // The mean time from a frame's first send to its first resend.
+    if (resendWaitMs) *resendWaitMs = resends ? waitUs / 1000.0 / resends : 0;
     return total / seeds;
 }
 
@@ -212,10 +217,11 @@ void RunModel(bool plainOnly) {
         "wake-ups up to 50 ms late; \"plain rules\" is the plain device end apart from the engine\n"
         "(resend mark taken off, its timer every third of T x 10 ms), \"plain, mark\" the same reading\n"
         "the mark as part of the number, \"plain, quiet\" the same with a timer that waits for a third\n"
-        "of T x 10 ms in which no frame arrived\n",
+        "of T x 10 ms in which no frame arrived; \"resend ms\": the port's mean time from a frame's first\n"
+        "send to its first resend (T x 10 ms is 1000 ms)\n",
         kFramesPerSecond);
-    std::printf("%-12s %-8s %-5s %-13s %11s %11s %6s %s\n", "device", "port", "loss", "direction", "goodput B/s",
-                "ideal B/s", "ratio", "runs lost");
+    std::printf("%-12s %-8s %-5s %-13s %11s %11s %6s %9s  %s\n", "device", "port", "loss", "direction", "goodput B/s",
+                "ideal B/s", "ratio", "resend ms", "runs lost");
     for (const CPeer& peer : peers)
         for (const CPortRules& port : ports)
             for (DWORD loss : {0u, 10u, 20u, 50u, 100u})
@@ -224,16 +230,18 @@ void RunModel(bool plainOnly) {
                                       (std::string(port.name) != "default" && std::string(port.name) != "engine")))
                         continue;
                     int corrupt = 0, stalled = 0, told = 0, firstFailed = 0;
-                    double goodput = ModelGoodput(port, peer, toDevice, 10, loss, corrupt, stalled, told, firstFailed);
+                    double wait = 0;
+                    double goodput = ModelGoodput(port, peer, toDevice, 10, loss, corrupt, stalled, told, firstFailed,
+                                                  0, 0, 50, &wait);
                     double ideal = Ideal(10, toDevice ? port.inFlight : peer.inFlight);
                     char lost[64] = "";
                     if (corrupt || stalled || told)
                         std::snprintf(lost, sizeof lost, "%d corrupt, %d stalled, %d told", corrupt, stalled, told);
                     if (firstFailed)
                         std::snprintf(lost + std::strlen(lost), sizeof lost - std::strlen(lost), " (first: seed %d)", firstFailed);
-                    std::printf("%-12s %-8s %-5s %-13s %11.0f %11.0f %6.2f %s\n", peer.name, port.name,
+                    std::printf("%-12s %-8s %-5s %-13s %11.0f %11.0f %6.2f %9.0f  %s\n", peer.name, port.name,
                                 (std::to_string(loss / 10) + " %").c_str(), toDevice ? "port->device" : "device->port",
-                                goodput, ideal, goodput / ideal, lost);
+                                goodput, ideal, goodput / ideal, wait, lost);
                     std::fflush(stdout);
                     if (peer.plain && peer.mark == blesim::CPlainDevice::markStripped &&
                         peer.timer == blesim::CPlainDevice::timerPeriodic &&

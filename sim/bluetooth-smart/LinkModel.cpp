@@ -5,6 +5,7 @@
 #include <basalt/Exceptions.h>
 
 #include <algorithm>
+#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -53,6 +54,7 @@ public:
           m_trace(config.trace),
           m_dropDataFrame(config.dropPortDataFrame),
           m_dataFrames(0) {
+        std::fill(std::begin(m_firstSentUs), std::end(m_firstSentUs), kNever);
         m_slots.Allocate();
     }
 
@@ -115,6 +117,17 @@ private:
 
     void WriteFrame(const BYTE* frame, DWORD size, bool control) override {
         if (m_trace) m_trace(m_clock.nowUs / 1000.0, "P>", frame, size);
+        if (size > 2 && !control) {
+            // How long a frame waited from its first send to its first resend.
+            BYTE sequence = frame[1] & static_cast<BYTE>(~corvane::link::resendFlag);
+            if ((frame[1] & corvane::link::resendFlag) == 0) {
+                m_firstSentUs[sequence] = m_clock.nowUs;
+            } else if (m_firstSentUs[sequence] != kNever) {
+                m_result.resendWaitUs += m_clock.nowUs - m_firstSentUs[sequence];
+                ++m_result.resendsTimed;
+                m_firstSentUs[sequence] = kNever;
+            }
+        }
         if (size > 2 && !control && ++m_dataFrames == m_dropDataFrame) return;
         m_up.Submit(frame, size, control, m_clock.nowUs);
     }
@@ -167,6 +180,7 @@ private:
     std::function<void(double, const char*, const BYTE*, DWORD)> m_trace;
     DWORD m_dropDataFrame;
     DWORD m_dataFrames;
+    std::uint64_t m_firstSentUs[corvane::link::resendFlag];  // by sequence number
 };
 
 }  // namespace

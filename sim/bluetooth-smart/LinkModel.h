@@ -64,6 +64,10 @@ struct CModelResult {
     size_t deliveredDown = 0;
     std::uint64_t elapsedMs = 0;
     std::uint64_t longestStallMs = 0;  // longest time without a delivered byte
+    // The port's data frames sent again, and the time from first send to
+    // first resend summed over them.
+    std::uint64_t resendsTimed = 0;
+    std::uint64_t resendWaitUs = 0;
     corvane::CLinkEngine::CCounters port = {};
     corvane::CLinkEngine::CCounters device = {};
     blesim::CFrameChannel::CCounters upChannel = {};
