@@ -245,6 +245,19 @@ DWORD CStreamOutgoing::EndDrain(DWORD sent) {
     return removed;
 }
 
+DWORD CStreamOutgoing::Take(BYTE* buffer, DWORD size) {
+    basalt::CLocker lock(GetLock());
+    DWORD count = std::min(size, m_ring.GetCount());
+    if (count == 0) return 0;
+    m_ring.CopyOut(buffer, count);
+    m_ring.Remove(count);
+    if (m_ring.GetCount() > 0)
+        FirePendingLocked(true);
+    else
+        FireLocked(eventOutgoingEmpty);
+    return count;
+}
+
 void CStreamOutgoing::SetWorkerNotice(boost::shared_ptr<INotice> notice) {
     basalt::CLocker lock(GetLock());
     m_workerNotice.swap(notice);

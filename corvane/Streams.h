@@ -158,6 +158,11 @@ public:
     // eventOutgoingPending if bytes remain, else eventOutgoingEmpty. With 0 it
     // removes nothing and only fires, which wakes a sending worker.
     DWORD EndDrain(DWORD sent);
+    // BeginDrain and EndDrain of all of it in one, copying the queued bytes
+    // (at most size) straight into buffer rather than through the stream's
+    // own copy: for a worker that keeps the bytes until its transport took
+    // them. Answers how many.
+    DWORD Take(BYTE* buffer, DWORD size);
 
 private:
     // eventOutgoingPending to the client's notices; the worker notice only

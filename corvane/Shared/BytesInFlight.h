@@ -23,38 +23,37 @@ public:
         for (;;) {
             if (stopping) return false;
             // A write that took only part of its bytes goes on with the rest first.
-            if (m_offset < m_bytes.size()) {
+            if (m_offset < m_size) {
                 if (WriteRest(write)) return true;
                 continue;
             }
-            DWORD size = 0;
-            BYTE* data = outgoing.BeginDrain(&size);
-            if (!data) return false;
-            m_bytes.assign(data, data + size);
-            m_offset = 0;
+            DWORD queued = outgoing.GetCount();
+            if (queued == 0) return false;
+            // Grown only, never shrunk or cleared: each byte is copied once.
+            if (m_bytes.size() < queued) m_bytes.resize(queued);
             // Fires eventOutgoingEmpty, or eventOutgoingPending when bytes were
             // queued meanwhile.
-            outgoing.EndDrain(size);
+            m_size = outgoing.Take(m_bytes.data(), static_cast<DWORD>(m_bytes.size()));
+            m_offset = 0;
+            if (m_size == 0) return false;  // purged meanwhile
             if (WriteRest(write)) return true;
         }
     }
     // The pending write completed, having taken sent bytes.
     void Completed(DWORD sent) { m_offset += sent; }
-    void Clear() {
-        m_bytes.clear();
-        m_offset = 0;
-    }
+    void Clear() { m_size = m_offset = 0; }
 
 private:
     template <class Write>
     bool WriteRest(Write& write) {
         DWORD sent = 0;
-        if (write(m_bytes.data() + m_offset, static_cast<DWORD>(m_bytes.size()) - m_offset, sent)) return true;
+        if (write(m_bytes.data() + m_offset, m_size - m_offset, sent)) return true;
         m_offset += sent;
         return false;
     }
 
     std::vector<BYTE> m_bytes;
+    DWORD m_size = 0;  // of the bytes taken, from the start of m_bytes
     DWORD m_offset = 0;
 };
 

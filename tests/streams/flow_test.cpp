@@ -163,3 +163,30 @@ TEST(WorkerNotice, WakesOnTheFirstQueuedByteAndAfterEachPartialDrain) {
     stream.Write(bytes, 1);
     EXPECT_TRUE(worker.GetEvent().IsSet()) << "an emptied stream's next byte";
 }
+
+// A worker that keeps its bytes until the transport took them takes them in
+// one step: oldest first, across the ring's wrap, with the events EndDrain
+// fires, and what stays queued wakes it again.
+TEST(WorkerTake, CopiesOnceOldestFirstAndFiresAsADrain) {
+    CStreamOutgoing stream(8);
+    basalt::COverlapped worker;
+    auto client = boost::make_shared<CEventCounter>();
+    stream.SetWorkerNotice(INotice::CreateInstance(worker));
+    stream.RegisterNotice(client, eventOutgoingEmpty);
+    const BYTE first[6] = {1, 2, 3, 4, 5, 6}, second[5] = {7, 8, 9, 10, 11};
+    stream.Write(first, 6);
+    worker.GetEvent().Reset();
+    BYTE taken[8] = {};
+    ASSERT_EQ(4u, stream.Take(taken, 4));
+    EXPECT_EQ((std::vector<BYTE>{1, 2, 3, 4}), std::vector<BYTE>(taken, taken + 4));
+    EXPECT_EQ(0, client->counts[eventOutgoingEmpty]);
+    EXPECT_TRUE(worker.GetEvent().IsSet()) << "two bytes still queued";
+    worker.GetEvent().Reset();
+    stream.Write(second, 5);  // wraps: 5, 6, then 7 to 11 from the ring's start
+    ASSERT_EQ(7u, stream.GetCount());
+    EXPECT_EQ(7u, stream.Take(taken, sizeof taken));
+    EXPECT_EQ((std::vector<BYTE>{5, 6, 7, 8, 9, 10, 11}), std::vector<BYTE>(taken, taken + 7));
+    EXPECT_EQ(1, client->counts[eventOutgoingEmpty]);
+    EXPECT_EQ(0u, stream.GetCount());
+    EXPECT_EQ(0u, stream.Take(taken, sizeof taken));
+}
