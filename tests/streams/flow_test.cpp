@@ -140,12 +140,26 @@ TEST(FlowControlledFill, AWaitingWorkerWakesOnRoomOrStop) {
 
 // The client's Send wakes the sending worker for the first queued byte; more
 // bytes while it has them in hand need no second wake-up.
-TEST(WorkerNotice, WakesOnTheFirstQueuedByteAndAfterEachPartialDrain) {
-    CStreamOutgoing stream(64);
+namespace {
+
+// An outgoing stream with a sending worker's notice and a client's counter.
+struct CWorkerAndClient {
+    CWorkerAndClient(DWORD capacity, EEventType clientEvent) : stream(capacity) {
+        stream.SetWorkerNotice(INotice::CreateInstance(worker));
+        stream.RegisterNotice(client, clientEvent);
+    }
+    CStreamOutgoing stream;
     basalt::COverlapped worker;
-    auto client = boost::make_shared<CEventCounter>();
-    stream.SetWorkerNotice(INotice::CreateInstance(worker));
-    stream.RegisterNotice(client, eventOutgoingPending);
+    boost::shared_ptr<CEventCounter> client = boost::make_shared<CEventCounter>();
+};
+
+}  // namespace
+
+TEST(WorkerNotice, WakesOnTheFirstQueuedByteAndAfterEachPartialDrain) {
+    CWorkerAndClient ends(64, eventOutgoingPending);
+    CStreamOutgoing& stream = ends.stream;
+    basalt::COverlapped& worker = ends.worker;
+    auto& client = ends.client;
     BYTE bytes[4] = {1, 2, 3, 4};
     stream.Write(bytes, 4);
     EXPECT_TRUE(worker.GetEvent().IsSet());
@@ -168,11 +182,10 @@ TEST(WorkerNotice, WakesOnTheFirstQueuedByteAndAfterEachPartialDrain) {
 // one step: oldest first, across the ring's wrap, with the events EndDrain
 // fires, and what stays queued wakes it again.
 TEST(WorkerTake, CopiesOnceOldestFirstAndFiresAsADrain) {
-    CStreamOutgoing stream(8);
-    basalt::COverlapped worker;
-    auto client = boost::make_shared<CEventCounter>();
-    stream.SetWorkerNotice(INotice::CreateInstance(worker));
-    stream.RegisterNotice(client, eventOutgoingEmpty);
+    CWorkerAndClient ends(8, eventOutgoingEmpty);
+    CStreamOutgoing& stream = ends.stream;
+    basalt::COverlapped& worker = ends.worker;
+    auto& client = ends.client;
     const BYTE first[6] = {1, 2, 3, 4, 5, 6}, second[5] = {7, 8, 9, 10, 11};
     stream.Write(first, 6);
     worker.GetEvent().Reset();
