@@ -100,12 +100,15 @@ TEST_F(CPlainFixture, TimerComesEveryThirdOfTheSpanOrAfterAsLongWithoutFramesAsS
         Give({0x00, 3, 3}, t + 600);
         EXPECT_EQ(periodic ? t + 733 : t + 933, device.NextTimer());
         device.OnTimer(t + 733);
-        if (periodic)
+        if (periodic) {
             EXPECT_EQ(Bytes{0x43}, Take());
-        else
+        } else {
             EXPECT_TRUE(written.empty()) << "a frame came 133 ms before";
+        }
         device.OnTimer(t + 933);
-        if (!periodic) EXPECT_EQ(Bytes{0x43}, Take());
+        if (!periodic) {
+            EXPECT_EQ(Bytes{0x43}, Take());
+        }
         EXPECT_TRUE(written.empty());
         delivered.clear();
     }
