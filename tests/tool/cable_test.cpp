@@ -19,11 +19,6 @@ namespace {
     GTEST_SKIP() << "no null-modem cable: run through ctest, which lays it (sim/nullmodem/with-rig.sh)"
 
 std::wstring Port() { return nullmodem::PortName(); }
-std::string PortText() {
-    std::wstring port = Port();
-    return std::string(port.begin(), port.end());
-}
-
 // The error lines that name an assignment as not taken.
 std::vector<std::string> Naming(const CRun& run, const std::string& assignment) {
     std::vector<std::string> found;

@@ -17,8 +17,6 @@ protected:
 
 const char kBluetoothBase[] = "-0000-1000-8000-00805F9B34FB}";
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 // The lines of standard error: first the user's words, then the library's
 // "FUNCTION: [CODE] MESSAGE".
 void ExpectFailureReport(const CRun& run, const std::string& userWords, const std::string& libraryError) {
