@@ -99,7 +99,6 @@ void CLinkEngine::Reset() {
     m_acksTimed.clear();
     m_peerHas = 0;
     m_peerHasAfterPass = 0;
-    m_naksSent.clear();
     m_blockedSince = 0;
     m_copies.clear();
     m_roundTripHigh = 0;
@@ -173,7 +172,7 @@ DWORD CLinkEngine::AckFloor() const {
 DWORD CLinkEngine::AckSpacing() const { return std::max<DWORD>(TimerSpan() / 40, 1); }
 
 bool CLinkEngine::IsAckSpaced(DWORD now) const {
-    return !m_rules.safePlainReceive || m_peerOnEngine || m_lastAckAt == 0 || now - m_lastAckAt >= AckSpacing();
+    return !NaksEarly() || m_lastAckAt == 0 || now - m_lastAckAt >= AckSpacing();
 }
 
 bool CLinkEngine::IsAckDue(DWORD now) const { return IsAckWanted() && IsAckSpaced(now); }
@@ -332,13 +331,13 @@ DWORD CLinkEngine::AckedBefore(DWORD when) const {
     return 0;
 }
 
-bool CLinkEngine::NakInQuestion(DWORD alias, DWORD now) {
+bool CLinkEngine::NakInQuestion(DWORD alias, DWORD now) const {
     // A plain device answers a NAK at once; its frames arrive within a round
-    // trip, which the plain rules need well under T x 10 ms.
-    m_naksSent.erase(std::remove_if(m_naksSent.begin(), m_naksSent.end(),
-                                    [&](const CAckSent& nak) { return now - nak.at > TimerSpan(); }),
-                     m_naksSent.end());
-    return std::any_of(m_naksSent.begin(), m_naksSent.end(), [&](const CAckSent& nak) { return nak.number < alias; });
+    // trip, which the plain rules need well under T x 10 ms. Newest first,
+    // so that a frame looks at the last T x 10 ms only.
+    for (auto ack = m_acksTimed.rbegin(); ack != m_acksTimed.rend() && now - ack->at <= TimerSpan(); ++ack)
+        if (ack->nak && ack->number < alias) return true;
+    return false;
 }
 
 bool CLinkEngine::PlacePlain(DWORD number, bool resent, const BYTE* payload, DWORD size, DWORD now, DWORD arrived) {
@@ -730,9 +729,8 @@ BYTE CLinkEngine::ChooseAcknowledgement(DWORD now) {
         m_lastAckAt = Stamp(now);
         if (m_rules.safePlainReceive) {
             m_acksSent.push_back(number);
-            if (kind == link::nakKind) m_naksSent.push_back(CAckSent{number, Stamp(now)});
             // Those of the last 2 x T x 10 ms and the newest before them.
-            m_acksTimed.push_back(CAckSent{number, Stamp(now)});
+            m_acksTimed.push_back(CAckSent{number, Stamp(now), kind == link::nakKind});
             while (m_acksTimed.size() > 1 && now - m_acksTimed[1].at > 2 * TimerSpan()) m_acksTimed.pop_front();
         }
     }

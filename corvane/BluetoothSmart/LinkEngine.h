@@ -369,7 +369,7 @@ private:
     // (safePlainReceive) Whether number comes right after the highest frame held.
     bool ContinuesStream(DWORD number) const;
     // (safePlainReceive) Whether a recent NAK of ours named a number below alias.
-    bool NakInQuestion(DWORD alias, DWORD now);
+    bool NakInQuestion(DWORD alias, DWORD now) const;
     void ReceiveAcknowledgementPlain(bool nak, BYTE number, DWORD now, DWORD arrived);
     void SendPhasePlain(DWORD now);
     // The send side follows safePlainSend: asked for, and the peer has not
@@ -435,8 +435,9 @@ private:
     std::map<DWORD, CBeyond> m_beyond;
     // (safePlain) Receiver: the last W payloads delivered, by number modulo
     // W; the numbers our ACKs and NAKs named that the device may not have
-    // had; the highest one it must have had; the NAKs sent lately, with when;
-    // since when the next frame due was dropped as a possible copy (0: not).
+    // had; the highest one it must have had; our ACKs and NAKs of the last
+    // 2 x T x 10 ms and the newest before them, with when; since when the
+    // next frame due was dropped as a possible copy (0: not).
     struct CDelivered {
         DWORD number;
         std::vector<BYTE> payload;
@@ -447,9 +448,8 @@ private:
     DWORD m_peerHasAfterPass;
     struct CAckSent {
         DWORD number, at;
+        bool nak;
     };
-    std::vector<CAckSent> m_naksSent;
-    // Our ACKs and NAKs of the last 2 x T x 10 ms and the newest before them.
     std::deque<CAckSent> m_acksTimed;
     DWORD m_blockedSince;
     // Sender: frames sent again that the device may already have had (it
