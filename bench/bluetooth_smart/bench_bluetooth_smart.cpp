@@ -197,20 +197,23 @@ void RunWakeLatency(const CPeer& peer, const CPortRules& port) {
         }
 }
 
+// The devices and port rules the link model rows compare.
+const CPeer kOwnEngine = {"own engine", corvane::CLinkRules::Fast(), 8, false, blesim::CPlainDevice::markStripped,
+                          blesim::CPlainDevice::timerPeriodic};
+const CPeer kPlain = {"plain rules", corvane::CLinkRules::LiteralDevice(), 32, true,
+                      blesim::CPlainDevice::markStripped, blesim::CPlainDevice::timerPeriodic};
+const CPeer kPlainMark = {"plain, mark", corvane::CLinkRules::LiteralDevice(), 32, true,
+                          blesim::CPlainDevice::markKept, blesim::CPlainDevice::timerPeriodic};
+const CPeer kPlainQuiet = {"plain, quiet", corvane::CLinkRules::LiteralDevice(), 32, true,
+                           blesim::CPlainDevice::markStripped, blesim::CPlainDevice::timerAfterQuiet};
+const CPortRules kDefaultPort = {"default", corvane::CLinkRules::PlainSafe(), 24};
+const CPortRules kEnginePort = {"engine", corvane::CLinkRules::Reliable(), 12};
+
 // plainOnly: only the plain device against the default port rules.
 void RunModel(bool plainOnly) {
     std::vector<std::string> summary;
-    const CPeer peers[] = {{"own engine", corvane::CLinkRules::Fast(), 8, false, blesim::CPlainDevice::markStripped,
-                            blesim::CPlainDevice::timerPeriodic},
-                           {"plain rules", corvane::CLinkRules::LiteralDevice(), 32, true,
-                            blesim::CPlainDevice::markStripped, blesim::CPlainDevice::timerPeriodic},
-                           {"plain, mark", corvane::CLinkRules::LiteralDevice(), 32, true,
-                            blesim::CPlainDevice::markKept, blesim::CPlainDevice::timerPeriodic},
-                           {"plain, quiet", corvane::CLinkRules::LiteralDevice(), 32, true,
-                            blesim::CPlainDevice::markStripped, blesim::CPlainDevice::timerAfterQuiet}};
-    const CPortRules ports[] = {{"default", corvane::CLinkRules::PlainSafe(), 24},
-                                {"engine", corvane::CLinkRules::Reliable(), 12},
-                                {"fast", corvane::CLinkRules::Fast(), 8},
+    const CPeer peers[] = {kOwnEngine, kPlain, kPlainMark, kPlainQuiet};
+    const CPortRules ports[] = {kDefaultPort, kEnginePort, {"fast", corvane::CLinkRules::Fast(), 8},
                                 {"plain", corvane::CLinkRules::Literal(), 32}};
     std::printf(
         "Link model, virtual time: 50 KB one way, 100 seeds, %lu frames/s, 10 ms one-way delay, W 32,\n"
@@ -249,20 +252,14 @@ void RunModel(bool plainOnly) {
                         summary.push_back(SummaryRow(port.name, toDevice, loss, goodput, ideal, corrupt, stalled, told));
                 }
     for (const std::string& row : summary) std::printf("%s\n", row.c_str());
-    if (!plainOnly) RunWakeLatency(peers[1], ports[0]);
+    if (!plainOnly) RunWakeLatency(kPlain, kDefaultPort);
 }
 
 // A channel that reorders too (which a GATT link does not): a tenth of the
 // frames overtaken by 1 to 8 later ones.
 void RunReordering() {
-    const CPeer peers[] = {{"own engine", corvane::CLinkRules::Fast(), 8, false, blesim::CPlainDevice::markStripped,
-                            blesim::CPlainDevice::timerPeriodic},
-                           {"plain rules", corvane::CLinkRules::LiteralDevice(), 32, true,
-                            blesim::CPlainDevice::markStripped, blesim::CPlainDevice::timerPeriodic},
-                           {"plain, quiet", corvane::CLinkRules::LiteralDevice(), 32, true,
-                            blesim::CPlainDevice::markStripped, blesim::CPlainDevice::timerAfterQuiet}};
-    const CPortRules ports[] = {{"default", corvane::CLinkRules::PlainSafe(), 24},
-                                {"engine", corvane::CLinkRules::Reliable(), 12}};
+    const CPeer peers[] = {kOwnEngine, kPlain, kPlainQuiet};
+    const CPortRules ports[] = {kDefaultPort, kEnginePort};
     std::printf("\nThe same, 10 %% of the frames overtaken by up to 8 later ones\n");
     for (const CPeer& peer : peers)
         for (const CPortRules& port : ports)
