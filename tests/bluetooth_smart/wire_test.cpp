@@ -98,7 +98,12 @@ TEST_F(CRawLinkTest, GapIsAnsweredWithANakOfTheFrameTheDeviceStillHolds) {
     Inject(Data(0x00, 2, {6}));
     Inject(Data(0x00, 3, {7}));
     EXPECT_EQ((Bytes{6, 7}), ReceiveAll(*port, 2, 2000));
-    EXPECT_EQ(Bytes{0x43}, Take(nullptr, 1000));
+    // On a busy machine the worker's timer may pass between the two frames
+    // and acknowledge 2 on its own first; either way 3 is acknowledged, and
+    // nothing else is written on the way.
+    Bytes ack = Take(nullptr, 1000);
+    if (ack == Bytes{0x42}) ack = Take(nullptr, 1000);
+    EXPECT_EQ(Bytes{0x43}, ack);
 }
 
 TEST_F(CRawLinkTest, AckFollowsAThirdOfTheFramesInFlightAtOnce) {
