@@ -6,7 +6,50 @@
 
 namespace corvane {
 
-CByteRing::CByteRing(DWORD capacity) : m_data(capacity), m_start(0), m_count(0) {}
+CByteRing::CByteRing(DWORD capacity) : m_data(capacity), m_start(0), m_count(0), m_lent(false) {}
+
+BYTE* CByteRing::GetWriteRun(DWORD* length) {
+    DWORD capacity = GetCapacity();
+    DWORD position = m_start + m_count;
+    if (position >= capacity) position -= capacity;
+    *length = std::min(GetFree(), capacity - position);
+    return m_data.data() + position;
+}
+
+DWORD CByteRing::Commit(DWORD size) {
+    size = std::min(size, GetFree());
+    m_count += size;
+    return size;
+}
+
+BYTE* CByteRing::GetReadRun(DWORD* length) {
+    *length = std::min(m_count, GetCapacity() - m_start);
+    return m_data.data() + m_start;
+}
+
+void CByteRing::Reclaim() {
+    m_lent = false;
+    if (m_count == 0) m_start = 0;
+}
+
+void CByteRing::Clear() {
+    if (m_lent) {
+        // A fill in place lands where the next Append would have written.
+        m_start += m_count;
+        if (m_start >= GetCapacity()) m_start -= GetCapacity();
+    } else {
+        m_start = 0;
+    }
+    m_count = 0;
+}
+
+void CByteRing::Renew(std::vector<BYTE>* lentMemory) {
+    std::vector<BYTE> data(GetCapacity());
+    m_data.swap(data);
+    if (m_lent && lentMemory) lentMemory->swap(data);
+    m_start = m_count = 0;
+    m_lent = false;
+}
 
 DWORD CByteRing::Append(const BYTE* data, DWORD size) {
     DWORD capacity = GetCapacity();
@@ -36,23 +79,26 @@ DWORD CByteRing::Remove(DWORD size) {
     m_count -= size;
     m_start += size;
     if (m_start >= GetCapacity()) m_start -= GetCapacity();
-    // An empty ring starts over at 0: the next append is one piece more often.
-    if (m_count == 0) m_start = 0;
+    // An empty ring starts over at 0, so that the next append is one piece
+    // more often; not while a worker holds a pointer into it.
+    if (m_count == 0 && !m_lent) m_start = 0;
     return size;
 }
 
-void CByteRing::Resize(DWORD capacity) {
+void CByteRing::Resize(DWORD capacity, std::vector<BYTE>* lentMemory) {
     if (capacity == GetCapacity()) return;
     // A fresh vector, so that shrinking gives the memory back too.
     std::vector<BYTE> data(capacity);
     DWORD kept = CopyOut(data.data(), std::min(m_count, capacity));
     m_data.swap(data);
+    if (m_lent && lentMemory) lentMemory->swap(data);
     m_start = 0;
     m_count = kept;
+    m_lent = false;
 }
 
 CStreamBase::CStreamBase(DWORD capacity)
-    : m_statusWord(0), m_stagedLength(0), m_reserved(0), m_ring(capacity) {}
+    : m_statusWord(0), m_stagedLength(0), m_reserved(0), m_place(placeNone), m_area(nullptr), m_ring(capacity) {}
 
 DWORD CStreamBase::GetCount() const {
     basalt::CLocker lock(GetLock());
@@ -67,7 +113,10 @@ DWORD CStreamBase::GetCapacity() const {
 void CStreamBase::SetCapacity(DWORD requested) {
     basalt::CLocker lock(GetLock());
     DWORD before = m_ring.GetCapacity();
-    m_ring.Resize(std::max(requested, m_ring.GetCount() + m_reserved));
+    m_ring.Resize(std::max(requested, m_ring.GetCount() + m_reserved), &m_retired);
+    if (m_ring.GetCapacity() == before) return;
+    // The worker's pointer is into the memory the ring had.
+    if (m_place == placeRing) m_place = placeRetired;
     if (m_ring.GetCapacity() > before) RoomMadeLocked();
 }
 
@@ -111,14 +160,33 @@ void CStreamBase::Reset(bool dropNotices) {
     m_stagedLength = 0;
     m_reserved = 0;
     m_error.reset();
+    EndOperation();
     m_ring.Clear();
     RoomMadeLocked();
 }
 
 BYTE* CStreamBase::Stage(DWORD size) {
+    EndOperation();
     if (m_staging.size() < size) m_staging.resize(size);
     m_stagedLength = size;
-    return m_staging.data();
+    m_place = placeStaging;
+    return m_area = m_staging.data();
+}
+
+BYTE* CStreamBase::LendRing(BYTE* area, DWORD size) {
+    EndOperation();
+    m_ring.Lend();
+    m_stagedLength = size;
+    m_place = placeRing;
+    return m_area = area;
+}
+
+void CStreamBase::EndOperation() {
+    if (m_place == placeRing) m_ring.Reclaim();
+    // Memory the size of a former capacity: given back, not kept.
+    if (m_place == placeRetired) std::vector<BYTE>().swap(m_retired);
+    m_place = placeNone;
+    m_area = nullptr;
 }
 
 CStreamIncoming::CStreamIncoming(DWORD capacity) : CStreamBase(capacity), m_room(true, false), m_roomWanted(0) {}
@@ -146,15 +214,23 @@ DWORD CStreamIncoming::Read(void* buffer, DWORD size) {
 
 BYTE* CStreamIncoming::BeginFill(DWORD size) {
     basalt::CLocker lock(GetLock());
-    return Stage(size);
+    DWORD run = 0;
+    BYTE* area = m_ring.GetWriteRun(&run);
+    // In place only when all of it fits: the surplus of a larger fill is
+    // dropped as an overflow, which needs the bytes outside the ring.
+    return size > 0 && run >= size ? LendRing(area, size) : Stage(size);
 }
 
 DWORD CStreamIncoming::EndFill(DWORD received) {
     basalt::CLocker lock(GetLock());
-    DWORD offered = std::min(received, m_stagedLength);
+    DWORD offered = m_place == placeNone ? 0 : std::min(received, m_stagedLength);
     m_stagedLength = 0;
     m_reserved = 0;
-    DWORD taken = m_ring.Append(m_staging.data(), offered);
+    // In place the bytes are where an Append would put them: Read and Clear,
+    // which could move that place, keep it while the ring is lent, and
+    // SetCapacity leaves them in the retired memory.
+    DWORD taken = m_place == placeRing ? m_ring.Commit(offered) : m_ring.Append(m_area, offered);
+    EndOperation();
     if (taken > 0) FireLocked(eventDataAvailable);
     if (taken < offered) FireLocked(eventIncomingOverflow);
     return taken;
@@ -169,8 +245,16 @@ BYTE* CStreamIncoming::BeginFillRoom(DWORD most, DWORD least, DWORD* size) {
         // Under the lock, so that room made after this look sets the event again.
         m_roomWanted = least;
         m_room.Reset();
+        EndOperation();
         m_stagedLength = 0;
         return nullptr;
+    }
+    DWORD run = 0;
+    BYTE* area = m_ring.GetWriteRun(&run);
+    if (run >= least) {
+        *size = room = std::min(room, run);
+        m_reserved = room;
+        return LendRing(area, room);
     }
     *size = room;
     m_reserved = room;
@@ -195,7 +279,15 @@ void CStreamIncoming::RoomMadeLocked() {
 
 void CStreamOutgoing::Clear() {
     basalt::CLocker lock(GetLock());
-    m_ring.Clear();
+    // A chunk in flight is forgotten: its EndDrain removes nothing. When it
+    // is in the ring's memory, the client's next bytes go to fresh memory,
+    // so that they neither change it under the worker nor wait for its end.
+    if (m_place == placeRing) {
+        m_ring.Renew(&m_retired);
+        m_place = placeRetired;
+    } else {
+        m_ring.Clear();
+    }
     m_stagedLength = 0;
     FireLocked(eventOutgoingEmpty);
 }
@@ -221,9 +313,13 @@ BYTE* CStreamOutgoing::BeginDrain(DWORD* size) {
     DWORD count = m_ring.GetCount();
     if (size) *size = count;
     if (count == 0) {
+        EndOperation();
         m_stagedLength = 0;
         return nullptr;
     }
+    DWORD run = 0;
+    BYTE* oldest = m_ring.GetReadRun(&run);
+    if (run == count) return LendRing(oldest, count);
     BYTE* staging = Stage(count);
     m_ring.CopyOut(staging, count);
     return staging;
@@ -236,6 +332,8 @@ DWORD CStreamOutgoing::GetDrainLength() const {
 
 DWORD CStreamOutgoing::EndDrain(DWORD sent) {
     basalt::CLocker lock(GetLock());
+    // Given back first, so that an emptied ring starts over at 0.
+    EndOperation();
     DWORD removed = m_ring.Remove(std::min(sent, m_stagedLength));
     m_stagedLength = 0;
     if (m_ring.GetCount() > 0)

@@ -9,6 +9,9 @@
 //     send:     DWORD n; BYTE* p = out.BeginDrain(&n);  <write p[0..n)>;  out.EndDrain(sent);
 // The pointer stays valid until the matching End call, whatever the client does
 // to the stream meanwhile; each stream has one worker, the only user of it.
+// Where the bytes fit in one piece, the pointer is into the ring itself, so
+// that they are copied once between the device and the client; else into a
+// staging buffer.
 #include "Notices.h"
 
 #include <vector>
@@ -26,6 +29,23 @@ public:
     DWORD GetCount() const { return m_count; }
     DWORD GetFree() const { return GetCapacity() - m_count; }
 
+    // The free room where the next Append would write, and in *length how
+    // much of it runs on in one piece: a worker may fill it in place, then Commit.
+    BYTE* GetWriteRun(DWORD* length);
+    // Takes size bytes written in place at GetWriteRun's pointer (no more than
+    // the free room); returns that number.
+    DWORD Commit(DWORD size);
+    // The oldest byte, and in *length how many run on from it in one piece.
+    BYTE* GetReadRun(DWORD* length);
+
+    // While lent, a worker writes or reads the ring's memory through a
+    // pointer of the two above, outside any lock: Remove and Clear keep the
+    // place of the next Append instead of starting over at 0. Resize and
+    // Renew end the loan and move the old memory into *lentMemory, which then
+    // stays valid for the worker.
+    void Lend() { m_lent = true; }
+    void Reclaim();
+
     // Appends as many of the size bytes as there is room for; returns that number.
     DWORD Append(const BYTE* data, DWORD size);
     // Copies up to size of the oldest bytes without removing them; returns the number copied.
@@ -33,13 +53,16 @@ public:
     // Drops up to size of the oldest bytes; returns the number dropped.
     DWORD Remove(DWORD size);
     // New capacity; keeps the oldest min(count, capacity) bytes in order.
-    void Resize(DWORD capacity);
-    void Clear() { m_start = m_count = 0; }
+    void Resize(DWORD capacity, std::vector<BYTE>* lentMemory = nullptr);
+    void Clear();
+    // Empty, in fresh memory of the same capacity.
+    void Renew(std::vector<BYTE>* lentMemory);
 
 private:
     std::vector<BYTE> m_data;
     DWORD m_start;
     DWORD m_count;
+    bool m_lent;
 };
 
 // What both directions share: the ring, the staging buffer the worker uses
@@ -74,17 +97,33 @@ public:
     virtual void Clear() = 0;
 
 protected:
-    // Both with the lock held.
+    // Where the bytes of the worker's operation under way are.
+    enum EPlace {
+        placeNone,
+        placeStaging,  // the staging buffer
+        placeRing,     // the ring's own memory, lent to the worker
+        placeRetired,  // memory the ring had when the operation began, kept until its end
+    };
+
+    // All with the lock held.
     void ThrowErrorLocked() const;
     // Grows the staging buffer to at least size; it never shrinks, so a worker
     // that keeps to its usual sizes causes no allocation.
     BYTE* Stage(DWORD size);
-    // Told, with the lock held, when the ring's free room may have grown.
+    // The ring's own memory at area for an operation of size bytes: the
+    // worker fills or drains it in place, one copy fewer than through staging.
+    BYTE* LendRing(BYTE* area, DWORD size);
+    // After the worker's operation: the ring's memory is its own again.
+    void EndOperation();
+    // Told when the ring's free room may have grown.
     virtual void RoomMadeLocked() {}
 
     DWORD m_statusWord;
-    DWORD m_stagedLength;  // bytes of the staging buffer in the operation under way
+    DWORD m_stagedLength;  // bytes of the operation under way
     DWORD m_reserved;      // room of the ring promised to a flow-controlled fill under way
+    EPlace m_place;
+    BYTE* m_area;                 // the worker's bytes of the operation under way
+    std::vector<BYTE> m_retired;  // see placeRetired
     boost::shared_ptr<const basalt::CStdException> m_error;
     std::vector<BYTE> m_staging;
     CByteRing m_ring;
@@ -112,7 +151,9 @@ public:
 
     // The fill of a worker whose transport holds its sender back by itself
     // (a TCP window, say): rather than receive what the ring cannot take and
-    // drop it, the worker takes only the free room, at most most bytes, and
+    // drop it, the worker takes only the free room, at most most bytes (only
+    // the piece before the end of the ring's memory when that piece holds
+    // least: the bytes then need no second copy), and
     // that room stays reserved until EndFill, whatever the client does with
     // the capacity meanwhile. Null and *size 0 when the room is below least
     // (cut to the capacity, so that a small stream still fills): the worker
@@ -149,8 +190,8 @@ public:
     // eventOutgoingPending when any was queued, then eventOutgoingOverflow when
     // some were refused. Returns the number queued.
     DWORD Write(const void* data, DWORD size);
-    // A copy of every queued byte, oldest first, and its length in *size;
-    // null when nothing is queued.
+    // Every queued byte, oldest first, and its length in *size; null when
+    // nothing is queued.
     BYTE* BeginDrain(DWORD* size);
     // Length of the chunk in flight; 0 when none.
     DWORD GetDrainLength() const;

@@ -55,13 +55,13 @@ void Throughput() {
         double drain = BytesPerSecond(chunk, [&] {
             outgoing.Write(source.data(), chunk);
             DWORD size;
-            outgoing.BeginDrain(&size);  // the device would take the staged bytes here
+            outgoing.BeginDrain(&size);  // the device would take the bytes from the area it answers here
             outgoing.EndDrain(size);
         });
 
         CStreamIncoming incoming(kCapacity);
         double fill = BytesPerSecond(chunk, [&] {
-            incoming.BeginFill(chunk);  // the device would write the staging bytes here
+            incoming.BeginFill(chunk);  // the device would write into the area it answers here
             incoming.EndFill(chunk);
             incoming.Read(target.data(), chunk);
         });

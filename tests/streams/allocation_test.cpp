@@ -33,10 +33,18 @@ TEST(StreamAllocations, NoneOnceTheStagingBufferHasGrown) {
     streams_test::RegisterForAll(outgoing, counter);
     std::vector<BYTE> bytes(4096, 0x5A), buffer(3000);
     DWORD size;
-    // The staging buffers reach their working sizes: the largest fill asked
-    // for, and all that the outgoing ring can hold.
+    // The staging buffers reach their working sizes, on the operations that
+    // do not fit the ring's memory in one piece: the largest fill asked for,
+    // and all that the outgoing ring can hold, wrapped.
     incoming.BeginFill(3000);
+    incoming.EndFill(3000);
+    incoming.BeginFill(3000);
+    incoming.EndFill(0);
+    incoming.Read(buffer.data(), 3000);
     outgoing.Write(bytes.data(), 4096);
+    outgoing.BeginDrain(&size);
+    outgoing.EndDrain(3000);
+    outgoing.Write(bytes.data(), 3000);
     outgoing.BeginDrain(&size);
     outgoing.EndDrain(size);
 

@@ -131,3 +131,74 @@ TEST(Streams, ResetEmptiesQuietlyAndDropsRegistrationsOnlyWhenAsked) {
     f.Write(0, 1);
     EXPECT_EQ(f.log->Take(), Events{});
 }
+
+// A worker's operation in the ring's own memory, while the client reads,
+// purges and resizes: every byte lands once, in order, and the bytes under
+// the worker's pointer never change.
+TEST(InPlaceFill, LandsWhereTheNextByteBelongsWhateverTheClientDid) {
+    Logged<CStreamIncoming> f(16);
+    auto fill = [&](BYTE* area, std::uint64_t from, DWORD count) {
+        auto bytes = PatternBytes(from, count);
+        std::copy(bytes.begin(), bytes.end(), area);
+        return f.stream.EndFill(count);
+    };
+    f.Receive(0, 4);
+    BYTE* area = f.stream.BeginFill(6);
+    EXPECT_EQ(f.Read(4), PatternBytes(0, 4));  // empties the ring under the fill
+    EXPECT_EQ(fill(area, 4, 6), 6u);
+    EXPECT_EQ(f.Read(16), PatternBytes(4, 6));
+
+    f.Receive(10, 5);
+    area = f.stream.BeginFill(6);
+    f.stream.Clear();
+    EXPECT_EQ(fill(area, 20, 6), 6u);
+    f.Receive(26, 3);
+    EXPECT_EQ(f.Read(16), PatternBytes(20, 9));
+
+    // Grown, then shrunk to what it holds, while filled: the fill lands all
+    // the same, as long as there is room for it.
+    f.Receive(40, 9);
+    DWORD room = 0;
+    area = f.stream.BeginFillRoom(8, 1, &room);
+    ASSERT_EQ(room, 7u) << "in one piece, up to the end of the memory";
+    EXPECT_EQ(f.Read(16), PatternBytes(40, 9));
+    f.stream.SetCapacity(64);
+    f.stream.SetCapacity(1);
+    EXPECT_EQ(f.stream.GetCapacity(), 7u) << "the room of the fill stays reserved";
+    EXPECT_EQ(fill(area, 30, 7), 7u);
+    EXPECT_EQ(f.Read(16), PatternBytes(30, 7));
+
+    f.stream.SetCapacity(16);
+    f.Receive(0, 10);
+    area = f.stream.BeginFill(6);
+    f.stream.SetCapacity(10);  // a plain fill reserves nothing: its bytes no longer fit
+    f.log->Take();
+    EXPECT_EQ(fill(area, 10, 6), 0u);
+    EXPECT_EQ(f.log->Take(), (Events{eventIncomingOverflow}));
+    EXPECT_EQ(f.Read(16), PatternBytes(0, 10));
+}
+
+TEST(InPlaceDrain, ChunkInFlightStaysIntactAndThePurgeCostsNoRoom) {
+    Logged<CStreamOutgoing> f(16);
+    f.Write(0, 8);
+    DWORD size = 0;
+    const BYTE* chunk = f.stream.BeginDrain(&size);
+    ASSERT_EQ(size, 8u);
+    f.stream.Clear();
+    f.log->Take();
+    EXPECT_EQ(f.Write(100, 16), 16u) << "the purged chunk takes no room from the client";
+    EXPECT_EQ(f.log->Take(), (Events{eventOutgoingPending}));
+    EXPECT_EQ(std::vector<BYTE>(chunk, chunk + size), PatternBytes(0, 8));
+    EXPECT_EQ(f.stream.EndDrain(8), 0u);
+    EXPECT_EQ(f.Staged(), PatternBytes(100, 16));
+    f.stream.EndDrain(16);
+
+    f.Write(0, 8);
+    chunk = f.stream.BeginDrain(&size);
+    f.stream.SetCapacity(32);
+    f.Write(8, 20);
+    f.stream.SetCapacity(28);
+    EXPECT_EQ(std::vector<BYTE>(chunk, chunk + size), PatternBytes(0, 8));
+    EXPECT_EQ(f.stream.EndDrain(5), 5u);
+    EXPECT_EQ(f.Staged(), PatternBytes(5, 23));
+}
