@@ -262,13 +262,7 @@ void CBluetoothSmartPort::WriteFrame(const BYTE* frame, DWORD size, bool control
 }
 
 DWORD CBluetoothSmartPort::TakeOutgoing(BYTE* buffer, DWORD size) {
-    DWORD queued = 0;
-    BYTE* staged = m_streams.outgoing.BeginDrain(&queued);
-    if (!staged) return 0;
-    DWORD taken = std::min(size, queued);
-    std::memcpy(buffer, staged, taken);
-    m_streams.outgoing.EndDrain(taken);
-    return taken;
+    return m_streams.outgoing.Take(buffer, size);
 }
 
 void CBluetoothSmartPort::Deliver(const BYTE* data, DWORD size) {
