@@ -166,15 +166,17 @@ double ModelGoodput(const CPortRules& port, const CPeer& peer, bool toDevice, DW
     return total / seeds;
 }
 
-// A line for the collected benchmark table.
-std::string SummaryRow(const char* portName, bool toDevice, DWORD lossPermille, double goodput, double ideal, int corrupt, int stalled,
-                       int told) {
-    char row[256];
+// A line for the collected benchmark table, naming the port rules by the
+// setting that chooses them.
+std::string SummaryRow(const std::string& portName, bool toDevice, DWORD lossPermille, double goodput, double ideal,
+                       int corrupt, int stalled, int told) {
+    const char* rules = portName == "default" ? "default rules" : "engine rules (\"PlainDevice\" false)";
+    char row[320];
     std::snprintf(row, sizeof row,
-                  "table: | bluetooth smart | goodput %s, plain device, %s port, %lu %% loss (%d/100 corrupt, "
+                  "table: | bluetooth smart | goodput %s, plain device, port on %s, %lu %% loss (%d/100 corrupt, "
                   "%d stalled, %d told) | %.0f B/s | %.0f B/s | %.2f |",
-                  toDevice ? "port\u2192device" : "device\u2192port", portName, lossPermille / 10, corrupt, stalled, told, goodput,
-                  ideal, goodput / ideal);
+                  toDevice ? "port\u2192device" : "device\u2192port", rules, lossPermille / 10, corrupt, stalled, told,
+                  goodput, ideal, goodput / ideal);
     return row;
 }
 
@@ -249,7 +251,7 @@ void RunModel(bool plainOnly) {
                     if (peer.plain && peer.mark == blesim::CPlainDevice::markStripped &&
                         peer.timer == blesim::CPlainDevice::timerPeriodic &&
                         (std::string(port.name) == "default" || std::string(port.name) == "engine"))
-                        summary.push_back(SummaryRow(port.name, toDevice, loss, goodput, ideal, corrupt, stalled, told));
+                        summary.push_back(SummaryRow(std::string(port.name), toDevice, loss, goodput, ideal, corrupt, stalled, told));
                 }
     for (const std::string& row : summary) std::printf("%s\n", row.c_str());
     if (!plainOnly) RunWakeLatency(kPlain, kDefaultPort);
