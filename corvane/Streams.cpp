@@ -251,14 +251,11 @@ BYTE* CStreamIncoming::BeginFillRoom(DWORD most, DWORD least, DWORD* size) {
     }
     DWORD run = 0;
     BYTE* area = m_ring.GetWriteRun(&run);
-    if (run >= least) {
-        *size = room = std::min(room, run);
-        m_reserved = room;
-        return LendRing(area, room);
-    }
+    bool inPlace = run >= least;
+    if (inPlace) room = std::min(room, run);
     *size = room;
     m_reserved = room;
-    return Stage(room);
+    return inPlace ? LendRing(area, room) : Stage(room);
 }
 
 bool CStreamIncoming::AwaitRoom(HANDLE stop) {
