@@ -41,6 +41,8 @@ public:
     }
     // The pending write completed, having taken sent bytes.
     void Completed(DWORD sent) { m_offset += sent; }
+    // Whether bytes taken are still to be written.
+    bool HasRest() const { return m_offset < m_size; }
     void Clear() { m_size = m_offset = 0; }
 
 private:

@@ -45,42 +45,61 @@ void CSocketWorkers::Receive(DWORD chunk, const wchar_t* file, const wchar_t* fu
 void CSocketWorkers::Send(const wchar_t* file) {
     // Bytes queued before the worker listened are sent all the same.
     if (p.outgoing.GetCount() > 0) ::SetEvent(p.wake);
-    const HANDLE handles[3] = {p.stop, p.wake, p.sendRecord.hEvent};
-    // Whether a send is pending. The bytes it carries have left the stream
-    // already (a purge no longer reaches them).
-    bool inFlight = false;
     for (;;) {
+        // Completions are taken in the order the sends started, so the
+        // worker waits for the oldest only.
+        const HANDLE handles[3] = {p.stop, p.wake, m_slots[m_oldest].record.hEvent};
         DWORD woken = ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
         if (woken == WAIT_OBJECT_0) {
-            if (inFlight) CancelPending(p.sendRecord);
+            for (int i = 0; i < m_pending; ++i) CancelPending(m_slots[(m_oldest + i) % 2].record);
             return;
         }
         if (woken == WAIT_OBJECT_0 + 1) {
             // Reset before draining: bytes queued from now on set it again.
             ::ResetEvent(p.wake);
-            // With a send in flight, its completion drains what came meanwhile.
-            if (!inFlight) inFlight = SendQueued();
+            // With both slots busy, the next completion drains what came meanwhile.
+            SendQueued();
         } else if (woken == WAIT_OBJECT_0 + 2) {
-            ::ResetEvent(p.sendRecord.hEvent);
+            ::ResetEvent(handles[2]);
             // A completion already taken (a send that completed at once) leaves the event set.
-            if (!inFlight) continue;
-            DWORD sent = 0;
-            p.socket.GetOverlappedResult(p.sendRecord, sent, true);
-            m_inFlight.Completed(sent);
-            // What the client queued meanwhile goes at once.
-            inFlight = SendQueued();
+            if (m_pending > 0) Completed(file);
         } else {
             throw basalt::CWinException(__LINE__, file, L"WaitForMultipleObjects", ::GetLastError());
         }
     }
 }
 
-bool CSocketWorkers::SendQueued() {
-    return m_inFlight.WriteQueued(p.outgoing, p.stopping, [this](const BYTE* data, DWORD size, DWORD& sent) {
-        if (!p.socket.Send(data, size, sent, p.sendRecord)) return true;  // its completion wakes us
-        ::ResetEvent(p.sendRecord.hEvent);
-        return false;
-    });
+void CSocketWorkers::Completed(const wchar_t* file) {
+    CSendSlot& oldest = m_slots[m_oldest];
+    DWORD sent = 0;
+    p.socket.GetOverlappedResult(oldest.record, sent, true);
+    oldest.bytes.Completed(sent);
+    --m_pending;
+    if (oldest.bytes.HasRest()) {
+        // A stream socket ends an overlapped send when it took every byte or
+        // failed; one that took part and reported success would leave the
+        // next send's bytes ahead of its rest, so the byte order is lost.
+        if (m_pending > 0) throw basalt::CWinException(__LINE__, file, L"WSASend", ERROR_INTERNAL_ERROR);
+        // Alone, it goes on with its rest (SendQueued starts at m_oldest).
+    } else {
+        m_oldest = (m_oldest + 1) % 2;
+    }
+    // What the client queued meanwhile goes at once.
+    SendQueued();
+}
+
+void CSocketWorkers::SendQueued() {
+    while (m_pending < 2) {
+        CSendSlot& slot = m_slots[(m_oldest + m_pending) % 2];
+        bool pending = slot.bytes.WriteQueued(p.outgoing, p.stopping, [&](const BYTE* data, DWORD size, DWORD& sent) {
+            if (!p.socket.Send(data, size, sent, slot.record)) return true;  // its completion wakes us
+            ::ResetEvent(slot.record.hEvent);
+            return false;
+        });
+        // Nothing left pending: nothing is queued (or the port is closing).
+        if (!pending) return;
+        ++m_pending;
+    }
 }
 
 void CSocketWorkers::CancelPending(WSAOVERLAPPED& record) {

@@ -6,6 +6,7 @@
 #include "Shared/BytesInFlight.h"
 
 #include <basalt/Sockets.h>
+#include <basalt/Sync.h>
 
 #include <atomic>
 #include <functional>
@@ -29,7 +30,8 @@ public:
     // port's own adjustment (the count it leaves).
     typedef std::function<DWORD(BYTE* area, DWORD received)> Filter;
 
-    explicit CSocketWorkers(const CParts& parts) : p(parts) {}
+    explicit CSocketWorkers(const CParts& parts)
+        : p(parts), m_slots{CSendSlot(p.sendRecord), CSendSlot(m_secondRecord)} {}
 
     // Receives into the incoming stream's free room, at most chunk bytes at a
     // time, until the stop event; with the stream full it waits for the client
@@ -39,21 +41,35 @@ public:
     // socket throw as they come.
     void Receive(DWORD chunk, const wchar_t* file, const wchar_t* function, DWORD closedCode,
                  const Filter& filter = Filter());
-    // Sends what the outgoing stream queues until the stop event; failures
+    // Sends what the outgoing stream queues until the stop event, with up to
+    // two sends in flight: the socket goes on with the second while the
+    // worker wakes for the first's completion and stages the next. Failures
     // throw, a failed wait with the port's file name.
     void Send(const wchar_t* file);
 
 private:
-    // Hands what is queued to overlapped sends (see CBytesInFlight); true
-    // when a send is left pending.
-    bool SendQueued();
+    // One send in flight: its record and the bytes it carries.
+    struct CSendSlot {
+        WSAOVERLAPPED& record;
+        CBytesInFlight bytes;
+        explicit CSendSlot(WSAOVERLAPPED& r) : record(r) {}
+    };
+
+    // Starts sends of what is queued until both slots hold one or nothing is
+    // left; a slot whose send went only in part goes on with its rest first.
+    void SendQueued();
+    // The oldest send completed: takes its result, then starts what follows.
+    void Completed(const wchar_t* file);
     // A loop leaving while its operation is pending cancels it and waits for
     // its end, so that nothing writes into the record or the stream's staging
     // buffer once the worker is gone.
     void CancelPending(WSAOVERLAPPED& record);
 
     CParts p;
-    CBytesInFlight m_inFlight;
+    basalt::CWSAOverlapped m_secondRecord;
+    CSendSlot m_slots[2];
+    int m_oldest = 0;   // the slot whose send completes next
+    int m_pending = 0;  // how many sends are in flight, from m_oldest on
 };
 
 }  // namespace corvane

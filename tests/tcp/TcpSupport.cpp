@@ -175,6 +175,23 @@ std::string ScriptedDevice::End::ReadLine() {
     return line;
 }
 
+std::string ScriptedDevice::End::Receive(size_t size, DWORD piece, DWORD pauseMs) {
+    basalt::COverlapped record;
+    std::string bytes(size, '\0');
+    size_t done = 0;
+    while (done < size) {
+        ::Sleep(pauseMs);
+        DWORD received = 0;
+        DWORD want = static_cast<DWORD>(std::min<size_t>(piece, size - done));
+        record.Prepare();
+        if (!m_socket.Recv(&bytes[done], want, received, record)) m_socket.GetOverlappedResult(record, received, true);
+        if (received == 0) break;
+        done += received;
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
 boost::shared_ptr<corvane::CTCPPort> MakePort(const boost::shared_ptr<const corvane::IPortAddr>& address) {
     return boost::shared_ptr<corvane::CTCPPort>(new corvane::CTCPPort(address));
 }

@@ -73,6 +73,9 @@ public:
         void Send(const std::string& bytes);
         // The bytes up to and including the next line feed; what came when the port closed.
         std::string ReadLine();
+        // The next size bytes, taken in reads of at most piece bytes with a
+        // pause of pauseMs before each; fewer when the port closes first.
+        std::string Receive(size_t size, DWORD piece, DWORD pauseMs);
 
     private:
         basalt::CWSASocket& m_socket;

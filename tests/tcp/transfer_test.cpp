@@ -2,6 +2,8 @@
 // order, and what the streams report when the client falls behind.
 #include "TcpSupport.h"
 
+#include <chrono>
+#include <future>
 #include <random>
 
 namespace {
@@ -48,6 +50,47 @@ TEST(TcpTransfer, EveryByteComesBackOnceAndInOrderThroughAnEcho) {
     EchoRandomly(*port, 3 << 20, 20240611);
     EXPECT_EQ(events->Count(corvane::eventIncomingOverflow), 0u);
     EXPECT_EQ(events->Count(corvane::eventError), 0u);
+}
+
+// A device that reads slower than the client queues fills the socket, so the
+// send worker keeps two sends pending most of the time; the device must still
+// get every byte once and in the order sent.
+TEST(TcpTransfer, SendsLeftPendingBehindASlowDeviceArriveInTheOrderQueued) {
+    const size_t size = 16 << 20;
+    std::mt19937 random(20261208);
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(random());
+    std::string arrived;
+    std::promise<void> done;
+    {
+        tcptest::ScriptedDevice device([&](tcptest::ScriptedDevice::End& end) {
+            end.Send("{{unit 7}}\r\nLogin:");
+            end.ReadLine();
+            end.Send("Password:");
+            end.ReadLine();
+            end.Send("READY\r\n");
+            arrived = end.Receive(size, 0x10000, 1);
+            done.set_value();
+        });
+        auto port = MakePort(device.Address());
+        auto events = tcptest::CRecorder::Listen(*port);
+        port->Open();
+        DWORD start = ::GetTickCount();
+        for (size_t queued = 0; queued < size;) {
+            ASSERT_LT(::GetTickCount() - start, 30000u) << "stalled at " << queued << " of " << size;
+            DWORD n = port->Send(data.data() + queued, static_cast<DWORD>(std::min<size_t>(size - queued, 0x10000)));
+            queued += n;
+            // Full: wait for the worker to take what is queued.
+            if (n == 0)
+                events->WaitFor(corvane::eventOutgoingEmpty, events->Count(corvane::eventOutgoingEmpty) + 1, 1000);
+        }
+        // The port stays open until the device has read what it expects.
+        ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        EXPECT_EQ(events->Count(corvane::eventError), 0u);
+    }
+    ASSERT_EQ(arrived.size(), size);
+    for (size_t at = 0; at < size; at += 4096)
+        ASSERT_EQ(arrived.compare(at, 4096, data, at, 4096), 0) << "first difference near byte " << at;
 }
 
 // Lines that follow the login reply closely share its receive: they must
