@@ -195,50 +195,51 @@ double PortSend(DWORD outgoingBuffer) {
     return kBytes / seconds;
 }
 
-double BareSend() {
+// The rate at which sendAll(socket, block) moves kBytes in blocks to a sink peer.
+template <class SendAll>
+double BareSendRate(SendAll sendAll) {
     Listener listener;
     PeerThread peer([&] {
         CWSASocket socket = listener.socket.AcceptLL();
         Sink(socket, kBytes);
     });
     CWSASocket socket = Connect(listener.port);
-    basalt::COverlapped record;
     std::vector<char> block(kBlock, 'y');
     LARGE_INTEGER start = Now();
-    for (ULONGLONG sent = 0; sent < kBytes;)
-        sent += SendSome(socket, block.data(), static_cast<DWORD>(std::min<ULONGLONG>(kBlock, kBytes - sent)), record);
+    sendAll(socket, block);
     peer.Join();
     return kBytes / Seconds(start);
+}
+
+double BareSend() {
+    return BareSendRate([](CWSASocket& socket, const std::vector<char>& block) {
+        basalt::COverlapped record;
+        for (ULONGLONG sent = 0; sent < kBytes;)
+            sent +=
+                SendSome(socket, block.data(), static_cast<DWORD>(std::min<ULONGLONG>(kBlock, kBytes - sent)), record);
+    });
 }
 
 // The same with two sends in flight, the next started while the last is
 // pending, as the port's worker does it: the better of the two is the baseline.
 double BareSendTwoInFlight() {
-    Listener listener;
-    PeerThread peer([&] {
-        CWSASocket socket = listener.socket.AcceptLL();
-        Sink(socket, kBytes);
-    });
-    CWSASocket socket = Connect(listener.port);
-    basalt::COverlapped records[2];
-    bool pending[2] = {false, false};
-    std::vector<char> block(kBlock, 'y');
-    LARGE_INTEGER start = Now();
-    ULONGLONG started = 0;
-    for (int next = 0; started < kBytes || pending[0] || pending[1]; next ^= 1) {
-        DWORD sent = 0;
-        if (pending[next]) {
-            socket.GetOverlappedResult(records[next], sent, true);
-            pending[next] = false;
+    return BareSendRate([](CWSASocket& socket, const std::vector<char>& block) {
+        basalt::COverlapped records[2];
+        bool pending[2] = {false, false};
+        ULONGLONG started = 0;
+        for (int next = 0; started < kBytes || pending[0] || pending[1]; next ^= 1) {
+            DWORD sent = 0;
+            if (pending[next]) {
+                socket.GetOverlappedResult(records[next], sent, true);
+                pending[next] = false;
+            }
+            if (started >= kBytes) continue;
+            DWORD size = static_cast<DWORD>(std::min<ULONGLONG>(kBlock, kBytes - started));
+            records[next].Prepare();
+            pending[next] = !socket.Send(block.data(), size, sent, records[next]);
+            started += size;
         }
-        if (started >= kBytes) continue;
-        DWORD size = static_cast<DWORD>(std::min<ULONGLONG>(kBlock, kBytes - started));
-        records[next].Prepare();
-        pending[next] = !socket.Send(block.data(), size, sent, records[next]);
-        started += size;
-    }
-    peer.Join();
-    return kBytes / Seconds(start);
+    });
 }
 
 double PortRecv(long& overflows) {
