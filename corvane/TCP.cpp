@@ -225,11 +225,11 @@ DWORD CTCPPort::DropDueLineFeed(BYTE* area, DWORD received) {
 void CTCPPort::SendThreadProcFn() {
     // The worker wakes on its own event, which the outgoing stream sets
     // through its worker notice whenever bytes are queued.
-    basalt::COverlapped wake;
+    CWorkerWake wake;
     try {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
-        m_streams.outgoing.SetWorkerNotice(INotice::CreateInstance(wake));
-        Workers(wake.GetEventHandle()).Send(kFile);
+        m_streams.outgoing.SetWorkerNotice(wake.CreateNotice());
+        Workers(wake.GetHandle()).Send(kFile);
     } catch (const basalt::CStdException& e) {
         m_streams.incoming.SetError(e);
     } catch (...) {

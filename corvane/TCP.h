@@ -4,6 +4,7 @@
 // and a receive worker move bytes between the socket and the two streams.
 #include "Shared/SocketWorkers.h"
 #include "Shared/StreamPort.h"
+#include "Shared/WorkerWake.h"
 
 #include <basalt/Sockets.h>
 #include <basalt/Threads.h>

@@ -6,6 +6,7 @@
 #include "Shared/PinEscape.h"
 #include "Shared/SocketWorkers.h"
 #include "Shared/StreamPort.h"
+#include "Shared/WorkerWake.h"
 
 #include <basalt/Sockets.h>
 #include <basalt/Threads.h>
@@ -81,7 +82,7 @@ private:
     basalt::CCriticalSection m_lock;
     // The send worker's wake-up: the outgoing stream's worker notice sets it
     // for the port's whole life.
-    basalt::COverlapped m_wake;
+    corvane::CWorkerWake m_wake;
 };
 
 class CBluetoothPortLocator : public corvane::CNotifierOf<corvane::IPortLocator>, public basalt::CMultiThreadObject {

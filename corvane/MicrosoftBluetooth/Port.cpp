@@ -158,7 +158,7 @@ void CBluetoothPort::RegisterEscapes() {
     m_escapes.Register(boost::shared_ptr<CEscapeFunction>(new CSetAutoRevokePairingFunc(this)));
     // The send worker's wake-up, held apart from the client's notices so that
     // no deregistration of theirs can silence the worker.
-    m_streams.outgoing.SetWorkerNotice(INotice::CreateInstance(m_wake));
+    m_streams.outgoing.SetWorkerNotice(m_wake.CreateNotice());
 }
 
 CBluetoothPort::~CBluetoothPort() { CloseQuietly(); }
@@ -333,7 +333,7 @@ void CBluetoothPort::StartWorkers() {
 
 corvane::CSocketWorkers CBluetoothPort::Workers() {
     return corvane::CSocketWorkers({m_socket, m_streams.incoming, m_streams.outgoing, m_workers.stop.GetHandle(),
-                                    m_workers.stopping, m_recvRecord, m_sendRecord, m_wake.GetEventHandle()});
+                                    m_workers.stopping, m_recvRecord, m_sendRecord, m_wake.GetHandle()});
 }
 
 void CBluetoothPort::RecvThreadProcFn() {

@@ -1,5 +1,6 @@
 // The two workers on an open COM device, and the time-outs they run under.
 #include "Shared/ComLine.h"
+#include "Shared/WorkerWake.h"
 
 #include <cmath>
 
@@ -272,18 +273,17 @@ private:
 void serial::SendLoop(CLine& s, const std::function<bool()>& tolerant, const wchar_t* stallFunction) {
     basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
     // Each Send, and each drain that leaves bytes behind, sets this event.
-    basalt::COverlapped wake;
-    s.outgoing.SetWorkerNotice(boost::shared_ptr<INotice>(new CNoticeOvl(wake)));
+    CWorkerWake wake;
+    s.outgoing.SetWorkerNotice(wake.CreateNotice());
     CSender sender(s, tolerant, stallFunction);
     try {
         // Bytes a client queued while the port was opening.
-        if (s.outgoing.GetCount()) wake.GetEvent().Set();
-        const HANDLE handles[] = {s.stop.GetHandle(), wake.GetEventHandle(), s.writeRecord.GetEventHandle()};
+        if (s.outgoing.GetCount()) wake.Set();
+        const HANDLE handles[] = {s.stop.GetHandle(), wake.GetHandle(), s.writeRecord.GetEventHandle()};
         for (;;) {
             DWORD woken = ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
             if (woken == WAIT_OBJECT_0) break;
             if (woken == WAIT_OBJECT_0 + 1) {
-                wake.GetEvent().Reset();
                 if (!sender.IsWriting()) sender.Drain();
             } else if (woken == WAIT_OBJECT_0 + 2) {
                 if (sender.IsWriting())

@@ -47,22 +47,21 @@ void CSocketWorkers::Send(const wchar_t* file) {
     if (p.outgoing.GetCount() > 0) ::SetEvent(p.wake);
     for (;;) {
         // Completions are taken in the order the sends started, so the
-        // worker waits for the oldest only.
+        // worker waits for the oldest only, and for none when none is in
+        // flight. A record's event is never reset here: the socket clears it
+        // as each send begins, as every overlapped operation does, and one
+        // left set by a send that completed at once is not waited for.
         const HANDLE handles[3] = {p.stop, p.wake, m_slots[m_oldest].record.hEvent};
-        DWORD woken = ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
+        DWORD woken = ::WaitForMultipleObjects(m_pending > 0 ? 3 : 2, handles, FALSE, INFINITE);
         if (woken == WAIT_OBJECT_0) {
             for (int i = 0; i < m_pending; ++i) CancelPending(m_slots[(m_oldest + i) % 2].record);
             return;
         }
         if (woken == WAIT_OBJECT_0 + 1) {
-            // Reset before draining: bytes queued from now on set it again.
-            ::ResetEvent(p.wake);
             // With both slots busy, the next completion drains what came meanwhile.
             SendQueued();
         } else if (woken == WAIT_OBJECT_0 + 2) {
-            ::ResetEvent(handles[2]);
-            // A completion already taken (a send that completed at once) leaves the event set.
-            if (m_pending > 0) Completed(file);
+            Completed(file);
         } else {
             throw basalt::CWinException(__LINE__, file, L"WaitForMultipleObjects", ::GetLastError());
         }
@@ -92,9 +91,7 @@ void CSocketWorkers::SendQueued() {
     while (m_pending < 2) {
         CSendSlot& slot = m_slots[(m_oldest + m_pending) % 2];
         bool pending = slot.bytes.WriteQueued(p.outgoing, p.stopping, [&](const BYTE* data, DWORD size, DWORD& sent) {
-            if (!p.socket.Send(data, size, sent, slot.record)) return true;  // its completion wakes us
-            ::ResetEvent(slot.record.hEvent);
-            return false;
+            return !p.socket.Send(data, size, sent, slot.record);  // true: its completion wakes us
         });
         // Nothing left pending: nothing is queued (or the port is closing).
         if (!pending) return;

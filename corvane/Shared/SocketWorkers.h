@@ -24,7 +24,7 @@ public:
         const std::atomic<bool>& stopping;  // set with stop: a busy receive loop looks at it
         WSAOVERLAPPED& recvRecord;          // its hEvent an event of its own
         WSAOVERLAPPED& sendRecord;
-        HANDLE wake;  // set by the outgoing stream's worker notice when bytes are queued
+        HANDLE wake;  // a CWorkerWake's: set when bytes are queued, cleared by the wait that sees it
     };
     // What a receive hands the incoming stream: the bytes received, with the
     // port's own adjustment (the count it leaves).

@@ -84,7 +84,7 @@ basalt::ustring FriendlyName(const basalt::ustring& busDescription, const basalt
 CUSBPort::CUSBPort(boost::shared_ptr<const IPortAddr> address)
     : CStreamPort(address, {kFile, L"CUSBPort::Send", L"CUSBPort::Recv", usb::defaultBufferSize, usb::defaultBufferSize,
                             CPortStreamRules::zeroIsDefault, CPortStreamRules::errorsInOwnStream}),
-      m_wakeNotice(INotice::CreateInstance(m_wake)) {}
+      m_wakeNotice(m_wake.CreateNotice()) {}
 
 CUSBPort::~CUSBPort() { CloseQuietly(); }
 
@@ -112,7 +112,7 @@ void CUSBPort::Open() {
         OpenPass(path, true);
         OpenPass(path, false);
 
-        m_wake.Prepare();
+        m_wake.Clear();
         // Held apart from the client's notices: no deregistration of theirs
         // can silence the send worker.
         m_streams.outgoing.SetWorkerNotice(m_wakeNotice);
@@ -228,26 +228,25 @@ void CUSBPort::SendThreadProcFn() {
     try {
         basalt::CThread::SetCurrentPriority(THREAD_PRIORITY_HIGHEST);
         // Bytes queued before the worker listened are written all the same.
-        if (m_streams.outgoing.GetCount() > 0) m_wake.GetEvent().Set();
-        HANDLE handles[3] = {m_workers.stop.GetHandle(), m_wake.GetEventHandle(), m_writeRecord.GetEventHandle()};
+        if (m_streams.outgoing.GetCount() > 0) m_wake.Set();
+        HANDLE handles[3] = {m_workers.stop.GetHandle(), m_wake.GetHandle(), m_writeRecord.GetEventHandle()};
         // Whether a write is pending; its bytes have left the stream already
         // (a purge no longer reaches them).
         bool inFlight = false;
         m_inFlight.Clear();
         for (;;) {
-            DWORD woken = ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
+            // The write's record only while a write is in flight: the driver
+            // clears its event as each write begins, and one left set by a
+            // write that completed at once is not waited for.
+            DWORD woken = ::WaitForMultipleObjects(inFlight ? 3 : 2, handles, FALSE, INFINITE);
             if (woken == WAIT_OBJECT_0) {
                 if (inFlight) CancelPending(m_writing, m_writeRecord);
                 break;
             }
             if (woken == WAIT_OBJECT_0 + 1) {
-                // Reset before writing: bytes queued from now on set it again.
-                m_wake.GetEvent().Reset();
                 // With a write in flight, its completion writes what came meanwhile.
                 if (!inFlight) inFlight = WriteQueued();
             } else if (woken == WAIT_OBJECT_0 + 2) {
-                m_writeRecord.GetEvent().Reset();
-                if (!inFlight) continue;
                 DWORD sent = 0;
                 m_writing.GetOverlappedResult(m_writeRecord, sent, true);
                 CheckWritten(sent);
@@ -271,7 +270,6 @@ bool CUSBPort::WriteQueued() {
                                   [this](const BYTE* data, DWORD size, DWORD& sent) {
                                       if (!m_writing.Write(data, size, sent, m_writeRecord))
                                           return true;  // its completion wakes us
-                                      m_writeRecord.GetEvent().Reset();
                                       CheckWritten(sent);
                                       return false;
                                   });

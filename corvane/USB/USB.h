@@ -5,6 +5,7 @@
 #include "Shared/BytesInFlight.h"
 #include "Shared/ImmediateLocator.h"
 #include "Shared/StreamPort.h"
+#include "Shared/WorkerWake.h"
 
 #include <basalt/File.h>
 #include <basalt/Threads.h>
@@ -106,7 +107,7 @@ private:
 
     // The send worker's wake-up: a notice on the outgoing stream for
     // eventOutgoingPending, registered while the worker runs.
-    basalt::COverlapped m_wake;
+    CWorkerWake m_wake;
     boost::shared_ptr<INotice> m_wakeNotice;
 };
 
