@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bench {
@@ -87,16 +88,99 @@ void Alternate(Port port, Bare bare, std::vector<double>& portSamples, std::vect
     }
 }
 
+// Runs three loops alternately, n rounds a batch: the port, the bare loop,
+// and the bare loop through the port's hand-offs (see HandOffRoundTrips).
+template <class Port, class Bare, class HandOff>
+void Alternate(Port port, Bare bare, HandOff handOff, std::vector<double>& portSamples,
+               std::vector<double>& bareSamples, std::vector<double>& handOffSamples) {
+    const int batch = kLatencyRounds / kLatencyBatches;
+    for (int i = 0; i < kLatencyBatches; ++i) {
+        bare(bareSamples, batch);
+        handOff(handOffSamples, batch);
+        port(portSamples, batch);
+    }
+}
+
+// The shape of a port's round trip without the port: the client hands the
+// byte to a sending thread and sleeps until a receiving thread, woken by the
+// echo, wakes it in turn. send() and receive() are the bare loop's own calls
+// for one byte, each returning when it is done (receive false: no echo). A
+// port whose workers send and receive for the client makes these two
+// hand-offs on every round trip, so this loop is what its design costs
+// before any of its code runs. The threads run at the workers' priority.
+template <class Send, class Receive>
+void HandOffRoundTrips(Send send, Receive receive, std::vector<double>& samples, int rounds) {
+    basalt::CEvent go(false, false), back(false, false);
+    auto fail = [](const char* what) {
+        std::fprintf(stderr, "hand-off loop: %s\n", what);
+        std::fflush(stderr);
+        // A thread may be stuck in its call: no join could end this run.
+        ::ExitProcess(2);
+    };
+    auto guarded = [&](auto body) {
+        return [&, body] {
+            ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+            try {
+                body();
+            } catch (const std::exception& e) {
+                fail(e.what());
+            } catch (...) {
+                fail("a call failed");
+            }
+        };
+    };
+    std::thread sender(guarded([&] {
+        for (int round = 0; round < rounds; ++round) {
+            go.Wait();
+            send();
+        }
+    }));
+    std::thread receiver(guarded([&] {
+        for (int round = 0; round < rounds; ++round) {
+            if (!receive()) fail("no echo");
+            back.Set();
+        }
+    }));
+    for (int round = 0; round < rounds; ++round) {
+        double start = Now();
+        go.Set();
+        if (!back.Wait(5000)) fail("no echo within 5 s");
+        samples.push_back(Now() - start);
+    }
+    sender.join();
+    receiver.join();
+}
+
+// The row of a port's round trip beside the hand-off loop's: how close the
+// port comes to what its design costs (bare / port as in Latency).
+inline void HandOffLatency(const char* transport, const std::string& what, const Percentiles& port,
+                           const Percentiles& handOff) {
+    Row(transport, what + " p50 (bare: the bare loop through two thread hand-offs)", Format("%.0f us", port.p50),
+        Format("%.0f us", handOff.p50), port.p50 > 0 ? handOff.p50 / port.p50 : 0);
+}
+
+// The client's notice of a latency run: its event resets itself, as the
+// hand-off loop's do, so that the client spends no call on a reset.
+struct AutoResetNotice {
+    basalt::CEvent event{false, false};
+    OVERLAPPED record{};
+    boost::shared_ptr<corvane::INotice> notice;
+    AutoResetNotice() {
+        record.hEvent = event.GetHandle();
+        notice = corvane::INotice::CreateInstance(record);
+    }
+};
+
 // Round trips of a port: Send one byte, sleep on the eventDataAvailable
-// notice that signals data, Recv the echo.
-inline void PortRoundTrips(corvane::IPort& port, basalt::COverlapped& data, std::vector<double>& samples, int rounds) {
+// notice that signals data, Recv the echo. A notice fired for a byte that
+// Recv took already leaves the event set: the next round then looks once more.
+inline void PortRoundTrips(corvane::IPort& port, AutoResetNotice& data, std::vector<double>& samples, int rounds) {
     char c = 'p';
     for (int round = 0; round < rounds; ++round) {
         double start = Now();
-        data.GetEvent().Reset();
         port.Send(&c, 1);
         while (port.Recv(&c, 1) == 0)
-            if (!data.GetEvent().Wait(5000)) throw std::runtime_error("no echo through the port");
+            if (!data.event.Wait(5000)) throw std::runtime_error("no echo through the port");
         samples.push_back(Now() - start);
     }
 }

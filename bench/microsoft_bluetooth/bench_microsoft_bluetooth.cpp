@@ -105,13 +105,12 @@ double BareRun() {
 
 void PortRoundTrips(std::vector<double>& samples, int rounds) {
     Microsoft::CBluetoothPort port(corvane::CBluetoothPortAddr::CreateInstance(kEcho, 0, nullptr, nullptr, 0, 0));
-    basalt::COverlapped data;
-    auto notice = corvane::INotice::CreateInstance(data);
-    port.RegisterNotice(notice, corvane::eventDataAvailable);
+    bench::AutoResetNotice data;
+    port.RegisterNotice(data.notice, corvane::eventDataAvailable);
     port.Open();
     bench::PortRoundTrips(port, data, samples, rounds);
     port.Close();
-    port.DeregisterNotice(notice, corvane::eventAll);
+    port.DeregisterNotice(data.notice, corvane::eventAll);
 }
 
 void BareRoundTrips(std::vector<double>& samples, int rounds) {
@@ -130,6 +129,26 @@ void BareRoundTrips(std::vector<double>& samples, int rounds) {
     }
 }
 
+// The bare loop's calls, made by a sending and a receiving thread for the client.
+void HandOffRoundTrips(std::vector<double>& samples, int rounds) {
+    basalt::CWSASocket socket = ConnectBare();
+    basalt::CWSAOverlapped sendRecord, recvRecord;
+    char out = 'h', in = 0;
+    bench::HandOffRoundTrips(
+        [&] {
+            DWORD done = 0;
+            sendRecord.Prepare();
+            if (!socket.Send(&out, 1, done, sendRecord)) socket.GetOverlappedResult(sendRecord, done, true);
+        },
+        [&] {
+            DWORD done = 0;
+            recvRecord.Prepare();
+            if (!socket.Recv(&in, 1, done, recvRecord)) socket.GetOverlappedResult(recvRecord, done, true);
+            return done == 1;
+        },
+        samples, rounds);
+}
+
 }  // namespace
 
 int main() {
@@ -145,13 +164,17 @@ int main() {
         std::printf("  bare socket loop : %8.1f MB/s\n", bare);
         std::printf("  CBluetoothPort   : %8.1f MB/s\n", port);
         std::printf("  ratio            : %8.2f (goal 0.90)\n", port / bare);
-        std::vector<double> portSamples, bareSamples;
-        bench::Alternate(PortRoundTrips, BareRoundTrips, portSamples, bareSamples);
+        std::vector<double> portSamples, bareSamples, handOffSamples;
+        bench::Alternate(PortRoundTrips, BareRoundTrips, HandOffRoundTrips, portSamples, bareSamples, handOffSamples);
         bench::Percentiles portLatency = bench::Summarise(portSamples), bareLatency = bench::Summarise(bareSamples);
+        bench::Percentiles handOffLatency = bench::Summarise(handOffSamples);
         std::printf("round trip, 1 byte each way, %d rounds: port p50 %.0f us p99 %.0f us, bare p50 %.0f us p99 %.0f us\n",
                     bench::kLatencyRounds, portLatency.p50, portLatency.p99, bareLatency.p50, bareLatency.p99);
+        std::printf("        (bare loop through a sending and a receiving thread: p50 %.0f us p99 %.0f us)\n",
+                    handOffLatency.p50, handOffLatency.p99);
         bench::Throughput("bluetooth (RFCOMM)", "echo, both ways at once", port, bare, "MB/s");
         bench::Latency("bluetooth (RFCOMM)", "round trip, 1 byte", portLatency, bareLatency);
+        bench::HandOffLatency("bluetooth (RFCOMM)", "round trip, 1 byte", portLatency, handOffLatency);
         return 0;
     } catch (const basalt::CStdException& e) {
         std::fprintf(stderr, "%s\n", e.what());
