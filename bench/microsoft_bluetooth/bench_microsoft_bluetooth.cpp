@@ -36,25 +36,23 @@ double PortRun() {
     // The client sleeps on the port's notices as an application would: the
     // writer until the outgoing stream has emptied when it is full, the
     // reader until bytes arrive.
-    basalt::COverlapped arrived, emptied;
-    port.RegisterNotice(corvane::INotice::CreateInstance(arrived), corvane::eventDataAvailable);
-    port.RegisterNotice(corvane::INotice::CreateInstance(emptied), corvane::eventOutgoingEmpty);
+    bench::AutoResetNotice arrived, emptied;
+    port.RegisterNotice(arrived.notice, corvane::eventDataAvailable);
+    port.RegisterNotice(emptied.notice, corvane::eventOutgoingEmpty);
     port.Open();
     port.SetBufferSize(4u << 20, 4u << 20);
     std::vector<BYTE> out(kBlock, 0x5A), in(kBlock);
     Clock::time_point start = Clock::now();
     std::thread writer([&] {
         for (size_t done = 0; done < kBytes;) {
-            emptied.GetEvent().Reset();  // before the Send: an empty stream after it sets it again
             DWORD taken = port.Send(out.data(), static_cast<DWORD>(std::min<size_t>(kBlock, kBytes - done)));
-            if (taken == 0) emptied.GetEvent().Wait(1000);
+            if (taken == 0) emptied.event.Wait(1000);
             done += taken;
         }
     });
     for (size_t got = 0; got < kBytes;) {
-        arrived.GetEvent().Reset();  // before the Recv: bytes after it set it again
         DWORD n = port.Recv(in.data(), kBlock);
-        if (n == 0) arrived.GetEvent().Wait(1000);
+        if (n == 0) arrived.event.Wait(1000);
         got += n;
     }
     double seconds = Seconds(start);

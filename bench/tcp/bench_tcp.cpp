@@ -178,20 +178,18 @@ double PortSend(DWORD outgoingBuffer) {
     port->SetBufferSize(0, outgoingBuffer);
     port->Open();
     // Room comes back when the worker has sent what it took.
-    basalt::COverlapped room;
-    auto notice = corvane::INotice::CreateInstance(room);
-    port->RegisterNotice(notice, corvane::eventOutgoingEmpty);
+    bench::AutoResetNotice room;
+    port->RegisterNotice(room.notice, corvane::eventOutgoingEmpty);
     std::vector<char> block(kBlock, 'y');
     LARGE_INTEGER start = Now();
     for (ULONGLONG queued = 0; queued < kBytes;) {
-        room.GetEvent().Reset();
         DWORD n = port->Send(block.data(), static_cast<DWORD>(std::min<ULONGLONG>(kBlock, kBytes - queued)));
         queued += n;
-        if (n < kBlock && queued < kBytes) room.GetEvent().Wait();
+        if (n < kBlock && queued < kBytes) room.event.Wait();
     }
     peer.Join();
     double seconds = Seconds(start);
-    port->DeregisterNotice(notice, corvane::eventAll);
+    port->DeregisterNotice(room.notice, corvane::eventAll);
     return kBytes / seconds;
 }
 
@@ -257,21 +255,19 @@ double PortRecv(long& overflows) {
     auto port = MakePort(listener.port);
     // Room for a burst, so that the count measures speed rather than drops.
     port->SetBufferSize(0x800000, 0);
-    basalt::COverlapped data;
-    auto notice = corvane::INotice::CreateInstance(data);
+    bench::AutoResetNotice data;
     auto counter = boost::shared_ptr<Counter>(new Counter);
-    port->RegisterNotice(notice, corvane::eventDataAvailable);
-    port->RegisterNotice(notice, corvane::eventTerminated);
+    port->RegisterNotice(data.notice, corvane::eventDataAvailable);
+    port->RegisterNotice(data.notice, corvane::eventTerminated);
     port->RegisterNotice(counter, corvane::eventIncomingOverflow);
     port->Open();
     std::vector<char> buffer(kBlock);
     LARGE_INTEGER start = Now();
     ULONGLONG got = 0;
     while (got < kBytes) {
-        data.GetEvent().Reset();
         DWORD n = port->Recv(buffer.data(), kBlock);
         got += n;
-        if (n == 0 && !data.GetEvent().Wait(5000)) break;
+        if (n == 0 && !data.event.Wait(5000)) break;
     }
     double seconds = Seconds(start);
     overflows = counter->Count();

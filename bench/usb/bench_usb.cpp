@@ -102,15 +102,13 @@ double PortRun(const std::wstring& path, ULONGLONG kBytes, Waits& waits) {
     boost::shared_ptr<const corvane::IPortAddr> address(new corvane::CUSBPortAddr(path.c_str(), L"bench"));
     boost::shared_ptr<corvane::IPort> port = corvane::IPort::CreateInstance(address, corvane::driverDefault);
     port->Open();
-    basalt::COverlapped wake;
-    boost::shared_ptr<corvane::INotice> notice = corvane::INotice::CreateInstance(wake);
-    port->RegisterNotice(notice, corvane::eventDataAvailable);
-    port->RegisterNotice(notice, corvane::eventOutgoingEmpty);
+    bench::AutoResetNotice wake;
+    port->RegisterNotice(wake.notice, corvane::eventDataAvailable);
+    port->RegisterNotice(wake.notice, corvane::eventOutgoingEmpty);
     std::vector<BYTE> source(kWriteBlock, 0x5A), sink(0x100000);
     ULONGLONG queued = 0, received = 0;
     DWORD start = ::GetTickCount();
     while (received < kBytes) {
-        wake.GetEvent().Reset();
         // Less than the incoming stream's 4 MiB in flight, so that nothing overflows.
         if (queued < kBytes && queued - received < 0x300000)
             queued += port->Send(source.data(), static_cast<DWORD>(std::min<ULONGLONG>(kWriteBlock, kBytes - queued)));
@@ -118,10 +116,10 @@ double PortRun(const std::wstring& path, ULONGLONG kBytes, Waits& waits) {
         received += n;
         if (n > 0) continue;
         ++waits.count;
-        if (!wake.GetEvent().Wait(10000)) throw std::runtime_error("the port stalled");
+        if (!wake.event.Wait(10000)) throw std::runtime_error("the port stalled");
     }
     DWORD elapsed = std::max<DWORD>(1, ::GetTickCount() - start);
-    port->DeregisterNotice(notice, corvane::eventAll);
+    port->DeregisterNotice(wake.notice, corvane::eventAll);
     port->Close();
     return kBytes / 1048576.0 / (elapsed / 1000.0);
 }
