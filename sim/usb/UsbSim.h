@@ -58,6 +58,9 @@ typedef struct USBSIM_COUNTERS {
     ULONGLONG bytesToHost;
     DWORD largestRead;   /* the largest size a read asked for */
     DWORD largestWrite;  /* the largest size a write offered */
+    /* ReadFile, WriteFile and GetOverlappedResult calls on its handles: a
+     * port that is idle, with its read pending, makes none. */
+    ULONGLONG calls;
 } USBSIM_COUNTERS;
 
 typedef struct USBSIM_API {

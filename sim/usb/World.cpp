@@ -236,6 +236,7 @@ BOOL World::ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* done, OVERL
     SimFile* file = FileOf(handle);
     if (!file) return ::ReadFile(handle, buffer, size, done, record);
     Instrument& instrument = *file->instrument;
+    ++instrument.counters.calls;
     if (!record || !buffer) return Failure(ERROR_INVALID_PARAMETER);
     if (!(file->access & GENERIC_READ) || !(file->pipe & 0x80)) return Failure(ERROR_INVALID_FUNCTION);
     if (done) *done = 0;
@@ -258,6 +259,7 @@ BOOL World::WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* done, 
     SimFile* file = FileOf(handle);
     if (!file) return ::WriteFile(handle, data, size, done, record);
     Instrument& instrument = *file->instrument;
+    ++instrument.counters.calls;
     if (!record || (!data && size)) return Failure(ERROR_INVALID_PARAMETER);
     if (!(file->access & GENERIC_WRITE) || file->pipe == 0 || (file->pipe & 0x80)) return Failure(ERROR_INVALID_FUNCTION);
     if (done) *done = 0;
@@ -286,7 +288,9 @@ BOOL World::WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* done, 
 BOOL World::GetOverlappedResult(HANDLE handle, OVERLAPPED* record, DWORD* done, BOOL wait) {
     {
         CLock lock(m_lock);
-        if (!FileOf(handle)) return ::GetOverlappedResult(handle, record, done, wait);
+        SimFile* file = FileOf(handle);
+        if (!file) return ::GetOverlappedResult(handle, record, done, wait);
+        ++file->instrument->counters.calls;
     }
     if (!record) return Failure(ERROR_INVALID_PARAMETER);
     if (record->Internal == kStatusPending) {

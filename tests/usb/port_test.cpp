@@ -138,6 +138,28 @@ TEST_F(UsbPort, EchoCarriesMegabytesIntactAndInOrder) {
     EXPECT_EQ(corvane::usb::readChunk, Counters().largestRead);
 }
 
+// Writes the driver completes at once leave their record's event set: a
+// sender that waited for it would wake again and again, asking the driver
+// for results of writes long done.
+TEST_F(UsbPort, AnIdlePortMakesNoDriverCallsOnceItsWritesCompleted) {
+    boost::shared_ptr<corvane::IPort> port = MakePort();
+    port->Open();
+    const Bytes sent = Pattern(3000, 5);
+    Bytes received;
+    for (size_t at = 0; at < sent.size(); at += 1000) {
+        ASSERT_EQ(1000u, port->Send(sent.data() + at, 1000));
+        Bytes piece = ReceiveAll(*port, 1000);
+        received.insert(received.end(), piece.begin(), piece.end());
+    }
+    ASSERT_TRUE(received == sent);
+    // The receiver's next read, which it starts after handing over the last bytes.
+    ASSERT_TRUE(WaitUntil([&] { return Counters().pendingReads == 1; }));
+    ULONGLONG before = Counters().calls;
+    ::Sleep(200);
+    EXPECT_EQ(before, Counters().calls);
+    port->Close();
+}
+
 TEST_F(UsbPort, SinkAndLineModesMoveBytesOneWay) {
     ASSERT_EQ(0u, Sim().SetMode(kSerial, USBSIM_MODE_SINK, 0));
     boost::shared_ptr<corvane::IPort> port = MakePort();
