@@ -148,7 +148,8 @@ void HandOffRoundTrips(BareFiles& files, std::vector<double>& samples, int round
     bench::HandOffRoundTrips(
         [&] {
             DWORD done = 0;
-            if (!files.writing.Write(&c, 1, done, writeRecord)) files.writing.GetOverlappedResult(writeRecord, done, true);
+            if (!files.writing.Write(&c, 1, done, writeRecord))
+                files.writing.GetOverlappedResult(writeRecord, done, true);
         },
         [&] {
             DWORD done = 0;
